@@ -1,0 +1,226 @@
+#include "common/logger.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+thread_local std::string logger::thread_name_;
+
+namespace {
+
+constexpr time_t kSecondsPerDay = 86400;
+
+// Set only by tests, before any thread logs.
+logger::Clock& test_clock() {
+    static logger::Clock clock;
+    return clock;
+}
+
+time_t now_seconds() {
+    const logger::Clock& clock = test_clock();
+    return clock ? clock() : ::time(nullptr);
+}
+
+const char* level_colour(LoggerLevel level) {
+    switch (level) {
+        case WARNING: return "\x1b[33m";
+        case ERROR:
+        case CRITICAL: return "\x1b[31m";
+        default: return "\x1b[32m";
+    }
+}
+
+std::string format_timestamp(time_t seconds) {
+    struct tm parts {};
+    gmtime_r(&seconds, &parts);
+    char date[80];
+    strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%S.", &parts);
+    char millis[8];
+    std::snprintf(millis, sizeof(millis), "%03dZ", 0);
+    return std::string(date) + millis;
+}
+
+std::string thread_column(const std::string& name) {
+    std::string column = name;
+    if (column.empty()) {
+        std::ostringstream id;
+        id << std::this_thread::get_id();
+        column = id.str();
+    }
+    column.resize(logger::name_size, ' ');
+    return column;
+}
+
+}  // namespace
+
+std::string LevelToString(LoggerLevel level) {
+    switch (level) {
+        case VERBOSE: return "VERBOSE";
+        case INFO: return "INFO";
+        case WARNING: return "WARNING";
+        case ERROR: return "ERROR";
+        case CRITICAL: return "CRITICAL";
+    }
+    return "UNKNOWN";
+}
+
+std::string LevelToNormalizedString(LoggerLevel level) {
+    std::string text = LevelToString(level);
+    text.resize(8, ' ');
+    return text;
+}
+
+bool prepare_sub_directory(const std::string& path) {
+    if (DIR* dir = ::opendir(path.c_str())) {
+        ::closedir(dir);
+        return true;
+    }
+    return ::mkdir(path.c_str(), 0775) == 0;
+}
+
+std::string generate_log_filename(uint64_t n) {
+    time_t seconds = now_seconds();
+    if (n != 0) seconds -= static_cast<time_t>(n) * kSecondsPerDay;
+    struct tm parts {};
+    gmtime_r(&seconds, &parts);
+    char name[80];
+    strftime(name, sizeof(name), "%Y%m%d", &parts);
+    return std::string(name) + ".txt";
+}
+
+logger& logger::get_logger() {
+    static logger instance;
+    return instance;
+}
+
+logger::~logger() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_.is_open()) file_.close();
+}
+
+void logger::set_thread_name(const std::string& name) { thread_name_ = name; }
+
+void logger::set_clock_for_testing(Clock clock) { test_clock() = std::move(clock); }
+
+void logger::set_free_space_probe_for_testing(FreeSpaceProbe probe) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_space_probe_ = std::move(probe);
+}
+
+void logger::log(LoggerLevel level, const std::vector<std::string>& parts) {
+    std::string joined;
+    for (const std::string& part : parts) {
+        if (part.empty()) continue;
+        joined += part;
+        joined += ' ';
+    }
+    log(level, joined);
+}
+
+void logger::log(LoggerLevel level, const std::string& message) {
+    if (!enabled(level)) return;
+    const std::string column = thread_column(thread_name_);
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string today = generate_log_filename(0);
+    if (today != file_name_) {
+        if (file_.is_open()) file_.close();
+        file_name_ = today;
+        open_log_file();
+        purge_logs(1);
+    }
+    if (!open_log_file()) {
+        std::printf("Message is %s\n", message.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    if (message_count_ < purge_interval_) {
+        ++message_count_;
+    } else {
+        purge_logs(2);
+        message_count_ = 0;
+    }
+
+    const std::string stamp = format_timestamp(now_seconds());
+    file_ << stamp << ' ' << column << ' ' << LevelToNormalizedString(level) << ' ' << message << '\n';
+    file_.flush();
+    std::printf("%s[%s]\x1b[0m %s\n", level_colour(level), stamp.c_str(), message.c_str());
+    std::fflush(stdout);
+}
+
+void logger::set_directory(const std::string& directory) {
+    if (!prepare_sub_directory(directory)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_.is_open()) file_.close();
+    directory_ = directory;
+}
+
+void logger::set_days_to_keep(int days) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // At least one day: today's file is never a candidate for the age purge.
+    days_to_keep_ = days < 1 ? 1 : days;
+    purge_logs(1);
+}
+
+void logger::set_minimum_free_space(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    minimum_free_space_ = bytes;
+    purge_logs(2);
+}
+
+bool logger::open_log_file() {
+    if (file_.is_open()) return true;
+    if (!prepare_sub_directory(directory_)) return false;
+    file_.clear();
+    file_.open(directory_ + "/" + file_name_, std::ios::out | std::ios::app);
+    return file_.is_open();
+}
+
+int logger::purge_logs(int what) {
+    int removed = 0;
+    if (what & 1) removed += purge_by_age();
+    if (what & 2) removed += purge_by_free_space();
+    return removed;
+}
+
+int logger::purge_by_age() {
+    const std::string cutoff = generate_log_filename(static_cast<uint64_t>(days_to_keep_));
+    DIR* dir = ::opendir(directory_.c_str());
+    if (!dir) return 0;
+    std::vector<std::string> doomed;
+    while (struct dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (name.compare(cutoff) <= 0) doomed.push_back(name);
+    }
+    ::closedir(dir);
+    int removed = 0;
+    for (const std::string& name : doomed) {
+        if (std::remove((directory_ + "/" + name).c_str()) == 0) ++removed;
+    }
+    return removed;
+}
+
+bool logger::free_space(uint64_t& bytes) {
+    if (free_space_probe_) return free_space_probe_(directory_, bytes);
+    struct statvfs info {};
+    if (::statvfs(directory_.c_str(), &info) != 0) return false;
+    bytes = static_cast<uint64_t>(info.f_bsize) * static_cast<uint64_t>(info.f_bavail);
+    return true;
+}
+
+int logger::purge_by_free_space() {
+    int removed = 0;
+    for (int n = 1;; ++n) {
+        uint64_t bytes = 0;
+        if (!free_space(bytes) || bytes > minimum_free_space_) break;
+        if (n >= days_to_keep_) break;
+        const std::string path = directory_ + "/" + generate_log_filename(static_cast<uint64_t>(days_to_keep_ - n));
+        if (std::remove(path.c_str()) == 0) ++removed;
+    }
+    return removed;
+}
