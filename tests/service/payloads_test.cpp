@@ -1,0 +1,106 @@
+// The payloads exactly as the receiver gets them, and the receiver's time-zone table.
+#include <gtest/gtest.h>
+
+#include "src/payloads.h"
+#include "src/time_zones.h"
+
+namespace kv {
+namespace {
+
+NvrInfo Recorder() {
+    NvrInfo nvr;
+    nvr.site_no = "S-17";
+    nvr.ip_address = "127.0.0.2";
+    nvr.mac_address = "00:11:22:AA:BB:CC";
+    nvr.serial_no = "SN1";
+    nvr.firmware_version = "7.2.1";
+    nvr.recorder_name = "Warehouse";
+    nvr.channel_count = 16;
+    return nvr;
+}
+
+TEST(FormatTime, AddsOffsetAndPadsMilliseconds) {
+    // 2019-03-07 14:05:09 UTC.
+    EXPECT_EQ(FormatTime(1551967509, 7, 3600), "2019-03-07 15:05:09.007");
+    EXPECT_EQ(FormatTime(1551967509, 0, 0), "2019-03-07 14:05:09.000");
+    EXPECT_EQ(FormatTime(1551967509, 999, 0), "2019-03-07 14:05:09.999");
+    // The sum is formatted, so a negative offset crosses midnight and the month.
+    EXPECT_EQ(FormatTime(1551398400, 5, -3600), "2019-02-28 23:00:00.005");
+}
+
+TEST(Payloads, MotionAlarmHasEveryKeyInOrderAsStrings) {
+    AlarmData alarm;
+    alarm.channel = "Door";
+    alarm.comments = "Door";
+    alarm.alarm_type = kAlarmMotion;
+    alarm.date_time = FormatTime(1551967509, 7, 3600);
+    std::string out;
+    detail::MakeAlarmPayload(Recorder(), alarm, out);
+    EXPECT_EQ(out,
+              "{\"SiteNo\":\"S-17\",\"IPAddress\":\"127.0.0.2\",\"MACAddress\":\"00:11:22:AA:BB:CC\","
+              "\"ChannelNo\":\"\",\"ChannelName\":\"Door\",\"AlarmType\":\"7\",\"AlarmDetails\":\"\","
+              "\"RecorderName\":\"Warehouse\",\"HardDiskNo\":\"\",\"DateTime\":\"2019-03-07 15:05:09.007\","
+              "\"Comments\":\"Door\"}");
+}
+
+TEST(Payloads, DriveAlarmMovesChannelToHardDisk) {
+    AlarmData alarm;
+    alarm.channel = "2";
+    alarm.comments = "Drive 2 \"failing\"\n";
+    alarm.alarm_type = kAlarmDrive;
+    alarm.date_time = "2019-03-07 14:05:09.000";
+    std::string out;
+    detail::MakeAlarmPayload(NvrInfo(), alarm, out);
+    EXPECT_EQ(out,
+              "{\"SiteNo\":\"\",\"IPAddress\":\"\",\"MACAddress\":\"\",\"ChannelNo\":\"\",\"ChannelName\":\"\","
+              "\"AlarmType\":\"4\",\"AlarmDetails\":\"\",\"RecorderName\":\"\",\"HardDiskNo\":\"2\","
+              "\"DateTime\":\"2019-03-07 14:05:09.000\",\"Comments\":\"Drive 2 \\\"failing\\\"\\n\"}");
+}
+
+TEST(Payloads, HeartbeatAndRecorderInfo) {
+    std::string heartbeat;
+    detail::MakeHeartBeatOrNTPPayload(Recorder(), heartbeat);
+    EXPECT_EQ(heartbeat, "{\"SiteNo\":\"S-17\",\"IPAddress\":\"127.0.0.2\",\"MACAddress\":\"00:11:22:AA:BB:CC\"}");
+
+    std::string info;
+    detail::MakeRecorderInfoPayload(Recorder(), info);
+    EXPECT_EQ(info,
+              "{\"SiteNo\":\"S-17\",\"IPAddress\":\"127.0.0.2\",\"MACAddress\":\"00:11:22:AA:BB:CC\","
+              "\"SerialNo\":\"SN1\",\"FirmwareVersion\":\"7.2.1\",\"ModelName\":\"Kelvora NVR\","
+              "\"NoOfChannel\":\"16\",\"AlarmInputCount\":\"\",\"AlarmOutputCount\":\"\",\"AudioPortCount\":\"\"}");
+}
+
+TEST(Payloads, MalformedUtf8FromTheRecorderIsReplacedNotLost) {
+    AlarmData alarm;
+    alarm.channel = "T\xFCr";  // Latin-1, not UTF-8
+    alarm.comments = "caf\xC3\xA9";
+    alarm.alarm_type = kAlarmVideoLoss;
+    std::string out;
+    detail::MakeAlarmPayload(NvrInfo(), alarm, out);
+    EXPECT_NE(out.find("\"ChannelName\":\"T\xEF\xBF\xBDr\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"Comments\":\"caf\xC3\xA9\""), std::string::npos) << out;
+}
+
+TEST(TimeZones, TableRowsAndRefusals) {
+    TimeZone zone;
+    ASSERT_TRUE(LookupTimeZone("25", zone));
+    EXPECT_EQ(zone.offset_seconds, 345 * 60);
+    EXPECT_STREQ(zone.name, "(UTC+05:45) Nepal");
+    ASSERT_TRUE(LookupTimeZone("1", zone));
+    EXPECT_EQ(zone.offset_seconds, -720 * 60);
+    ASSERT_TRUE(LookupTimeZone("40", zone));
+    EXPECT_EQ(zone.offset_seconds, 840 * 60);
+    EXPECT_STREQ(zone.name, "(UTC+14:00) Line Islands");
+    ASSERT_TRUE(LookupTimeZone("16", zone));
+    EXPECT_EQ(zone.offset_seconds, 0);
+
+    TimeZone untouched;
+    untouched.offset_seconds = 42;
+    for (const char* bad : {"0", "41", "-1", "", "abc", "17x", "99999999999"}) {
+        EXPECT_FALSE(LookupTimeZone(bad, untouched)) << bad;
+        EXPECT_EQ(untouched.offset_seconds, 42) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace kv
