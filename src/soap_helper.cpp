@@ -1,0 +1,695 @@
+#include "src/soap_helper.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_io.hpp>
+#include <nlohmann/json.hpp>
+#include <tinyxml2.h>
+
+#include "common/logger.h"
+
+namespace kv {
+namespace soap {
+
+const char* const kSoapContentType = "application/soap+xml; charset=utf-8";
+
+namespace {
+
+constexpr char kSoapEnvelopeNs[] = "http://www.w3.org/2003/05/soap-envelope";
+constexpr char kSoapEncodingNs[] = "http://www.w3.org/2003/05/soap-encoding";
+constexpr char kAddressingNs[] = "http://www.w3.org/2005/08/addressing";
+constexpr char kAnonymousAddress[] = "http://www.w3.org/2005/08/addressing/anonymous";
+constexpr char kReliableMessagingNs[] = "http://schemas.xmlsoap.org/ws/2005/02/rm";
+constexpr char kCreateSequenceAction[] = "http://schemas.xmlsoap.org/ws/2005/02/rm/CreateSequence";
+constexpr char kLastMessageAction[] = "http://schemas.xmlsoap.org/ws/2005/02/rm/LastMessage";
+// The receiver publishes its contract without a namespace of its own, so its framework
+// files it under this default.
+constexpr char kContractNs[] = "http://tempuri.org/";
+constexpr char kContractActionPrefix[] = "http://tempuri.org/IReceiverServiceResponse/";
+constexpr char kSequenceExpiry[] = "PT00H00M30S";
+constexpr char kMessageIdPrefix[] = "urn:uuid:";
+
+constexpr char kEnvelopeFragment[] = "/soap-envelope";
+constexpr char kAddressingFragment[] = "/addressing";
+constexpr char kReliableMessagingFragment[] = "/rm";
+
+void Log(LoggerLevel level, const std::string& text) { logger::get_logger().log(level, text); }
+
+// One request document under construction: the envelope with its header and body.
+class SoapDocument {
+public:
+    SoapDocument() : doc_(true, tinyxml2::PRESERVE_WHITESPACE) {
+        envelope_ = doc_.NewElement("SOAP-ENV:Envelope");
+    }
+
+    void Declare(const char* name, const char* uri) { envelope_->SetAttribute(name, uri); }
+
+    // Header and body go in after the declarations, so that the attribute order holds.
+    void OpenSections() {
+        header_ = Add(envelope_, "SOAP-ENV:Header");
+        body_ = Add(envelope_, "SOAP-ENV:Body");
+    }
+
+    tinyxml2::XMLElement* header() { return header_; }
+    tinyxml2::XMLElement* body() { return body_; }
+
+    tinyxml2::XMLElement* Add(tinyxml2::XMLElement* parent, const char* name) {
+        tinyxml2::XMLElement* child = doc_.NewElement(name);
+        parent->InsertEndChild(child);
+        return child;
+    }
+
+    // A text element, even for empty text: it prints as start tag plus end tag.
+    tinyxml2::XMLElement* AddText(tinyxml2::XMLElement* parent, const char* name, const std::string& text) {
+        tinyxml2::XMLElement* child = Add(parent, name);
+        child->SetText(text.c_str());
+        return child;
+    }
+
+    tinyxml2::XMLElement* AddMustUnderstand(tinyxml2::XMLElement* parent, const char* name, const std::string& text) {
+        tinyxml2::XMLElement* child = AddText(parent, name, text);
+        child->SetAttribute("SOAP-ENV:mustUnderstand", "true");
+        return child;
+    }
+
+    void PrintTo(std::string& out) {
+        doc_.InsertEndChild(envelope_);
+        tinyxml2::XMLPrinter printer(nullptr, false);
+        doc_.Print(&printer);
+        out.assign(printer.CStr(), static_cast<size_t>(printer.CStrSize() - 1));
+    }
+
+private:
+    tinyxml2::XMLDocument doc_;
+    tinyxml2::XMLElement* envelope_ = nullptr;
+    tinyxml2::XMLElement* header_ = nullptr;
+    tinyxml2::XMLElement* body_ = nullptr;
+};
+
+// The envelope of a parsed answer with the header (and body) the common steps found.
+struct ParsedEnvelope {
+    tinyxml2::XMLElement* envelope = nullptr;
+    tinyxml2::XMLElement* header = nullptr;
+    tinyxml2::XMLElement* body = nullptr;
+    std::string addressing_prefix;
+};
+
+// The common steps of every answer parser. False (after logging) when one failed.
+bool OpenEnvelope(tinyxml2::XMLDocument& doc, const char* data, size_t size, const char* no_envelope_text,
+                  bool need_body, ParsedEnvelope& parsed) {
+    if (doc.Parse(data, size) != tinyxml2::XML_SUCCESS) {
+        Log(ERROR, "Failed parsing XML response");
+        return false;
+    }
+    parsed.envelope = doc.FirstChildElement();
+    if (parsed.envelope == nullptr) {
+        Log(ERROR, no_envelope_text);
+        return false;
+    }
+    std::string envelope_prefix;
+    GetXMLNamespaceWithColon(parsed.envelope, kEnvelopeFragment, envelope_prefix);
+    GetXMLNamespaceWithColon(parsed.envelope, kAddressingFragment, parsed.addressing_prefix);
+
+    parsed.header = parsed.envelope->FirstChildElement((envelope_prefix + "Header").c_str());
+    if (parsed.header == nullptr) {
+        Log(ERROR, "No existing header in XML response");
+        return false;
+    }
+    if (!need_body) return true;
+    parsed.body = parsed.envelope->FirstChildElement((envelope_prefix + "Body").c_str());
+    if (parsed.body == nullptr) {
+        Log(ERROR, "No existing body in XML response");
+        return false;
+    }
+    return true;
+}
+
+// Finds the header's RelatesTo and copies its text. False when the parse should stop.
+bool ReadRelatesTo(const ParsedEnvelope& parsed, std::string& relates_to) {
+    const tinyxml2::XMLElement* element =
+        parsed.header->FirstChildElement((parsed.addressing_prefix + "RelatesTo").c_str());
+    if (element == nullptr) {
+        Log(ERROR, "No existing RelatesTo in XML response");
+        return false;
+    }
+    const char* text = element->GetText();
+    if (text == nullptr) return false;
+    relates_to = text;
+    return true;
+}
+
+}  // namespace
+
+void GetXMLNamespaceWithColon(tinyxml2::XMLElement* element, const char* ns_fragment, std::string& prefix) {
+    prefix.clear();
+    assert(element != nullptr && ns_fragment != nullptr);
+    static const char kDeclaration[] = "xmlns:";
+    static const char kScheme[] = "http://";
+    for (const tinyxml2::XMLAttribute* attribute = element->FirstAttribute(); attribute != nullptr;
+         attribute = attribute->Next()) {
+        const char* name = attribute->Name();
+        const char* value = attribute->Value();
+        if (std::strncmp(name, kDeclaration, sizeof(kDeclaration) - 1) != 0) continue;
+        if (std::strncmp(value, kScheme, sizeof(kScheme) - 1) != 0) continue;
+        if (std::strstr(value, ns_fragment) == nullptr) continue;
+        prefix = name + (sizeof(kDeclaration) - 1);
+        if (!prefix.empty()) prefix += ':';
+        return;
+    }
+}
+
+void ParseCreateSequenceResponse(const char* data, size_t size, std::string& relates_to, std::string& sequence_id) {
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    ParsedEnvelope parsed;
+    if (!OpenEnvelope(doc, data, size, "Failed getting XML envelope element", true, parsed)) return;
+    if (!ReadRelatesTo(parsed, relates_to)) return;
+
+    // The receiver writes this element under a default namespace declaration, so its
+    // name is bare whatever prefixes the envelope declares.
+    const tinyxml2::XMLElement* response = parsed.body->FirstChildElement("CreateSequenceResponse");
+    const tinyxml2::XMLElement* identifier =
+        response != nullptr ? response->FirstChildElement("Identifier") : nullptr;
+    if (identifier == nullptr) {
+        Log(ERROR, "No existing SequenceId in XML response");
+        return;
+    }
+    if (const char* text = identifier->GetText()) sequence_id = text;
+}
+
+void ParseSendAlarmResponse(const char* data, size_t size, std::string& relates_to, std::string& result) {
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    ParsedEnvelope parsed;
+    if (!OpenEnvelope(doc, data, size, "Failed getting XML envelope element", true, parsed)) return;
+    if (!ReadRelatesTo(parsed, relates_to)) return;
+
+    // <M>Response/<M>Result, whatever the method: the path, not the names, finds it.
+    const tinyxml2::XMLNode* method_response = parsed.body->FirstChild();
+    const tinyxml2::XMLNode* node = method_response != nullptr ? method_response->FirstChild() : nullptr;
+    const tinyxml2::XMLElement* method_result = node != nullptr ? node->ToElement() : nullptr;
+    if (method_result == nullptr) {
+        Log(ERROR, "No existing Method Result in XML response");
+        return;
+    }
+    if (const char* text = method_result->GetText()) result = text;
+}
+
+void ParseLastMessageResponse(const char* data, size_t size, std::string& sequence_id) {
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    ParsedEnvelope parsed;
+    if (!OpenEnvelope(doc, data, size, "Failed getting envelope element of XML response", true, parsed)) return;
+
+    std::string rm_prefix;
+    GetXMLNamespaceWithColon(parsed.envelope, kReliableMessagingFragment, rm_prefix);
+    const tinyxml2::XMLElement* ack = parsed.header->FirstChildElement((rm_prefix + "SequenceAcknowledgement").c_str());
+    const tinyxml2::XMLElement* identifier =
+        ack != nullptr ? ack->FirstChildElement((rm_prefix + "Identifier").c_str()) : nullptr;
+    if (identifier == nullptr) {
+        Log(ERROR, "No existing SequenceId in XML response");
+        return;
+    }
+    if (const char* text = identifier->GetText()) sequence_id = text;
+}
+
+void ParseRequest(const std::string& message, std::string& message_id) {
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    ParsedEnvelope parsed;
+    if (!OpenEnvelope(doc, message.data(), message.size(), "Failed getting envelope element of XML response", false,
+                      parsed)) {
+        return;
+    }
+    // Our own documents always use this prefix.
+    const tinyxml2::XMLElement* element = parsed.header->FirstChildElement("wsa5:MessageID");
+    if (element == nullptr) {
+        Log(ERROR, "No existing MessageId in XML response");
+        return;
+    }
+    if (const char* text = element->GetText()) message_id = text;
+}
+
+kv::http::Request MakeSoapRequest(const std::string& id, const std::string& url, std::shared_ptr<std::string> body) {
+    kv::http::Request request(id, kv::http::Method::POST, url, std::move(body));
+    request.headers.Set("Content-Type", kSoapContentType);
+    return request;
+}
+
+namespace detail {
+
+void MessageCreateSequence(const std::string& guid, const std::string& endpoint, std::string& out) {
+    const std::string message_id = kMessageIdPrefix + guid;
+    SoapDocument doc;
+    doc.Declare("xmlns:SOAP-ENV", kSoapEnvelopeNs);
+    doc.Declare("xmlns:SOAP-ENC", kSoapEncodingNs);
+    doc.Declare("xmlns:wsa5", kAddressingNs);
+    doc.Declare("xmlns:wsrm", kReliableMessagingNs);
+    doc.OpenSections();
+
+    tinyxml2::XMLElement* header = doc.header();
+    doc.AddText(header, "wsa5:MessageID", message_id);
+    tinyxml2::XMLElement* reply_to = doc.Add(header, "wsa5:ReplyTo");
+    reply_to->SetAttribute("SOAP-ENV:mustUnderstand", "true");
+    doc.AddText(reply_to, "wsa5:Address", kAnonymousAddress);
+    doc.AddMustUnderstand(header, "wsa5:To", endpoint);
+    doc.AddMustUnderstand(header, "wsa5:Action", kCreateSequenceAction);
+
+    tinyxml2::XMLElement* create = doc.Add(doc.body(), "wsrm:CreateSequence");
+    tinyxml2::XMLElement* acks_to = doc.Add(create, "wsrm:AcksTo");
+    doc.AddText(acks_to, "wsa5:Address", kAnonymousAddress);
+    doc.AddText(create, "wsrm:Expires", kSequenceExpiry);
+    tinyxml2::XMLElement* offer = doc.Add(create, "wsrm:Offer");
+    doc.AddText(offer, "wsrm:Identifier", message_id);
+    tinyxml2::XMLElement* offer_endpoint = doc.Add(offer, "wsrm:Endpoint");
+    doc.AddText(offer_endpoint, "wsa5:Address", kAnonymousAddress);
+
+    doc.PrintTo(out);
+}
+
+void MessageSendAlarm(const std::string& method, const std::string& payload, const std::string& endpoint,
+                      const std::string& guid, const std::string& sequence_id, std::string& out) {
+    SoapDocument doc;
+    doc.Declare("xmlns:SOAP-ENV", kSoapEnvelopeNs);
+    doc.Declare("xmlns:SOAP-ENC", kSoapEncodingNs);
+    doc.Declare("xmlns:tempuri", kContractNs);
+    doc.Declare("xmlns:wsa5", kAddressingNs);
+    doc.Declare("xmlns:wsrm", kReliableMessagingNs);
+    doc.OpenSections();
+
+    tinyxml2::XMLElement* header = doc.header();
+    doc.AddMustUnderstand(header, "wsa5:Action", kContractActionPrefix + method);
+    doc.AddText(header, "wsa5:MessageID", kMessageIdPrefix + guid);
+    doc.AddMustUnderstand(header, "wsa5:To", endpoint);
+    tinyxml2::XMLElement* sequence = doc.Add(header, "wsrm:Sequence");
+    doc.AddText(sequence, "wsrm:Identifier", sequence_id);
+    doc.AddText(sequence, "wsrm:MessageNumber", "1");
+
+    // The receiver takes a JSON array; the one payload travels as escaped text.
+    tinyxml2::XMLElement* call = doc.Add(doc.body(), ("tempuri:" + method).c_str());
+    doc.AddText(call, "tempuri:requestData", "[" + payload + "]");
+
+    doc.PrintTo(out);
+}
+
+void LastMessage(const std::string& endpoint, const std::string& guid, const std::string& sequence_id,
+                 std::string& out) {
+    SoapDocument doc;
+    doc.Declare("xmlns:SOAP-ENV", kSoapEnvelopeNs);
+    doc.Declare("xmlns:SOAP-ENC", kSoapEncodingNs);
+    doc.Declare("xmlns:wsa5", kAddressingNs);
+    doc.Declare("xmlns:wsrm", kReliableMessagingNs);
+    doc.OpenSections();
+
+    tinyxml2::XMLElement* header = doc.header();
+    doc.AddText(header, "wsa5:MessageID", kMessageIdPrefix + guid);
+    doc.AddMustUnderstand(header, "wsa5:To", endpoint);
+    doc.AddMustUnderstand(header, "wsa5:Action", kLastMessageAction);
+    tinyxml2::XMLElement* sequence = doc.Add(header, "wsrm:Sequence");
+    doc.AddText(sequence, "wsrm:Identifier", sequence_id);
+    doc.AddText(sequence, "wsrm:MessageNumber", "2");
+    doc.Add(sequence, "wsrm:LastMessage");
+    tinyxml2::XMLElement* ack_requested = doc.Add(header, "wsrm:AckRequested");
+    doc.AddText(ack_requested, "wsrm:Identifier", sequence_id);
+
+    doc.PrintTo(out);
+}
+
+void ParseNtpInfo(const std::string& json_text, NtpInfo& info) {
+    if (json_text.empty()) return;
+    const nlohmann::json value = nlohmann::json::parse(json_text, nullptr, false);
+    if (value.is_discarded() || !value.is_object()) return;
+    const std::pair<const char*, std::string NtpInfo::*> fields[] = {
+        {"NTPServerIP", &NtpInfo::ntp_server_ip},
+        {"NTPServerPort", &NtpInfo::ntp_server_port},
+        {"TimeZone", &NtpInfo::time_zone},
+        {"UpdateInterval", &NtpInfo::update_interval},
+    };
+    for (const auto& field : fields) {
+        const auto member = value.find(field.first);
+        if (member != value.end() && member->is_string()) info.*(field.second) = member->get<std::string>();
+    }
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------
+// The sequencer.
+
+namespace {
+
+constexpr size_t kQueueLimit = 20000;
+constexpr char kHeartbeatMethod[] = "SendHeartBeat";
+constexpr char kNtpMethod[] = "GetNTPServerInfo";
+constexpr std::chrono::milliseconds kHeartbeatPeriod{300 * 1000};
+constexpr std::chrono::milliseconds kRetryBase{1000};
+constexpr std::chrono::milliseconds kRetryCap{60 * 1000};
+
+bool Succeeded(const kv::http::Response& response, const kv::http::Error& error) {
+    return !error && response.status == 200;
+}
+
+// A version-4 UUID from a generator seeded afresh for this one payload.
+std::string NewGuid() {
+    boost::uuids::random_generator_mt19937 generator;
+    return boost::uuids::to_string(generator());
+}
+
+}  // namespace
+
+class SoapSequencer::Impl : public std::enable_shared_from_this<SoapSequencer::Impl> {
+public:
+    struct EventPayload {
+        EventPayload(std::string guid_in, std::string method_in, std::string payload_in)
+            : guid(std::move(guid_in)), method(std::move(method_in)), payload(std::move(payload_in)) {}
+
+        std::string guid;
+        std::string method;
+        std::string payload;
+        std::string sequence_id;
+    };
+
+    explicit Impl(boost::asio::io_service& io_service)
+        : io_service_(io_service), work_queue_(io_service), heartbeat_timer_(io_service),
+          jitter_(std::random_device{}()) {}
+
+    // Any thread.
+    void PostEventMessage(const std::string& method, const std::string& payload) {
+        auto self = shared_from_this();
+        io_service_.post([self, method, payload] { self->Post(method, payload); });
+    }
+
+    // Runs `work` on the network thread, keeping the Impl alive until then.
+    template <typename Work>
+    void RunOnNetworkThread(Work work) {
+        auto self = shared_from_this();
+        io_service_.post([self, work = std::move(work)]() mutable { work(*self); });
+    }
+
+    // The calls below run on the network thread; the handle posts the caller's writes.
+    void SetHeartBeatPayload(const std::string& payload) { heartbeat_payload_ = payload; }
+    void UpdateServiceEndpoint(const std::string& url) { service_endpoint_ = url; }
+    void SetNtpHandler(NtpHandler handler) { ntp_handler_ = std::move(handler); }
+    void SetTiming(std::chrono::milliseconds heartbeat, std::chrono::milliseconds base, std::chrono::milliseconds cap) {
+        heartbeat_period_ = heartbeat;
+        retry_base_ = base;
+        retry_cap_ = cap;
+    }
+
+    void StartHeartbeat() {
+        Log(VERBOSE, "Starting heartbeat");
+        PostEventMessage(kHeartbeatMethod, heartbeat_payload_);
+        ArmHeartbeat();
+    }
+
+    void StopHeartbeat() {
+        boost::system::error_code ignored;
+        heartbeat_timer_.cancel(ignored);
+    }
+
+private:
+    using Entries = std::vector<EventPayload>;
+    using Completion = void (Impl::*)(const kv::http::Request&, kv::http::Response&, const kv::http::Error&);
+
+    void Post(const std::string& method, const std::string& payload) {
+        // Payloads waiting for a retry hold their place, so memory stays bounded.
+        if (queue_.size() + retry_timers_.size() > kQueueLimit - 1) {
+            Log(WARNING, "Queue size limit reached. Omitting sequence.");
+            return;
+        }
+        std::string guid = NewGuid();
+        queue_.emplace_back(guid, method, payload);
+
+        auto body = std::make_shared<std::string>();
+        detail::MessageCreateSequence(guid, service_endpoint_, *body);
+        if (logger::get_logger().enabled(VERBOSE)) {
+            Log(VERBOSE, guid + ": Creating sequence with method " + method);
+            Log(VERBOSE, guid + ": Payload: " + payload);
+        }
+        Send(guid, std::move(body), &Impl::CreateSequenceResponseHandler);
+    }
+
+    void CreateSequenceResponseHandler(const kv::http::Request& request, kv::http::Response& response,
+                                       const kv::http::Error& error) {
+        const std::string& guid = request.id;
+        if (!Succeeded(response, error)) {
+            std::ostringstream text;
+            text << guid << "CreateSequence call to " << request.url << " failed: ("
+                 << kv::http::AsValue(error.Code()) << ")" << ". HTTP Status: " << kv::http::AsValue(response.status);
+            Log(ERROR, text.str());
+            NoteFailure();
+            RemoveFromQueue(guid, true);
+            return;
+        }
+        std::string relates_to;
+        std::string sequence_id;
+        if (!response.body.empty()) {
+            ParseCreateSequenceResponse(response.body.data(), response.body.size(), relates_to, sequence_id);
+        }
+        if (relates_to.empty() || sequence_id.empty()) {
+            Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid);
+            RemoveFromQueue(guid, false);
+            return;
+        }
+        const Entries::iterator entry = Find(guid);
+        if (entry == queue_.end()) {
+            Log(WARNING, "Process CreateSequence response: Couldn't find matching guid " + guid + ", relatesTo=" +
+                             relates_to);
+            return;
+        }
+        entry->sequence_id = std::move(sequence_id);
+
+        auto body = std::make_shared<std::string>();
+        detail::MessageSendAlarm(entry->method, entry->payload, service_endpoint_, guid, entry->sequence_id, *body);
+        if (logger::get_logger().enabled(VERBOSE)) {
+            Log(VERBOSE, guid + ": " + entry->method + " request to " + request.url);
+        }
+        Send(guid, std::move(body), &Impl::SendAlarmResponseHandler);
+    }
+
+    void SendAlarmResponseHandler(const kv::http::Request& request, kv::http::Response& response,
+                                  const kv::http::Error& error) {
+        const std::string guid = request.id;
+        const Entries::iterator entry = Find(guid);
+        if (entry == queue_.end()) {
+            Log(WARNING, "Process SendAlarm response. Couldn't find matching guid " + guid);
+            std::ostringstream text;
+            text << guid << ": HTTP Post failed: (" << kv::http::AsValue(error.Code()) << ")"
+                 << "Status: " << kv::http::AsValue(response.status);
+            Log(ERROR, text.str());
+            return;
+        }
+        if (!Succeeded(response, error)) {
+            std::ostringstream text;
+            text << guid << ": HTTP Post failed: (" << kv::http::AsValue(error.Code()) << ")"
+                 << ". HTTP Status: " << kv::http::AsValue(response.status);
+            Log(ERROR, text.str());
+            // The receiver's sequence is closed even though its message failed.
+            SendLastMessage(*entry);
+            NoteFailure();
+            AbandonAfterHttpFailure(entry, true);
+            return;
+        }
+        retry_failures_ = 0;
+
+        std::string relates_to;
+        std::string result;
+        if (!response.body.empty()) {
+            ParseSendAlarmResponse(response.body.data(), response.body.size(), relates_to, result);
+        }
+        if (relates_to.empty() || result.empty()) {
+            Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid + ", relates=" + relates_to);
+            queue_.erase(entry);
+            return;
+        }
+        if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": " + entry->method + " response " + result);
+
+        if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": Posting LastMessage request");
+        SendLastMessage(*entry);
+
+        if (entry->method == kNtpMethod) DeliverNtpInfo(guid, result);
+
+        if (logger::get_logger().enabled(VERBOSE)) {
+            Log(VERBOSE, guid + ": Payload done. Queue size=" + std::to_string(queue_.size()));
+        }
+        // The handler may not touch queue_, so the entry is still where it was.
+        queue_.erase(Find(guid));
+    }
+
+    void LastMessageResponseHandler(const kv::http::Request& request, kv::http::Response& response,
+                                    const kv::http::Error& error) {
+        if (Succeeded(response, error)) {
+            if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, request.id + ": LastMessage successful");
+            return;
+        }
+        std::ostringstream text;
+        text << request.id << ": Process LastMessage response. HTTP Post failed: (" << kv::http::AsValue(error.Code())
+             << ")" << ". HTTP Status: " << kv::http::AsValue(response.status);
+        Log(ERROR, text.str());
+    }
+
+    void RemoveFromQueue(const std::string& guid, bool retry) {
+        const Entries::iterator entry = Find(guid);
+        if (entry == queue_.end()) {
+            Log(INFO, "Couldn't find matching guid! " + guid);
+            return;
+        }
+        AbandonAfterHttpFailure(entry, retry);
+    }
+
+    // Logs the abandonment, arms the retry when allowed, and drops the entry.
+    void AbandonAfterHttpFailure(Entries::iterator entry, bool retry) {
+        if (retry && entry->method != kHeartbeatMethod) {
+            Log(ERROR, entry->guid + ": Abandoning sequence " + entry->method +
+                           " due to HTTP failure. Retry sending payload");
+            ScheduleRetry(std::move(entry->method), std::move(entry->payload));
+        } else {
+            Log(ERROR, entry->guid + ": Abandoning sequence " + entry->method + " due to HTTP failure. No retry.");
+        }
+        queue_.erase(entry);
+    }
+
+    void SendLastMessage(const EventPayload& entry) {
+        auto body = std::make_shared<std::string>();
+        detail::LastMessage(service_endpoint_, entry.guid, entry.sequence_id, *body);
+        Send(entry.guid, std::move(body), &Impl::LastMessageResponseHandler);
+    }
+
+    void Send(const std::string& guid, std::shared_ptr<std::string> body, Completion completion) {
+        auto self = shared_from_this();
+        work_queue_.Post(MakeSoapRequest(guid, service_endpoint_, std::move(body)),
+                         [self, completion](const kv::http::Request& request, kv::http::Response& response,
+                                            const kv::http::Error& error) {
+                             ((*self).*completion)(request, response, error);
+                         });
+    }
+
+    void DeliverNtpInfo(const std::string& guid, const std::string& result) {
+        NtpInfo info;
+        detail::ParseNtpInfo(result, info);
+        if (info.ntp_server_ip.empty()) {
+            Log(ERROR, "Failed to receive valid ntp info from wardex");
+            info.error_code = -1;
+        } else {
+            Log(INFO, guid + ": Received ntp info: ip=" + info.ntp_server_ip + ":" + info.ntp_server_port);
+        }
+        if (ntp_handler_) ntp_handler_(info);
+    }
+
+    Entries::iterator Find(const std::string& guid) {
+        return std::find_if(queue_.begin(), queue_.end(), [&guid](const EventPayload& e) { return e.guid == guid; });
+    }
+
+    // The heartbeat wait must not keep the Impl alive, nor reach it once it is gone.
+    void ArmHeartbeat() {
+        heartbeat_timer_.expires_after(heartbeat_period_);
+        std::weak_ptr<Impl> weak = shared_from_this();
+        heartbeat_timer_.async_wait([weak](const boost::system::error_code& error) {
+            if (auto self = weak.lock()) self->HeartbeatTimerCb(error);
+        });
+    }
+
+    void HeartbeatTimerCb(const boost::system::error_code& error) {
+        if (error) return;
+        PostEventMessage(kHeartbeatMethod, heartbeat_payload_);
+        ArmHeartbeat();
+    }
+
+    // A failed exchange is retried only after a pause that grows while the receiver keeps
+    // failing, so that an unreachable receiver does not turn into a hot loop.
+    void NoteFailure() {
+        if (retry_failures_ < 64) ++retry_failures_;
+    }
+
+    std::chrono::milliseconds RetryDelay() {
+        const int shift = std::max(0, retry_failures_ - 1);
+        std::chrono::milliseconds delay = retry_cap_;
+        if (shift < 31 && retry_base_.count() <= (retry_cap_.count() >> shift)) delay = retry_base_ * (1LL << shift);
+        // Up to a tenth shorter, so that payloads failed together do not return together.
+        const long long spread = delay.count() / 10;
+        if (spread > 0) {
+            delay -= std::chrono::milliseconds(std::uniform_int_distribution<long long>(0, spread)(jitter_));
+        }
+        return delay;
+    }
+
+    void ScheduleRetry(std::string method, std::string payload) {
+        const uint64_t key = next_retry_key_++;
+        auto timer = std::make_unique<boost::asio::steady_timer>(io_service_, RetryDelay());
+        std::weak_ptr<Impl> weak = shared_from_this();
+        timer->async_wait([weak, key, method = std::move(method), payload = std::move(payload)](
+                              const boost::system::error_code& error) {
+            if (auto self = weak.lock()) self->RetryDue(key, error, method, payload);
+        });
+        retry_timers_.emplace(key, std::move(timer));
+    }
+
+    void RetryDue(uint64_t key, const boost::system::error_code& error, const std::string& method,
+                  const std::string& payload) {
+        retry_timers_.erase(key);
+        if (error) return;
+        Post(method, payload);
+    }
+
+    boost::asio::io_service& io_service_;
+    kv::http::WorkQueue work_queue_;
+    boost::asio::steady_timer heartbeat_timer_;
+    Entries queue_;
+    std::string heartbeat_payload_;
+    std::string service_endpoint_;
+    NtpHandler ntp_handler_;
+
+    std::chrono::milliseconds heartbeat_period_ = kHeartbeatPeriod;
+    std::chrono::milliseconds retry_base_ = kRetryBase;
+    std::chrono::milliseconds retry_cap_ = kRetryCap;
+    int retry_failures_ = 0;  // consecutive HTTP failures since the last delivered message
+    std::minstd_rand jitter_;
+    uint64_t next_retry_key_ = 0;
+    std::unordered_map<uint64_t, std::unique_ptr<boost::asio::steady_timer>> retry_timers_;
+};
+
+SoapSequencer::SoapSequencer(boost::asio::io_service& io_service) : impl_(std::make_shared<Impl>(io_service)) {}
+
+SoapSequencer::~SoapSequencer() = default;
+
+// Writes from the caller's thread are posted, so that only the network thread ever
+// touches the Impl's state; posting also keeps their order with the messages after them.
+void SoapSequencer::UpdateServiceEndpoint(const std::string& url) {
+    impl_->RunOnNetworkThread([url](Impl& impl) { impl.UpdateServiceEndpoint(url); });
+}
+
+void SoapSequencer::SendEventMessage(const std::string& method, const std::string& payload) {
+    impl_->PostEventMessage(method, payload);
+}
+
+void SoapSequencer::StartHeartbeat(const std::string& payload) {
+    impl_->RunOnNetworkThread([payload](Impl& impl) {
+        impl.SetHeartBeatPayload(payload);
+        impl.StartHeartbeat();
+    });
+}
+
+void SoapSequencer::StopHeartbeat() {
+    impl_->RunOnNetworkThread([](Impl& impl) { impl.StopHeartbeat(); });
+}
+
+void SoapSequencer::RequestNtpInfo(const std::string& payload, NtpHandler handler) {
+    impl_->RunOnNetworkThread([handler = std::move(handler)](Impl& impl) mutable {
+        impl.SetNtpHandler(std::move(handler));
+    });
+    impl_->PostEventMessage(kNtpMethod, payload);
+}
+
+void SoapSequencer::SetTimingForTesting(std::chrono::milliseconds heartbeat_period,
+                                        std::chrono::milliseconds retry_base, std::chrono::milliseconds retry_cap) {
+    impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetTiming(heartbeat_period, retry_base, retry_cap); });
+}
+
+}  // namespace soap
+}  // namespace kv
