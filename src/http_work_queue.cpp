@@ -1,5 +1,18 @@
 #include "src/http_work_queue.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 namespace kv {
 namespace http {
 
@@ -42,6 +55,459 @@ void Header::Set(const std::string& name, const std::string& value) {
 Request::Request(const std::string& id, Method method, const std::string& url,
                  std::shared_ptr<std::string> body)
     : id(id), method(method), url(url), body(std::move(body)) {}
+
+// ---------------------------------------------------------------------------------------
+// The transfer engine.
+//
+// Every object below lives on the io_service thread; only WorkQueue::Post crosses threads,
+// and it touches nothing but the io_service's handler queue.
+
+namespace {
+
+struct MultiHandleDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct EasyHandleDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct HeaderListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+using MultiHandle = std::unique_ptr<CURLM, MultiHandleDeleter>;
+using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
+
+// libcurl's process-wide state must exist before the first handle; once is enough.
+void InitCurlOnce() {
+    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)result;
+}
+
+constexpr int kRead = 0;   // index of the read-readiness wait in SocketInterest
+constexpr int kWrite = 1;  // index of the write-readiness wait
+
+bool WantsRead(int action) { return action == CURL_POLL_IN || action == CURL_POLL_INOUT; }
+bool WantsWrite(int action) { return action == CURL_POLL_OUT || action == CURL_POLL_INOUT; }
+
+}  // namespace
+
+// What libcurl last asked us to watch on one socket. libcurl holds a plain pointer to it
+// (curl_multi_assign) from its first report until CURL_POLL_REMOVE; readiness waits hold
+// only weak references, so a wait that completes after the release finds it gone.
+// `waits` names the readiness wait of each direction that is running (0: none), so that a
+// socket never carries two waits of one direction for the same record.
+struct SocketInterest : std::enable_shared_from_this<SocketInterest> {
+    int action = CURL_POLL_NONE;
+    uint64_t waits[2] = {0, 0};
+};
+
+// One exchange in flight: owned by the Impl from Impl::Post until it completes.
+struct Exchange {
+    Exchange(Request request, Callback callback)
+        : request(std::move(request)), callback(std::move(callback)) {}
+
+    size_t onRespHeader(const char* data, size_t size);
+
+    Request request;
+    Callback callback;
+    Response response;
+    EasyHandle easy;
+    HeaderList headerList;  // declared last: freed before the easy handle that uses it
+    size_t uploadOffset = 0;
+};
+
+// An asio socket that libcurl connects through, tagged with a number that is never
+// reused, so that a wait can tell its socket from a later one with the same descriptor.
+struct OwnedSocket {
+    std::unique_ptr<boost::asio::ip::tcp::socket> socket;
+    uint64_t serial;
+};
+
+class WorkQueue::Impl {
+public:
+    explicit Impl(boost::asio::io_service& io_service);
+    ~Impl();
+
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void Post(Request request, Callback callback);
+
+    void AddSock(curl_socket_t descriptor, CURL* easy, int action);
+    void SetSock(SocketInterest* record, curl_socket_t descriptor, CURL* easy, int action);
+    void RemSock(SocketInterest* record, curl_socket_t descriptor);
+    void StartWait(SocketInterest& record, curl_socket_t descriptor, int direction);
+    void EventCb(curl_socket_t descriptor, uint64_t serial, int direction, uint64_t wait,
+                 const boost::system::error_code& error,
+                 const std::weak_ptr<SocketInterest>& weak_record);
+    void StartTimer(long timeout_ms);
+    void TimerCb(const boost::system::error_code& error);
+    void CheckTransfers();
+    curl_socket_t OpenSocket(curlsocktype purpose, const curl_sockaddr& address);
+    void CloseSocket(curl_socket_t descriptor);
+
+    boost::asio::io_service& io_service;
+    boost::asio::steady_timer timer;
+    MultiHandle multi;
+    int stillRunning = 0;
+    std::map<curl_socket_t, OwnedSocket> sockets;
+
+    // The interest records libcurl currently holds, by descriptor.
+    std::map<curl_socket_t, std::shared_ptr<SocketInterest>> interests;
+    // Exchanges added to the multi handle, by easy handle.
+    std::map<CURL*, std::unique_ptr<Exchange>> exchanges;
+    uint64_t lastSerial = 0;
+    uint64_t lastWait = 0;
+    // Handlers queued on the io_service refer to the Impl only through this; it expires
+    // when the Impl goes, so a handler that runs later does nothing.
+    std::shared_ptr<Impl> self;
+};
+
+namespace {
+
+// libcurl calls these through plain function pointers. Nothing may unwind through
+// libcurl's C frames, so each one turns an exception (only ever an allocation failure)
+// into the answer that fails just the transfer concerned.
+
+int MultiSocketCb(CURL* easy, curl_socket_t descriptor, int what, void* user, void* socket_user) {
+    auto* impl = static_cast<WorkQueue::Impl*>(user);
+    auto* record = static_cast<SocketInterest*>(socket_user);
+    try {
+        if (what == CURL_POLL_REMOVE) {
+            impl->RemSock(record, descriptor);
+        } else if (record != nullptr) {
+            impl->SetSock(record, descriptor, easy, what);
+        } else {
+            impl->AddSock(descriptor, easy, what);
+        }
+    } catch (...) {
+    }
+    return 0;
+}
+
+int MultiTimerCb(CURLM* /*multi*/, long timeout_ms, void* user) {
+    try {
+        static_cast<WorkQueue::Impl*>(user)->StartTimer(timeout_ms);
+    } catch (...) {
+    }
+    return 0;
+}
+
+curl_socket_t OpenSocketCb(void* user, curlsocktype purpose, curl_sockaddr* address) {
+    try {
+        return static_cast<WorkQueue::Impl*>(user)->OpenSocket(purpose, *address);
+    } catch (...) {
+        return CURL_SOCKET_BAD;
+    }
+}
+
+int CloseSocketCb(void* user, curl_socket_t descriptor) {
+    static_cast<WorkQueue::Impl*>(user)->CloseSocket(descriptor);
+    return 0;
+}
+
+size_t WriteCb(char* data, size_t size, size_t count, void* user) {
+    auto* exchange = static_cast<Exchange*>(user);
+    const size_t n = size * count;
+    if (n == 0) return 0;
+    std::vector<char>& body = exchange->response.body;
+    // Returning less than n makes libcurl end the transfer with CURLE_WRITE_ERROR.
+    if (n > kMaxResponseBodyBytes - body.size()) return 0;
+    try {
+        body.insert(body.end(), data, data + n);
+    } catch (...) {
+        return 0;
+    }
+    return n;
+}
+
+size_t ResponseHeaderCb(char* data, size_t size, size_t count, void* user) {
+    auto* exchange = static_cast<Exchange*>(user);
+    try {
+        return exchange->onRespHeader(data, size * count);
+    } catch (...) {
+        return 0;
+    }
+}
+
+// Upload data for a PUT, and for a POST without a body: the request's body, never
+// libcurl's default source, the process's standard input.
+size_t ReadBodyCb(char* buffer, size_t size, size_t count, void* user) {
+    auto* exchange = static_cast<Exchange*>(user);
+    const std::string* body = exchange->request.body.get();
+    if (body == nullptr || exchange->uploadOffset >= body->size()) return 0;
+    const size_t n = std::min(size * count, body->size() - exchange->uploadOffset);
+    std::memcpy(buffer, body->data() + exchange->uploadOffset, n);
+    exchange->uploadOffset += n;
+    return n;
+}
+
+void SetCurlMethod(CURL* easy, Method method) {
+    switch (method) {
+        case Method::GET: curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L); break;
+        case Method::POST: curl_easy_setopt(easy, CURLOPT_POST, 1L); break;
+        case Method::PUT: curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L); break;
+        case Method::DELETE: curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "DELETE"); break;
+        case Method::HEAD: curl_easy_setopt(easy, CURLOPT_NOBODY, 1L); break;
+    }
+}
+
+// Builds the request header lines: one per name, its values joined by ",".
+HeaderList MakeHeaderList(const Header& headers) {
+    HeaderList list;
+    for (const auto& field : headers) {
+        const std::string line = field.first + ": " + boost::algorithm::join(field.second, ",");
+        curl_slist* extended = curl_slist_append(list.get(), line.c_str());
+        if (extended == nullptr) break;  // out of memory: send what we have
+        list.release();
+        list.reset(extended);
+    }
+    return list;
+}
+
+// Sets the easy handle's options; the order matters to nobody but is kept stable.
+void SetUpExchange(Exchange& exchange) {
+    CURL* easy = exchange.easy.get();
+    const Request& request = exchange.request;
+    curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &exchange);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCb);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &exchange);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &ResponseHeaderCb);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &exchange);
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &ReadBodyCb);
+    curl_easy_setopt(easy, CURLOPT_READDATA, &exchange);
+    SetCurlMethod(easy, request.method);
+    if (request.method == Method::PUT) {
+        const curl_off_t size = request.body ? static_cast<curl_off_t>(request.body->size()) : 0;
+        curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, size);
+    }
+    // A PUT uploads through ReadBodyCb; POSTFIELDS would turn it into an empty POST body.
+    if (request.body && !request.body->empty() && request.method != Method::PUT) {
+        // Not copied: the Exchange keeps the shared body alive until the transfer ends.
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body->c_str());
+    }
+    if (!request.headers.empty()) {
+        exchange.headerList = MakeHeaderList(request.headers);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, exchange.headerList.get());
+    }
+    if (!request.options.verifyPeer) curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    if (request.options.followRedirects) curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    // The only limits on an exchange: a receiver that stops sending is cut after 3 s
+    // below 10 bytes per second; there is deliberately no overall time limit.
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, 3L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 10L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(request.options.connectTimeout.count()));
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+}
+
+}  // namespace
+
+size_t Exchange::onRespHeader(const char* data, size_t size) {
+    const char* end = data + size;
+    const char* colon = std::find(data, end, ':');
+    if (colon == end) return size;  // the status line or the blank line ending the block
+    std::string value(colon + 1, end);
+    boost::algorithm::trim_if(value, boost::algorithm::is_any_of(" \t\r\n\v\f"));
+    response.headers.Append(std::string(data, colon), value);
+    return size;
+}
+
+WorkQueue::Impl::Impl(boost::asio::io_service& io_service)
+    : io_service(io_service), timer(io_service), self(this, [](Impl*) {}) {
+    InitCurlOnce();
+    multi.reset(curl_multi_init());
+    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &MultiSocketCb);
+    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &MultiTimerCb);
+    curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this);
+    curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+}
+
+WorkQueue::Impl::~Impl() {
+    // From here on, handlers still queued on the io_service do nothing.
+    self.reset();
+    // Abandoned exchanges: detached first, so that the multi handle's cleanup does not
+    // touch easy handles that are already gone; their callbacks are never called.
+    for (auto& entry : exchanges) curl_multi_remove_handle(multi.get(), entry.first);
+    exchanges.clear();
+    // `multi` reads as empty while libcurl closes its cached connections.
+    curl_multi_cleanup(multi.release());
+    sockets.clear();
+    interests.clear();
+    timer.cancel();
+}
+
+void WorkQueue::Impl::Post(Request request, Callback callback) {
+    auto exchange = std::make_unique<Exchange>(std::move(request), std::move(callback));
+    exchange->easy.reset(curl_easy_init());
+    CURL* easy = exchange->easy.get();
+    if (easy != nullptr) {
+        SetUpExchange(*exchange);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &OpenSocketCb);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &CloseSocketCb);
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+        exchanges.emplace(easy, std::move(exchange));
+        if (curl_multi_add_handle(multi.get(), easy) == CURLM_OK) return;
+        auto it = exchanges.find(easy);
+        exchange = std::move(it->second);
+        exchanges.erase(it);
+    }
+    // Never started, so it would never complete: tell the caller at once.
+    if (exchange->callback) exchange->callback(exchange->request, exchange->response, Error(ErrorCode::Other));
+}
+
+void WorkQueue::Impl::AddSock(curl_socket_t descriptor, CURL* easy, int action) {
+    if (!multi) return;
+    auto record = std::make_shared<SocketInterest>();
+    interests[descriptor] = record;
+    SetSock(record.get(), descriptor, easy, action);
+    curl_multi_assign(multi.get(), descriptor, record.get());
+}
+
+void WorkQueue::Impl::SetSock(SocketInterest* record, curl_socket_t descriptor, CURL* /*easy*/,
+                              int action) {
+    if (sockets.find(descriptor) == sockets.end()) return;
+    record->action = action;
+    // A wait already running for a direction goes on serving it.
+    if (WantsRead(action) && record->waits[kRead] == 0) StartWait(*record, descriptor, kRead);
+    if (WantsWrite(action) && record->waits[kWrite] == 0) StartWait(*record, descriptor, kWrite);
+}
+
+void WorkQueue::Impl::RemSock(SocketInterest* record, curl_socket_t descriptor) {
+    if (record != nullptr) {
+        auto it = interests.find(descriptor);
+        if (it != interests.end() && it->second.get() == record) interests.erase(it);
+    }
+    // The socket itself stays: libcurl may keep the connection and closes it later.
+    if (multi) curl_multi_assign(multi.get(), descriptor, nullptr);
+}
+
+void WorkQueue::Impl::StartWait(SocketInterest& record, curl_socket_t descriptor, int direction) {
+    auto it = sockets.find(descriptor);
+    if (it == sockets.end()) return;
+    const uint64_t serial = it->second.serial;
+    const uint64_t wait = ++lastWait;
+    record.waits[direction] = wait;
+    std::weak_ptr<Impl> target = self;
+    std::weak_ptr<SocketInterest> weak_record = record.weak_from_this();
+    auto on_ready = [target, descriptor, serial, direction, wait,
+                     weak_record](const boost::system::error_code& error) {
+        if (auto impl = target.lock()) impl->EventCb(descriptor, serial, direction, wait, error, weak_record);
+    };
+    // A readiness wait transfers nothing; libcurl does its own reading and writing.
+    it->second.socket->async_wait(direction == kRead ? boost::asio::ip::tcp::socket::wait_read
+                                                     : boost::asio::ip::tcp::socket::wait_write,
+                                  on_ready);
+}
+
+void WorkQueue::Impl::EventCb(curl_socket_t descriptor, uint64_t serial, int direction, uint64_t wait,
+                              const boost::system::error_code& error,
+                              const std::weak_ptr<SocketInterest>& weak_record) {
+    std::shared_ptr<SocketInterest> record = weak_record.lock();
+    if (!record || record->waits[direction] != wait) return;  // released, or superseded
+    record->waits[direction] = 0;
+    auto it = sockets.find(descriptor);
+    if (it == sockets.end() || it->second.serial != serial) return;  // closed, maybe reused
+    const int action = direction == kRead ? CURL_POLL_IN : CURL_POLL_OUT;
+    const bool wanted = direction == kRead ? WantsRead(record->action) : WantsWrite(record->action);
+    if (!wanted) return;  // libcurl lost interest; SetSock starts a new wait if it asks again
+
+    curl_multi_socket_action(multi.get(), descriptor, error ? CURL_CSELECT_ERR : action, &stillRunning);
+    CheckTransfers();
+    if (stillRunning <= 0) timer.cancel();
+
+    if (error || record->waits[direction] != 0) return;
+    if (interests.find(descriptor) == interests.end() || interests[descriptor] != record) return;
+    it = sockets.find(descriptor);
+    if (it == sockets.end() || it->second.serial != serial) return;
+    const bool still_wanted = direction == kRead ? WantsRead(record->action) : WantsWrite(record->action);
+    if (still_wanted) StartWait(*record, descriptor, direction);
+}
+
+void WorkQueue::Impl::StartTimer(long timeout_ms) {
+    timer.cancel();
+    if (timeout_ms < 0) return;
+    // Even a timeout of 0 runs from the io_service, never from inside libcurl.
+    timer.expires_after(std::chrono::milliseconds(timeout_ms));
+    std::weak_ptr<Impl> target = self;
+    timer.async_wait([target](const boost::system::error_code& error) {
+        if (error) return;  // cancelled
+        if (auto impl = target.lock()) impl->TimerCb(error);
+    });
+}
+
+void WorkQueue::Impl::TimerCb(const boost::system::error_code& error) {
+    if (error) return;
+    curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &stillRunning);
+    CheckTransfers();
+}
+
+void WorkQueue::Impl::CheckTransfers() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* easy = message->easy_handle;
+        const CURLcode result = message->data.result;
+        auto it = exchanges.find(easy);
+        if (it == exchanges.end()) {
+            curl_multi_remove_handle(multi.get(), easy);
+            continue;
+        }
+        // Taken out of the engine before the callback runs, so that nothing leaks and
+        // libcurl can hand the connection on even if the callback throws.
+        std::unique_ptr<Exchange> exchange = std::move(it->second);
+        exchanges.erase(it);
+        const Error error = ErrorFromCurl(result);
+        long code = 0;
+        double connect = 0.0;
+        double start_transfer = 0.0;
+        double total = 0.0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
+        curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME, &connect);
+        curl_easy_getinfo(easy, CURLINFO_STARTTRANSFER_TIME, &start_transfer);
+        curl_easy_getinfo(easy, CURLINFO_TOTAL_TIME, &total);
+        Response& response = exchange->response;
+        response.status = static_cast<Status>(code);
+        response.connectTime = std::chrono::duration<double>(connect);
+        response.startTransferTime = std::chrono::duration<double>(start_transfer);
+        response.totalTime = std::chrono::duration<double>(total);
+        curl_multi_remove_handle(multi.get(), easy);
+        if (exchange->callback) exchange->callback(exchange->request, response, error);
+    }
+}
+
+curl_socket_t WorkQueue::Impl::OpenSocket(curlsocktype purpose, const curl_sockaddr& address) {
+    if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKET_BAD;
+    auto socket = std::make_unique<boost::asio::ip::tcp::socket>(io_service);
+    boost::system::error_code error;
+    socket->open(address.family == AF_INET6 ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4(),
+                 error);
+    if (error) return CURL_SOCKET_BAD;
+    const curl_socket_t descriptor = socket->native_handle();
+    sockets[descriptor] = OwnedSocket{std::move(socket), ++lastSerial};
+    return descriptor;
+}
+
+void WorkQueue::Impl::CloseSocket(curl_socket_t descriptor) {
+    // Destroying the asio socket closes the descriptor and aborts its pending waits.
+    sockets.erase(descriptor);
+}
+
+WorkQueue::WorkQueue(boost::asio::io_service& io_service) : impl_(std::make_unique<Impl>(io_service)) {}
+
+WorkQueue::~WorkQueue() = default;
+
+void WorkQueue::Post(Request request, Callback callback) {
+    std::weak_ptr<Impl> target = impl_->self;
+    boost::asio::post(impl_->io_service,
+                      [target, request = std::move(request), callback = std::move(callback)]() mutable {
+                          if (auto impl = target.lock()) impl->Post(std::move(request), std::move(callback));
+                      });
+}
 
 }  // namespace http
 }  // namespace kv

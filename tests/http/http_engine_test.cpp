@@ -1,0 +1,546 @@
+// The transfer engine against a real HTTP server on 127.0.0.1. The engine's io_service
+// runs on its own thread, as the service's network thread does, and requests are posted
+// from the test's thread.
+#include "src/http_work_queue.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include "tests/http/test_server.h"
+
+namespace kv {
+namespace http {
+namespace {
+
+using testing::Reply;
+using testing::ReceivedRequest;
+using testing::TestServer;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds kWaitLimit{60};
+
+struct Outcome {
+    std::string id;
+    ErrorCode code = ErrorCode::Ok;
+    int status = 0;
+    std::string body;
+    Header headers;
+};
+
+// Gathers completions from the io_service thread for the test thread.
+class Collector {
+public:
+    Callback Make() {
+        return [this](const Request& request, Response& response, const Error& error) {
+            Outcome outcome;
+            outcome.id = request.id;
+            outcome.code = error.Code();
+            outcome.status = response.status;
+            outcome.body.assign(response.body.begin(), response.body.end());
+            outcome.headers = response.headers;
+            std::lock_guard<std::mutex> lock(mutex_);
+            outcomes_.push_back(std::move(outcome));
+            changed_.notify_all();
+        };
+    }
+
+    bool WaitFor(size_t count, std::chrono::seconds limit = kWaitLimit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return outcomes_.size() >= count; });
+    }
+
+    std::vector<Outcome> Outcomes() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return outcomes_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Outcome> outcomes_;
+};
+
+Reply Answer(int status, const std::string& body) {
+    Reply reply;
+    reply.status = status;
+    reply.body = body;
+    return reply;
+}
+
+std::vector<std::string> Values(const Header& headers, const std::string& name) {
+    auto it = headers.find(name);
+    return it == headers.end() ? std::vector<std::string>{} : it->second;
+}
+
+// Waits, bounded, for a condition that another thread makes true.
+template <typename Predicate>
+bool Eventually(Predicate predicate, std::chrono::seconds limit = kWaitLimit) {
+    const auto deadline = Clock::now() + limit;
+    while (!predicate()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+class HttpEngineTest : public ::testing::Test {
+protected:
+    HttpEngineTest() {
+        // Brings up the io_service's reactor now, so that descriptor counts taken in a
+        // test see only what the engine and the server open.
+        boost::asio::steady_timer warm_up(io_);
+    }
+
+    ~HttpEngineTest() override { StopEngine(); }
+
+    void StartEngine(bool run = true) {
+        queue_ = std::make_unique<WorkQueue>(io_);
+        if (run) RunNetworkThread();
+    }
+
+    void RunNetworkThread() {
+        work_ = std::make_unique<boost::asio::io_service::work>(io_);
+        network_ = std::thread([this] { io_.run(); });
+    }
+
+    // Stops the io_service first: the queue may go only once no handler of it can run.
+    void StopEngine() {
+        work_.reset();
+        io_.stop();
+        if (network_.joinable()) network_.join();
+        queue_.reset();
+    }
+
+    void Post(Request request) { queue_->Post(std::move(request), collector_.Make()); }
+
+    Request Get(const std::string& id, const std::string& url) {
+        return Request(id, Method::GET, url, nullptr);
+    }
+
+    boost::asio::io_service io_;
+    std::unique_ptr<boost::asio::io_service::work> work_;
+    std::thread network_;
+    std::unique_ptr<WorkQueue> queue_;
+    Collector collector_;
+};
+
+// --- Outcomes of single exchanges -------------------------------------------------------
+
+TEST_F(HttpEngineTest, ServerErrorStatusIsNotATransportError) {
+    TestServer server([](const ReceivedRequest&) { return Answer(500, "<fault>broken</fault>"); });
+    StartEngine();
+    Post(Get("e500", server.Url("/service")));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    const Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.id, "e500");
+    EXPECT_EQ(outcome.code, ErrorCode::Ok);
+    EXPECT_EQ(outcome.status, 500);
+    EXPECT_EQ(outcome.body, "<fault>broken</fault>");
+}
+
+TEST_F(HttpEngineTest, RefusedConnectionIsCouldntConnect) {
+    StartEngine();
+    Post(Get("refused", "http://127.0.0.1:" + std::to_string(testing::RefusingPort()) + "/"));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    const Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.code, ErrorCode::CouldntConnect);
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST_F(HttpEngineTest, SilentReceiverIsCutByTheLowSpeedRule) {
+    TestServer server([](const ReceivedRequest&) {
+        Reply reply;
+        reply.kind = Reply::Kind::Silent;
+        return reply;
+    });
+    StartEngine();
+    const auto started = Clock::now();
+    Post(Request("silent", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>")));
+    ASSERT_TRUE(collector_.WaitFor(1, std::chrono::seconds(30)));
+    const Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.code, ErrorCode::OperationTimedout);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(outcome.body.empty());
+    // Cut by the 3-second rule, not by some connection-level timeout minutes later.
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(20));
+    EXPECT_EQ(server.RequestCount(), 1u);
+}
+
+TEST_F(HttpEngineTest, RedirectIsFollowedAndBothHeaderBlocksAreKept) {
+    TestServer server([&](const ReceivedRequest& request) {
+        if (request.target == "/old") {
+            Reply reply = Answer(302, "");
+            reply.fields = {{"Location", "/new"}, {"X-Hop", "first"}};
+            return reply;
+        }
+        Reply reply = Answer(200, "arrived");
+        reply.fields = {{"X-Hop", "second"}};
+        return reply;
+    });
+    StartEngine();
+    Post(Get("redirect", server.Url("/old")));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    const Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.code, ErrorCode::Ok);
+    EXPECT_EQ(outcome.status, 200);
+    EXPECT_EQ(outcome.body, "arrived");
+    EXPECT_EQ(Values(outcome.headers, "X-Hop"), (std::vector<std::string>{"first", "second"}));
+    EXPECT_EQ(Values(outcome.headers, "Location"), (std::vector<std::string>{"/new"}));
+    EXPECT_EQ(Values(outcome.headers, "Content-Length"), (std::vector<std::string>{"0", "7"}));
+}
+
+TEST_F(HttpEngineTest, ResponseHeaderLinesSplitAtTheFirstColonAndTrimOnlyTheValue) {
+    TestServer server([](const ReceivedRequest&) {
+        Reply reply;
+        reply.kind = Reply::Kind::Raw;
+        reply.raw =
+            "HTTP/1.1 200 OK\r\n"
+            "Date: Tue, 08 Dec 2026 04:00:00 GMT\r\n"
+            "X-Spaced : \t padded value \t\r\n"
+            "X-Twice: one\r\n"
+            "x-twice: other case\r\n"
+            "X-Twice:two\r\n"
+            "Content-Length: 2\r\n"
+            "Connection: close\r\n"
+            "\r\n"
+            "ok";
+        return reply;
+    });
+    StartEngine();
+    Post(Get("headers", server.Url("/")));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    const Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.code, ErrorCode::Ok);
+    EXPECT_EQ(outcome.body, "ok");
+    EXPECT_EQ(Values(outcome.headers, "Date"), (std::vector<std::string>{"Tue, 08 Dec 2026 04:00:00 GMT"}));
+    EXPECT_EQ(Values(outcome.headers, "X-Spaced "), (std::vector<std::string>{"padded value"}));
+    EXPECT_EQ(Values(outcome.headers, "X-Twice"), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(Values(outcome.headers, "x-twice"), (std::vector<std::string>{"other case"}));
+    // The status line and the closing blank line add nothing.
+    EXPECT_EQ(outcome.headers.size(), 6u);
+}
+
+// --- What goes on the wire -------------------------------------------------------------
+
+TEST_F(HttpEngineTest, HeaderWithTwoValuesGoesOutAsOneCommaJoinedLine) {
+    TestServer server([](const ReceivedRequest&) { return Answer(200, ""); });
+    StartEngine();
+    Request request("hdr", Method::POST, server.Url("/soap"), std::make_shared<std::string>("<e/>"));
+    request.headers.Append("X-Multi", "a");
+    request.headers.Append("X-Multi", "b c");
+    request.headers.Set("Content-Type", "application/soap+xml; charset=utf-8");
+    Post(request);
+    ASSERT_TRUE(collector_.WaitFor(1));
+    ASSERT_EQ(server.RequestCount(), 1u);
+    const ReceivedRequest received = server.Requests()[0];
+    EXPECT_EQ(received.Values("X-Multi"), (std::vector<std::string>{"a,b c"}));
+    EXPECT_EQ(received.Values("Content-Type"),
+              (std::vector<std::string>{"application/soap+xml; charset=utf-8"}));
+}
+
+TEST_F(HttpEngineTest, PostBodyReachesTheServerByteForByte) {
+    TestServer server([](const ReceivedRequest& request) { return Answer(200, request.body); });
+    StartEngine();
+    // Large enough that libcurl cannot send it in one go, and every non-NUL byte value.
+    auto body = std::make_shared<std::string>();
+    for (size_t i = 0; i < 300 * 1024; ++i) body->push_back(static_cast<char>(1 + (i * 7) % 255));
+    Post(Request("big-post", Method::POST, server.Url("/soap"), body));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    const Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.code, ErrorCode::Ok);
+    ASSERT_EQ(server.RequestCount(), 1u);
+    const ReceivedRequest received = server.Requests()[0];
+    EXPECT_EQ(received.method, "POST");
+    EXPECT_TRUE(received.body == *body) << "received " << received.body.size() << " bytes";
+    EXPECT_TRUE(outcome.body == *body);
+}
+
+// A request without a body sends none, and never falls back on libcurl's default upload
+// source, the process's standard input.
+TEST_F(HttpEngineTest, EmptyBodySendsNothingAndNeverReadsStandardInput) {
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    const std::string bait = "read-from-stdin";
+    ASSERT_EQ(write(pipe_ends[1], bait.data(), bait.size()), static_cast<ssize_t>(bait.size()));
+    close(pipe_ends[1]);
+    const int saved_stdin = dup(0);
+    ASSERT_GE(saved_stdin, 0);
+    ASSERT_EQ(dup2(pipe_ends[0], 0), 0);
+    close(pipe_ends[0]);
+
+    TestServer server([](const ReceivedRequest&) { return Answer(200, "fine"); });
+    StartEngine();
+    Post(Request("get-null", Method::GET, server.Url("/a"), nullptr));
+    Post(Request("get-empty", Method::GET, server.Url("/b"), std::make_shared<std::string>()));
+    Post(Request("post-empty", Method::POST, server.Url("/c"), std::make_shared<std::string>()));
+    Post(Request("put-null", Method::PUT, server.Url("/d"), nullptr));
+    const bool completed = collector_.WaitFor(4);
+    StopEngine();
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    ASSERT_TRUE(completed);
+
+    for (const Outcome& outcome : collector_.Outcomes()) {
+        EXPECT_EQ(outcome.code, ErrorCode::Ok) << outcome.id;
+        EXPECT_EQ(outcome.status, 200) << outcome.id;
+    }
+    for (const ReceivedRequest& received : server.Requests()) {
+        EXPECT_EQ(received.body, "") << received.target;
+        if (received.target == "/a" || received.target == "/b") {
+            EXPECT_EQ(received.method, "GET");
+            EXPECT_TRUE(received.Values("Content-Length").empty()) << received.target;
+            EXPECT_TRUE(received.Values("Transfer-Encoding").empty()) << received.target;
+        }
+    }
+}
+
+TEST_F(HttpEngineTest, MethodsGoOutAsSelected) {
+    TestServer server([](const ReceivedRequest& request) { return Answer(200, request.method); });
+    StartEngine();
+    Post(Request("get", Method::GET, server.Url("/"), nullptr));
+    Post(Request("put", Method::PUT, server.Url("/"), std::make_shared<std::string>("put-body")));
+    Post(Request("delete", Method::DELETE, server.Url("/"), nullptr));
+    Post(Request("head", Method::HEAD, server.Url("/"), nullptr));
+    ASSERT_TRUE(collector_.WaitFor(4));
+    std::map<std::string, std::string> method_by_body;
+    for (const ReceivedRequest& received : server.Requests()) method_by_body[received.method] = received.body;
+    EXPECT_EQ(method_by_body.size(), 4u);
+    EXPECT_EQ(method_by_body["PUT"], "put-body");
+    for (const Outcome& outcome : collector_.Outcomes()) {
+        EXPECT_EQ(outcome.code, ErrorCode::Ok) << outcome.id;
+        if (outcome.id == "head") {
+            EXPECT_EQ(outcome.body, "") << "a HEAD answer has no body";
+        }
+    }
+}
+
+// --- Ordering and threads --------------------------------------------------------------
+
+TEST_F(HttpEngineTest, BackToBackRequestsRunTogetherAndCompleteInAnswerOrder) {
+    std::atomic<int> seen{0};
+    TestServer server([&](const ReceivedRequest& request) {
+        ++seen;
+        Reply reply = Answer(200, request.target);
+        // The first answer waits until the second request has arrived as well.
+        if (request.target == "/slow") reply.delay = std::chrono::milliseconds(800);
+        return reply;
+    });
+    StartEngine();
+    Post(Get("slow", server.Url("/slow")));
+    Post(Get("fast", server.Url("/fast")));
+    ASSERT_TRUE(collector_.WaitFor(2));
+    const auto outcomes = collector_.Outcomes();
+    EXPECT_EQ(outcomes[0].id, "fast");
+    EXPECT_EQ(outcomes[1].id, "slow");
+    EXPECT_EQ(server.MaxOpenConnections(), 2);
+    EXPECT_EQ(seen.load(), 2);
+}
+
+TEST_F(HttpEngineTest, PostNeverStartsTheExchangeItself) {
+    TestServer server([](const ReceivedRequest&) { return Answer(200, "x"); });
+    StartEngine(/*run=*/false);
+    Post(Get("queued", server.Url("/")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(server.RequestCount(), 0u);
+    RunNetworkThread();
+    ASSERT_TRUE(collector_.WaitFor(1));
+    EXPECT_EQ(collector_.Outcomes()[0].code, ErrorCode::Ok);
+}
+
+TEST_F(HttpEngineTest, RequestPostedFromACompletionRunsAfterItReturns) {
+    TestServer server([](const ReceivedRequest& request) { return Answer(200, request.target); });
+    StartEngine();
+    std::atomic<bool> first_returned{false};
+    std::atomic<bool> second_ran_inside_first{false};
+    std::atomic<size_t> requests_during_first{0};
+    Callback second = collector_.Make();
+    queue_->Post(Get("first", server.Url("/first")), [&](const Request&, Response&, const Error&) {
+        queue_->Post(Get("second", server.Url("/second")),
+                     [&, second](const Request& request, Response& response, const Error& error) {
+                         if (!first_returned) second_ran_inside_first = true;
+                         second(request, response, error);
+                     });
+        // Give a wrongly synchronous start every chance to reach the server.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        requests_during_first = server.RequestCount();
+        first_returned = true;
+    });
+    ASSERT_TRUE(collector_.WaitFor(1));
+    EXPECT_FALSE(second_ran_inside_first);
+    EXPECT_EQ(requests_during_first.load(), 1u);
+    EXPECT_EQ(collector_.Outcomes()[0].body, "/second");
+}
+
+// --- Volume, connection limits and resource release --------------------------------------
+
+TEST_F(HttpEngineTest, HundredsInFlightFromAnotherThreadReuseConnectionsAndLeakNothing) {
+    const int descriptors_before = testing::OpenDescriptorCount();
+    {
+        TestServer server([](const ReceivedRequest& request) {
+            Reply reply = Answer(200, request.target);
+            reply.delay = std::chrono::milliseconds(20);
+            return reply;
+        });
+        StartEngine();
+        constexpr int kRequests = 400;
+        std::thread poster([&] {
+            for (int i = 0; i < kRequests; ++i) Post(Get(std::to_string(i), server.Url("/" + std::to_string(i))));
+        });
+        poster.join();
+        ASSERT_TRUE(collector_.WaitFor(kRequests));
+        for (const Outcome& outcome : collector_.Outcomes()) {
+            ASSERT_EQ(outcome.code, ErrorCode::Ok) << outcome.id;
+            ASSERT_EQ(outcome.body, "/" + outcome.id);
+        }
+        EXPECT_LE(server.MaxOpenConnections(), kMaxConnectionsPerHost);
+        EXPECT_LT(server.Connections(), kRequests) << "connections are reused";
+        StopEngine();
+    }
+    EXPECT_EQ(testing::OpenDescriptorCount(), descriptors_before);
+}
+
+TEST_F(HttpEngineTest, ConnectionsClosedByTheServerAreReleased) {
+    const int descriptors_before = testing::OpenDescriptorCount();
+    {
+        TestServer server([](const ReceivedRequest& request) {
+            Reply reply = Answer(200, request.target);
+            reply.close = true;
+            return reply;
+        });
+        StartEngine();
+        // Descriptor numbers are reused constantly while old waits may still be pending.
+        constexpr int kRequests = 300;
+        for (int i = 0; i < kRequests; ++i) Post(Get(std::to_string(i), server.Url("/" + std::to_string(i))));
+        ASSERT_TRUE(collector_.WaitFor(kRequests));
+        for (const Outcome& outcome : collector_.Outcomes()) {
+            ASSERT_EQ(outcome.code, ErrorCode::Ok) << outcome.id;
+            ASSERT_EQ(outcome.body, "/" + outcome.id);
+        }
+        EXPECT_EQ(server.Connections(), kRequests);
+        StopEngine();
+    }
+    EXPECT_EQ(testing::OpenDescriptorCount(), descriptors_before);
+}
+
+TEST_F(HttpEngineTest, ExchangesWaitingForAConnectionAreNotCutByTimeouts) {
+    TestServer server([](const ReceivedRequest& request) {
+        Reply reply = Answer(200, request.target);
+        reply.delay = std::chrono::milliseconds(1600);
+        return reply;
+    });
+    StartEngine();
+    // Three rounds over the connection limit: the last round waits over 3 s for its turn,
+    // far beyond its connect timeout and the low-speed window.
+    const int requests = 3 * static_cast<int>(kMaxConnectionsPerHost);
+    for (int i = 0; i < requests; ++i) {
+        Request request = Get(std::to_string(i), server.Url("/" + std::to_string(i)));
+        request.options.connectTimeout = std::chrono::milliseconds(300);
+        Post(request);
+    }
+    ASSERT_TRUE(collector_.WaitFor(requests));
+    for (const Outcome& outcome : collector_.Outcomes()) {
+        EXPECT_EQ(outcome.code, ErrorCode::Ok) << outcome.id;
+        EXPECT_EQ(outcome.status, 200) << outcome.id;
+    }
+    EXPECT_EQ(server.MaxOpenConnections(), kMaxConnectionsPerHost);
+}
+
+TEST_F(HttpEngineTest, ThousandsPostedAtOnceAllComplete) {
+    TestServer server([](const ReceivedRequest&) { return Answer(200, "ack"); });
+    StartEngine();
+    constexpr int kRequests = 3000;
+    std::thread poster([&] {
+        for (int i = 0; i < kRequests; ++i) {
+            Post(Request(std::to_string(i), Method::POST, server.Url("/soap"),
+                         std::make_shared<std::string>("<alarm n=\"" + std::to_string(i) + "\"/>")));
+        }
+    });
+    poster.join();
+    ASSERT_TRUE(collector_.WaitFor(kRequests, std::chrono::seconds(150)));
+    std::set<std::string> ids;
+    for (const Outcome& outcome : collector_.Outcomes()) {
+        EXPECT_EQ(outcome.code, ErrorCode::Ok) << outcome.id;
+        ids.insert(outcome.id);
+    }
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kRequests));
+    EXPECT_LE(server.MaxOpenConnections(), kMaxConnectionsPerHost);
+}
+
+TEST_F(HttpEngineTest, AbandonedExchangesAreReleasedAtDestruction) {
+    const int descriptors_before = testing::OpenDescriptorCount();
+    {
+        TestServer server([](const ReceivedRequest&) {
+            Reply reply;
+            reply.kind = Reply::Kind::Silent;
+            return reply;
+        });
+        StartEngine();
+        constexpr size_t kRequests = 30;
+        for (size_t i = 0; i < kRequests; ++i) Post(Get(std::to_string(i), server.Url("/")));
+        ASSERT_TRUE(Eventually([&] { return server.RequestCount() == kRequests; }));
+        StopEngine();
+        EXPECT_TRUE(collector_.Outcomes().empty()) << "abandoned exchanges never complete";
+    }
+    EXPECT_EQ(testing::OpenDescriptorCount(), descriptors_before);
+}
+
+TEST_F(HttpEngineTest, HandlersLeftOnTheIoServiceDoNothingOnceTheQueueIsGone) {
+    TestServer server([](const ReceivedRequest&) { return Answer(200, ""); });
+    StartEngine(/*run=*/false);
+    Post(Get("never", server.Url("/")));
+    queue_.reset();
+    io_.poll();
+    EXPECT_TRUE(collector_.Outcomes().empty());
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+// --- Oversized answers --------------------------------------------------------------------
+
+TEST_F(HttpEngineTest, EndlessBodyEndsWithWriteErrorAndTheEngineGoesOn) {
+    TestServer server([](const ReceivedRequest& request) {
+        Reply reply = Answer(200, "next");
+        if (request.target == "/flood") reply.kind = Reply::Kind::Endless;
+        return reply;
+    });
+    StartEngine();
+    Post(Get("flood", server.Url("/flood")));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.code, ErrorCode::WriteError);
+    EXPECT_LE(outcome.body.size(), kMaxResponseBodyBytes);
+    Post(Get("after", server.Url("/after")));
+    ASSERT_TRUE(collector_.WaitFor(2));
+    outcome = collector_.Outcomes()[1];
+    EXPECT_EQ(outcome.code, ErrorCode::Ok);
+    EXPECT_EQ(outcome.body, "next");
+}
+
+TEST_F(HttpEngineTest, BodyLimitIsExact) {
+    TestServer server([](const ReceivedRequest& request) {
+        const size_t size = kMaxResponseBodyBytes + (request.target == "/over" ? 1 : 0);
+        return Answer(200, std::string(size, 'b'));
+    });
+    StartEngine();
+    Post(Get("at", server.Url("/at")));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    Post(Get("over", server.Url("/over")));
+    ASSERT_TRUE(collector_.WaitFor(2));
+    const auto outcomes = collector_.Outcomes();
+    EXPECT_EQ(outcomes[0].code, ErrorCode::Ok);
+    EXPECT_EQ(outcomes[0].body.size(), kMaxResponseBodyBytes);
+    EXPECT_EQ(outcomes[1].code, ErrorCode::WriteError);
+}
+
+}  // namespace
+}  // namespace http
+}  // namespace kv
