@@ -1,0 +1,486 @@
+#include "sim/receiver/receiver_core.h"
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <tinyxml2.h>
+
+namespace wxsim {
+
+namespace {
+
+constexpr char kSoapNs[] = "http://www.w3.org/2003/05/soap-envelope";
+constexpr char kAddressingNs[] = "http://www.w3.org/2005/08/addressing";
+constexpr char kRmNs[] = "http://schemas.xmlsoap.org/ws/2005/02/rm";
+constexpr char kContractNs[] = "http://tempuri.org/";
+constexpr char kCreateSequenceAction[] = "http://schemas.xmlsoap.org/ws/2005/02/rm/CreateSequence";
+constexpr char kLastMessageAction[] = "http://schemas.xmlsoap.org/ws/2005/02/rm/LastMessage";
+constexpr char kContractActionPrefix[] = "http://tempuri.org/IReceiverServiceResponse/";
+constexpr char kContentType[] = "application/soap+xml; charset=utf-8";
+constexpr size_t kMaxOpenSequences = 100000;
+
+const char* const kStepNames[] = {"create", "app", "last"};
+
+std::string Escape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string NowIso() {
+    const auto now = std::chrono::system_clock::now();
+    const time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    struct tm parts {};
+    gmtime_r(&seconds, &parts);
+    char text[96];
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(millis));
+    return text;
+}
+
+// Namespace-aware reading of the request: names are matched by namespace URI and local
+// name, whatever prefixes the sender chose.
+std::string LocalName(const tinyxml2::XMLElement* element) {
+    const std::string name = element->Name();
+    const size_t colon = name.find(':');
+    return colon == std::string::npos ? name : name.substr(colon + 1);
+}
+
+std::string NamespaceOf(const tinyxml2::XMLElement* element) {
+    const std::string name = element->Name();
+    const size_t colon = name.find(':');
+    const std::string attribute = colon == std::string::npos ? "xmlns" : "xmlns:" + name.substr(0, colon);
+    for (const tinyxml2::XMLNode* node = element; node != nullptr; node = node->Parent()) {
+        const tinyxml2::XMLElement* scope = node->ToElement();
+        if (scope == nullptr) break;
+        if (const char* uri = scope->Attribute(attribute.c_str())) return uri;
+    }
+    return "";
+}
+
+const tinyxml2::XMLElement* Child(const tinyxml2::XMLElement* parent, const char* ns, const char* local) {
+    if (parent == nullptr) return nullptr;
+    for (const tinyxml2::XMLElement* child = parent->FirstChildElement(); child != nullptr;
+         child = child->NextSiblingElement()) {
+        if (LocalName(child) == local && NamespaceOf(child) == ns) return child;
+    }
+    return nullptr;
+}
+
+std::string TextOf(const tinyxml2::XMLElement* element) {
+    const char* text = element != nullptr ? element->GetText() : nullptr;
+    return text != nullptr ? text : "";
+}
+
+bool IsV4Uuid(const std::string& text) {
+    if (text.size() != 36) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-') return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return text[14] == '4' && (text[19] == '8' || text[19] == '9' || text[19] == 'a' || text[19] == 'b');
+}
+
+bool MustUnderstand(const tinyxml2::XMLElement* element) {
+    for (const tinyxml2::XMLAttribute* a = element->FirstAttribute(); a != nullptr; a = a->Next()) {
+        const std::string name = a->Name();
+        const size_t colon = name.find(':');
+        if (colon == std::string::npos || name.substr(colon + 1) != "mustUnderstand") continue;
+        const std::string value = a->Value();
+        return value == "true" || value == "1";
+    }
+    return false;
+}
+
+std::string EnvelopeOpen() {
+    return std::string("<s:Envelope xmlns:s=\"") + kSoapNs + "\" xmlns:a=\"" + kAddressingNs + "\" xmlns:r=\"" + kRmNs +
+           "\">";
+}
+
+std::string SoapFaultBody(const std::string& relates_to) {
+    std::string out = EnvelopeOpen();
+    out += "<s:Header><a:Action s:mustUnderstand=\"1\">http://www.w3.org/2005/08/addressing/soap/fault</a:Action>";
+    if (!relates_to.empty()) out += "<a:RelatesTo>" + Escape(relates_to) + "</a:RelatesTo>";
+    out += "</s:Header><s:Body><s:Fault><s:Code><s:Value>s:Receiver</s:Value></s:Code><s:Reason>"
+           "<s:Text xml:lang=\"en-US\">Injected fault</s:Text></s:Reason></s:Fault></s:Body></s:Envelope>";
+    return out;
+}
+
+std::string RandomPrefix() {
+    std::random_device device;
+    std::uniform_int_distribution<unsigned> digit(0, 15);
+    const char* hex = "0123456789abcdef";
+    std::string text = "xxxxxxxx-xxxx-4xxx-bxxx-";
+    for (char& c : text) {
+        if (c == 'x') c = hex[digit(device)];
+    }
+    return text;
+}
+
+}  // namespace
+
+Reply ReceiverCore::Handle(const std::string& method, const std::string& target, const std::string& host,
+                           const std::string& content_type, const std::string& body) {
+    ++requests_;
+    Reply reply;
+    if (target != kServicePath) {
+        Violation("path", target);
+        reply.status = 404;
+        return reply;
+    }
+    if (method != "POST") {
+        Violation("http-method", method);
+        reply.status = 405;
+        return reply;
+    }
+    if (content_type != kContentType) Violation("content-type", content_type);
+
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    if (doc.Parse(body.data(), body.size()) != tinyxml2::XML_SUCCESS) {
+        Violation("xml", doc.ErrorStr() != nullptr ? doc.ErrorStr() : "parse error");
+        reply.status = 400;
+        return reply;
+    }
+    const tinyxml2::XMLElement* envelope = doc.RootElement();
+    if (envelope == nullptr || LocalName(envelope) != "Envelope" || NamespaceOf(envelope) != kSoapNs) {
+        Violation("envelope", "not a SOAP 1.2 envelope");
+        reply.status = 400;
+        return reply;
+    }
+    const tinyxml2::XMLElement* header = Child(envelope, kSoapNs, "Header");
+    const tinyxml2::XMLElement* soap_body = Child(envelope, kSoapNs, "Body");
+    if (header == nullptr || soap_body == nullptr) {
+        Violation("envelope", "header or body missing");
+        reply.status = 400;
+        return reply;
+    }
+
+    const tinyxml2::XMLElement* action_element = Child(header, kAddressingNs, "Action");
+    const tinyxml2::XMLElement* to_element = Child(header, kAddressingNs, "To");
+    const std::string action = TextOf(action_element);
+    const std::string message_id = TextOf(Child(header, kAddressingNs, "MessageID"));
+    const std::string to = TextOf(to_element);
+    if (message_id.compare(0, 9, "urn:uuid:") != 0 || !IsV4Uuid(message_id.substr(9))) {
+        Violation("message-id", message_id);
+    }
+    if (to != "http://" + host + target) Violation("to", to);
+    if (action_element == nullptr || !MustUnderstand(action_element) || to_element == nullptr ||
+        !MustUnderstand(to_element)) {
+        Violation("must-understand", "Action and To must carry mustUnderstand");
+    }
+    const std::string guid = message_id.size() > 9 ? message_id.substr(9) : message_id;
+
+    if (action == kCreateSequenceAction) {
+        ++steps_[kCreate];
+        const tinyxml2::XMLElement* create = Child(soap_body, kRmNs, "CreateSequence");
+        if (create == nullptr || Child(create, kRmNs, "AcksTo") == nullptr) {
+            Violation("create-sequence", "CreateSequence or AcksTo missing");
+        }
+        const std::string offered = TextOf(Child(Child(create, kRmNs, "Offer"), kRmNs, "Identifier"));
+        if (offered != message_id) Violation("offer", offered);
+        const std::string sequence = NewSequence("");
+        return Answer(kCreate, "", message_id, sequence);
+    }
+
+    const tinyxml2::XMLElement* sequence_element = Child(header, kRmNs, "Sequence");
+    const std::string sequence = TextOf(Child(sequence_element, kRmNs, "Identifier"));
+    const std::string number = TextOf(Child(sequence_element, kRmNs, "MessageNumber"));
+    const auto open = sequences_.find(sequence);
+    if (open == sequences_.end()) Violation("unknown-sequence", sequence);
+
+    if (action == kLastMessageAction) {
+        ++steps_[kLast];
+        if (number != "2") Violation("message-number", "LastMessage numbered " + number);
+        if (Child(sequence_element, kRmNs, "LastMessage") == nullptr) Violation("last-message", "element missing");
+        if (TextOf(Child(Child(header, kRmNs, "AckRequested"), kRmNs, "Identifier")) != sequence) {
+            Violation("ack-requested", sequence);
+        }
+        if (open != sequences_.end()) {
+            if (open->second.messages != 1) Violation("order", "LastMessage before message 1 of " + sequence);
+            sequences_.erase(open);
+        }
+        return Answer(kLast, "", message_id, sequence);
+    }
+
+    if (action.compare(0, sizeof(kContractActionPrefix) - 1, kContractActionPrefix) != 0) {
+        Violation("action", action);
+        reply.status = 500;
+        reply.body = SoapFaultBody(message_id);
+        return reply;
+    }
+    ++steps_[kApp];
+    const std::string called = action.substr(sizeof(kContractActionPrefix) - 1);
+    const tinyxml2::XMLElement* call = Child(soap_body, kContractNs, called.c_str());
+    if (call == nullptr) Violation("method-mismatch", called);
+    const tinyxml2::XMLElement* data = Child(call, kContractNs, "requestData");
+    if (data == nullptr) Violation("request-data", called);
+    if (number != "1") Violation("message-number", "application message numbered " + number);
+    if (open != sequences_.end()) {
+        if (++open->second.messages != 1) Violation("duplicate-message", sequence);
+        open->second.method = called;
+    }
+    const std::string content = called == "GetNTPServerInfo" ? ntp_result_ : alarm_result_;
+    Reply answer = Answer(kApp, called, message_id, content);
+    if (!answer.spoiled) {
+        Record(called, guid, sequence, TextOf(data));
+    }
+    return answer;
+}
+
+Reply ReceiverCore::Answer(Step step, const std::string& method, const std::string& relates_to,
+                           const std::string& content) {
+    Reply reply;
+    reply.delay = delays_[step];
+    Fault fault;
+    const bool spoiled = TakeFault(step, method, fault);
+    if (spoiled) ++faults_applied_;
+    reply.spoiled = spoiled;
+    if (spoiled && fault.kind == FaultKind::kClose) {
+        reply.close = true;
+        return reply;
+    }
+    if (spoiled && fault.kind == FaultKind::kStatus) {
+        reply.status = fault.status;
+        if (fault.status >= 400) reply.body = SoapFaultBody(relates_to);
+        return reply;
+    }
+    if (spoiled && fault.kind == FaultKind::kSoapFault) {
+        reply.status = fault.status;
+        reply.body = SoapFaultBody(relates_to);
+        return reply;
+    }
+    if (spoiled && fault.kind == FaultKind::kMalformed) {
+        reply.body = EnvelopeOpen() + "<s:Header><a:RelatesTo>" + Escape(relates_to) + "</a:RelatesTo></s:Header><s:Body>";
+        return reply;
+    }
+    const bool no_relates = spoiled && fault.kind == FaultKind::kNoRelates;
+    const bool no_identifier = spoiled && fault.kind == FaultKind::kNoIdentifier;
+    const bool no_result = spoiled && fault.kind == FaultKind::kNoResult;
+
+    std::string out = EnvelopeOpen();
+    out += "<s:Header>";
+    switch (step) {
+        case kCreate:
+            out += "<a:Action s:mustUnderstand=\"1\">";
+            out += kCreateSequenceAction;
+            out += "Response</a:Action>";
+            break;
+        case kApp:
+            out += "<r:SequenceAcknowledgement><r:Identifier>" + Escape(relates_to) +
+                   "</r:Identifier><r:AcknowledgementRange Lower=\"1\" Upper=\"1\"/></r:SequenceAcknowledgement>";
+            out += "<a:Action s:mustUnderstand=\"1\">" + std::string(kContractActionPrefix) + method +
+                   "Response</a:Action>";
+            break;
+        case kLast:
+            out += "<r:SequenceAcknowledgement><r:Identifier>" + Escape(content) +
+                   "</r:Identifier><r:AcknowledgementRange Lower=\"1\" Upper=\"2\"/></r:SequenceAcknowledgement>"
+                   "<a:Action s:mustUnderstand=\"1\">http://schemas.xmlsoap.org/ws/2005/02/rm/SequenceAcknowledgement"
+                   "</a:Action>";
+            break;
+        default: break;
+    }
+    if (!no_relates) out += "<a:RelatesTo>" + Escape(relates_to) + "</a:RelatesTo>";
+    out += "</s:Header><s:Body>";
+    if (step == kCreate) {
+        out += std::string("<CreateSequenceResponse xmlns=\"") + kRmNs + "\">";
+        if (!no_identifier) out += "<Identifier>" + Escape(content) + "</Identifier>";
+        out += "<Accept><AcksTo><a:Address>http://www.w3.org/2005/08/addressing/anonymous</a:Address></AcksTo>"
+               "</Accept></CreateSequenceResponse>";
+    } else if (step == kApp) {
+        out += "<" + method + "Response xmlns=\"" + kContractNs + "\">";
+        if (!no_result) out += "<" + method + "Result>" + Escape(content) + "</" + method + "Result>";
+        out += "</" + method + "Response>";
+    }
+    out += "</s:Body></s:Envelope>";
+    reply.body = std::move(out);
+    return reply;
+}
+
+bool ReceiverCore::TakeFault(Step step, const std::string& method, Fault& fault) {
+    Fault& planned = faults_[step];
+    if (planned.kind == FaultKind::kNone || planned.remaining == 0) return false;
+    if (!planned.method.empty() && planned.method != method) return false;
+    fault = planned;
+    if (planned.remaining > 0 && --planned.remaining == 0) planned = Fault();
+    return true;
+}
+
+void ReceiverCore::Violation(const std::string& kind, const std::string& detail) {
+    ++violations_;
+    ++violation_kinds_[kind];
+    last_violation_ = kind + ": " + detail;
+    std::cerr << "violation " << last_violation_ << std::endl;
+}
+
+void ReceiverCore::Record(const std::string& method, const std::string& guid, const std::string& sequence,
+                          const std::string& request_data) {
+    ++delivered_;
+    if (record_ == nullptr) return;
+    nlohmann::json line;
+    line["time"] = NowIso();
+    line["method"] = method;
+    line["guid"] = guid;
+    line["sequence"] = sequence;
+    line["request_data"] = request_data;
+    nlohmann::json parsed = nlohmann::json::parse(request_data, nullptr, false);
+    if (parsed.is_discarded()) {
+        line["payload"] = nullptr;
+    } else if (parsed.is_array() && parsed.size() == 1) {
+        line["payload"] = parsed[0];
+    } else {
+        line["payload"] = parsed;
+    }
+    *record_ << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    record_->flush();
+}
+
+std::string ReceiverCore::NewSequence(const std::string& method) {
+    static const std::string prefix = "urn:uuid:" + RandomPrefix();
+    char counter[16];
+    std::snprintf(counter, sizeof(counter), "%012llx", static_cast<unsigned long long>(next_sequence_++));
+    std::string id = prefix + counter;
+    // Sequences the sender abandoned never close; forget the oldest beyond the bound.
+    while (sequences_.size() >= kMaxOpenSequences && !sequence_order_.empty()) {
+        sequences_.erase(sequence_order_.front());
+        sequence_order_.pop_front();
+    }
+    sequences_[id] = Sequence{method, 0};
+    sequence_order_.push_back(id);
+    if (sequence_order_.size() > 2 * kMaxOpenSequences) {
+        std::deque<std::string> live;
+        for (const std::string& old : sequence_order_) {
+            if (sequences_.count(old) != 0) live.push_back(old);
+        }
+        sequence_order_.swap(live);
+    }
+    return id;
+}
+
+std::string ReceiverCore::Stats() const {
+    nlohmann::json stats;
+    stats["requests"] = requests_;
+    stats["create"] = steps_[kCreate];
+    stats["app"] = steps_[kApp];
+    stats["last"] = steps_[kLast];
+    stats["delivered"] = delivered_;
+    stats["faults_applied"] = faults_applied_;
+    stats["violations"] = violations_;
+    stats["violation_kinds"] = nlohmann::json::object();
+    for (const auto& kind : violation_kinds_) stats["violation_kinds"][kind.first] = kind.second;
+    stats["last_violation"] = last_violation_;
+    stats["open_sequences"] = sequences_.size();
+    return stats.dump();
+}
+
+std::string ReceiverCore::SetFault(const std::string& args) {
+    std::istringstream in(args);
+    std::string step_name, kind_name;
+    in >> step_name >> kind_name;
+    std::vector<int> steps;
+    for (int s = 0; s < kSteps; ++s) {
+        if (step_name == kStepNames[s] || step_name == "all") steps.push_back(s);
+    }
+    if (steps.empty()) return "error unknown step '" + step_name + "' (create, app, last, all)";
+
+    Fault fault;
+    static const std::map<std::string, FaultKind> kinds = {
+        {"none", FaultKind::kNone},           {"status", FaultKind::kStatus},
+        {"close", FaultKind::kClose},         {"malformed", FaultKind::kMalformed},
+        {"no-relates", FaultKind::kNoRelates}, {"no-identifier", FaultKind::kNoIdentifier},
+        {"no-result", FaultKind::kNoResult},  {"soap-fault", FaultKind::kSoapFault},
+    };
+    const auto kind = kinds.find(kind_name);
+    if (kind == kinds.end()) return "error unknown fault '" + kind_name + "'";
+    fault.kind = kind->second;
+    std::string word;
+    while (in >> word) {
+        if (word.compare(0, 6, "times=") == 0) {
+            fault.remaining = std::stoll(word.substr(6));
+        } else if (word.compare(0, 7, "method=") == 0) {
+            fault.method = word.substr(7);
+        } else if (!word.empty() && std::isdigit(static_cast<unsigned char>(word[0]))) {
+            fault.status = std::stoi(word);
+        } else {
+            return "error unexpected '" + word + "'";
+        }
+    }
+    if (fault.kind == FaultKind::kStatus && (fault.status < 100 || fault.status > 599)) return "error bad status";
+    for (int s : steps) faults_[s] = fault;
+    return "ok";
+}
+
+std::string ReceiverCore::Command(const std::string& line) {
+    std::istringstream in(line);
+    std::string verb;
+    in >> verb;
+    std::string rest;
+    std::getline(in, rest);
+    const size_t start = rest.find_first_not_of(' ');
+    rest = start == std::string::npos ? "" : rest.substr(start);
+    try {
+        if (verb == "fault") return SetFault(rest);
+        if (verb == "delay") {
+            std::istringstream args(rest);
+            std::string step_name;
+            long long ms = -1;
+            args >> step_name >> ms;
+            if (ms < 0) return "error usage: delay STEP MS";
+            bool any = false;
+            for (int s = 0; s < kSteps; ++s) {
+                if (step_name == kStepNames[s] || step_name == "all") {
+                    delays_[s] = std::chrono::milliseconds(ms);
+                    any = true;
+                }
+            }
+            return any ? "ok" : "error unknown step '" + step_name + "'";
+        }
+        if (verb == "ntp") {
+            ntp_result_ = rest;
+            return "ok";
+        }
+        if (verb == "result") {
+            alarm_result_ = rest;
+            return "ok";
+        }
+        if (verb == "clear") {
+            for (int s = 0; s < kSteps; ++s) {
+                faults_[s] = Fault();
+                delays_[s] = std::chrono::milliseconds(0);
+            }
+            return "ok";
+        }
+        if (verb == "reset") {
+            requests_ = delivered_ = faults_applied_ = violations_ = 0;
+            for (uint64_t& count : steps_) count = 0;
+            violation_kinds_.clear();
+            last_violation_.clear();
+            return "ok";
+        }
+        if (verb == "stats") return "ok " + Stats();
+    } catch (const std::exception&) {
+        return "error bad number";
+    }
+    if (verb.empty()) return "error empty command";
+    return "error unknown command '" + verb + "'";
+}
+
+}  // namespace wxsim
