@@ -1,0 +1,369 @@
+// The logger is a process-wide singleton: every case here gets a fresh log directory, a
+// clock of its own (a date no other case uses) and its defaults restored afterwards.
+#include "common/logger.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/foundation/test_dir.h"
+
+namespace {
+
+using kv::testing::Exists;
+using kv::testing::ListDir;
+using kv::testing::ReadFile;
+using kv::testing::TestDir;
+using kv::testing::WriteFile;
+
+constexpr time_t kDay = 86400;
+// 2024-03-05 07:08:09 UTC.
+constexpr time_t kMarch5 = 1709622489;
+
+std::atomic<time_t> g_now{kMarch5};
+
+std::string DayName(time_t seconds) {
+    struct tm parts {};
+    gmtime_r(&seconds, &parts);
+    char name[16];
+    strftime(name, sizeof(name), "%Y%m%d", &parts);
+    return std::string(name) + ".txt";
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.ok());
+        // Each case starts on a date of its own, so its first message is a day change.
+        static int cases = 0;
+        ++cases;
+        SetNow(kMarch5 + cases * 1000 * kDay);
+        logger::set_clock_for_testing([] { return g_now.load(); });
+        log_dir_ = dir_.Join("logs");
+        log().set_directory(log_dir_);
+        ASSERT_TRUE(Exists(log_dir_));
+        log().set_level(VERBOSE);
+        logger::set_thread_name("main");
+    }
+
+    void TearDown() override {
+        log().set_level(INFO);
+        log().set_free_space_probe_for_testing(nullptr);
+        logger::set_clock_for_testing(nullptr);
+        logger::set_thread_name("");
+    }
+
+    static logger& log() { return logger::get_logger(); }
+    static void SetNow(time_t seconds) { g_now = seconds; }
+    std::string Today() const { return DayName(g_now.load()); }
+    std::string DaysAgo(int days) const { return DayName(g_now.load() - days * kDay); }
+    std::string LogPath(const std::string& name) const { return log_dir_ + "/" + name; }
+    std::string TodaysFile() const { return ReadFile(LogPath(Today())); }
+
+    // Logs under a captured standard output and returns what was printed.
+    template <typename Body>
+    std::string Console(Body body) {
+        ::testing::internal::CaptureStdout();
+        body();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    TestDir dir_;
+    std::string log_dir_;
+};
+
+TEST_F(LoggerTest, FileAndConsoleLinesHaveTheExactLayout) {
+    SetNow(kMarch5);  // a date the other cases never use
+    const std::string printed = Console([] { logger::get_logger().log(INFO, "hello world"); });
+    EXPECT_EQ("20240305.txt", Today());
+    EXPECT_EQ("2024-03-05T07:08:09.000Z main        INFO     hello world\n", TodaysFile());
+    EXPECT_EQ("\x1b[32m[2024-03-05T07:08:09.000Z]\x1b[0m hello world\n", printed);
+}
+
+TEST_F(LoggerTest, LevelTextsAndColours) {
+    struct Case {
+        LoggerLevel level;
+        const char* text;
+        const char* colour;
+    };
+    const Case cases[] = {
+        {VERBOSE, "VERBOSE ", "\x1b[32m"}, {INFO, "INFO    ", "\x1b[32m"},   {WARNING, "WARNING ", "\x1b[33m"},
+        {ERROR, "ERROR   ", "\x1b[31m"},   {CRITICAL, "CRITICAL", "\x1b[31m"},
+        {static_cast<LoggerLevel>(7), "UNKNOWN ", "\x1b[32m"},
+    };
+    const std::string printed = Console([&] {
+        for (const Case& c : cases) log().log(c.level, "m");
+    });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    const std::vector<std::string> console = Lines(printed);
+    ASSERT_EQ(6u, file.size());
+    ASSERT_EQ(6u, console.size());
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(std::string(cases[i].text) + " m", file[i].substr(37)) << i;
+        EXPECT_EQ(cases[i].colour, console[i].substr(0, 5)) << i;
+        EXPECT_EQ("]\x1b[0m m", console[i].substr(30)) << i;
+    }
+    EXPECT_EQ("VERBOSE", LevelToString(VERBOSE));
+    EXPECT_EQ("CRITICAL", LevelToString(CRITICAL));
+    EXPECT_EQ("UNKNOWN", LevelToString(static_cast<LoggerLevel>(-1)));
+}
+
+TEST_F(LoggerTest, MessagesBelowTheLevelGoNowhere) {
+    log().set_level(WARNING);
+    const std::string printed = Console([] {
+        logger& log = logger::get_logger();
+        log.log(INFO, "dropped");
+        log.log(VERBOSE, "dropped");
+        log.log(static_cast<LoggerLevel>(-1), "dropped");
+        log.log(WARNING, "kept");
+        log.log(static_cast<LoggerLevel>(9), "kept too");
+    });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(2u, file.size());
+    EXPECT_EQ("kept", file[0].substr(46));
+    EXPECT_EQ("kept too", file[1].substr(46));
+    EXPECT_EQ(std::string::npos, printed.find("dropped"));
+    EXPECT_EQ(2u, Lines(printed).size());
+    EXPECT_FALSE(log().enabled(INFO));
+    EXPECT_TRUE(log().enabled(ERROR));
+}
+
+TEST_F(LoggerTest, PartsAreJoinedWithATrailingBlank) {
+    Console([] {
+        logger& log = logger::get_logger();
+        log.log(INFO, std::vector<std::string>{"a", "", "b"});
+        log.log(INFO, std::vector<std::string>{"", ""});
+        log.log(INFO, std::vector<std::string>{});
+    });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(3u, file.size());
+    EXPECT_EQ("a b ", file[0].substr(46));
+    EXPECT_EQ(46u, file[1].size());
+    EXPECT_EQ(46u, file[2].size());
+}
+
+TEST_F(LoggerTest, ThreadColumnIsCutOrPaddedToElevenCharacters) {
+    std::string unnamed_id;
+    Console([&] {
+        logger::set_thread_name("kvapi_callback");
+        log().log(INFO, "a");
+        logger::set_thread_name("main");
+        log().log(INFO, "b");
+        std::thread unnamed([&] {
+            std::ostringstream id;
+            id << std::this_thread::get_id();
+            unnamed_id = id.str();
+            logger::get_logger().log(INFO, "c");
+        });
+        unnamed.join();
+    });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(3u, file.size());
+    EXPECT_EQ(" kvapi_callb INFO     a", file[0].substr(24));
+    EXPECT_EQ(" main        INFO     b", file[1].substr(24));
+    std::string column = unnamed_id;
+    column.resize(11, ' ');
+    EXPECT_EQ(" " + column + " INFO     c", file[2].substr(24));
+    EXPECT_TRUE(std::all_of(unnamed_id.begin(), unnamed_id.end(), ::isdigit)) << unnamed_id;
+}
+
+TEST_F(LoggerTest, DayChangeOpensANewFileAndPurgesByAge) {
+    const time_t midnight = (g_now.load() / kDay + 1) * kDay;
+    SetNow(midnight - 1);
+    const std::string first_day = Today();
+    // Fifteen days before the second day survives the first day's purge only.
+    const std::string fifteen_before_second = DayName(midnight - 15 * kDay);
+    const std::string fourteen_before_second = DayName(midnight - 14 * kDay);
+    ASSERT_TRUE(WriteFile(LogPath(fifteen_before_second), "old\n"));
+    ASSERT_TRUE(WriteFile(LogPath(fourteen_before_second), "recent\n"));
+
+    Console([] { logger::get_logger().log(INFO, "last of the day"); });
+    EXPECT_TRUE(Exists(LogPath(fifteen_before_second)));
+    SetNow(midnight);
+    Console([] { logger::get_logger().log(INFO, "first of the next"); });
+
+    EXPECT_NE(first_day, Today());
+    EXPECT_EQ("last of the day", Lines(ReadFile(LogPath(first_day))).at(0).substr(46));
+    EXPECT_EQ("first of the next", Lines(TodaysFile()).at(0).substr(46));
+    EXPECT_EQ(1u, Lines(TodaysFile()).size());
+    EXPECT_FALSE(Exists(LogPath(fifteen_before_second)));
+    EXPECT_TRUE(Exists(LogPath(fourteen_before_second)));
+}
+
+TEST_F(LoggerTest, AgePurgeGoesByNameNotByFileTime) {
+    const std::vector<std::string> doomed = {DaysAgo(15), DaysAgo(400), "19991231.txt", "0notes", "1.txt"};
+    const std::vector<std::string> kept = {DaysAgo(14), DaysAgo(1), "Log.txt", "notes", "~backup"};
+    for (const std::string& name : doomed) ASSERT_TRUE(WriteFile(LogPath(name), "x"));
+    for (const std::string& name : kept) ASSERT_TRUE(WriteFile(LogPath(name), "x"));
+
+    Console([] { logger::get_logger().log(INFO, "first"); });
+
+    for (const std::string& name : doomed) EXPECT_FALSE(Exists(LogPath(name))) << name;
+    for (const std::string& name : kept) EXPECT_TRUE(Exists(LogPath(name))) << name;
+    EXPECT_TRUE(Exists(LogPath(Today())));
+    EXPECT_TRUE(Exists(log_dir_));
+}
+
+TEST_F(LoggerTest, RestartOnTheSameDayAppends) {
+    ASSERT_TRUE(WriteFile(LogPath(Today()), "earlier run\n"));
+    Console([] { logger::get_logger().log(INFO, "again"); });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(2u, file.size());
+    EXPECT_EQ("earlier run", file[0]);
+    EXPECT_EQ("again", file[1].substr(46));
+}
+
+TEST_F(LoggerTest, FreeSpaceIsCheckedEveryFiftyFirstMessage) {
+    std::atomic<int> probes{0};
+    log().set_free_space_probe_for_testing([&](const std::string&, uint64_t& bytes) {
+        ++probes;
+        bytes = uint64_t{1} << 40;
+        return true;
+    });
+    // Earlier cases have counted an unknown number of messages: log until a check runs.
+    Console([&] {
+        for (int i = 0; i < 60 && probes == 0; ++i) log().log(INFO, "sync");
+    });
+    ASSERT_EQ(1, probes.load());
+    Console([&] {
+        for (int i = 0; i < 50; ++i) log().log(INFO, "counted");
+    });
+    EXPECT_EQ(1, probes.load());
+    Console([] { logger::get_logger().log(INFO, "fifty-first"); });
+    EXPECT_EQ(2, probes.load());
+    // Filtered messages are not counted.
+    log().set_level(ERROR);
+    Console([&] {
+        for (int i = 0; i < 60; ++i) log().log(INFO, "filtered");
+    });
+    EXPECT_EQ(2, probes.load());
+}
+
+TEST_F(LoggerTest, LowSpaceRemovesOldestFilesFirstUntilSpaceSuffices) {
+    for (int days = 1; days <= 14; ++days) ASSERT_TRUE(WriteFile(LogPath(DaysAgo(days)), "x"));
+    Console([] { logger::get_logger().log(INFO, "today"); });
+
+    std::atomic<int> probes{0};
+    log().set_free_space_probe_for_testing([&](const std::string& directory, uint64_t& bytes) {
+        EXPECT_EQ(log_dir_, directory);
+        // Low on the first three looks, so three files go before space suffices.
+        bytes = ++probes <= 3 ? 104857600 : 104857601;
+        return true;
+    });
+    log().set_minimum_free_space(104857600);
+    EXPECT_EQ(4, probes.load());
+    EXPECT_FALSE(Exists(LogPath(DaysAgo(14))));
+    EXPECT_FALSE(Exists(LogPath(DaysAgo(13))));
+    EXPECT_FALSE(Exists(LogPath(DaysAgo(12))));
+    for (int days = 1; days <= 11; ++days) EXPECT_TRUE(Exists(LogPath(DaysAgo(days)))) << days;
+}
+
+TEST_F(LoggerTest, LowSpaceNeverRemovesTodaysFile) {
+    for (int days = 1; days <= 14; ++days) ASSERT_TRUE(WriteFile(LogPath(DaysAgo(days)), "x"));
+    Console([] { logger::get_logger().log(INFO, "today"); });
+    log().set_free_space_probe_for_testing([](const std::string&, uint64_t& bytes) {
+        bytes = 0;
+        return true;
+    });
+    log().set_minimum_free_space(104857600);
+    EXPECT_EQ(std::vector<std::string>{Today()}, ListDir(log_dir_));
+    // And the message that triggers the check is still written.
+    Console([&] {
+        for (int i = 0; i < 60; ++i) log().log(INFO, "still low");
+    });
+    EXPECT_EQ(61u, Lines(TodaysFile()).size());
+}
+
+TEST_F(LoggerTest, FailedSpaceQueryEndsThePurge) {
+    ASSERT_TRUE(WriteFile(LogPath(DaysAgo(14)), "x"));
+    log().set_free_space_probe_for_testing([](const std::string&, uint64_t& bytes) {
+        bytes = 0;
+        return false;
+    });
+    log().set_minimum_free_space(104857600);
+    EXPECT_TRUE(Exists(LogPath(DaysAgo(14))));
+}
+
+TEST_F(LoggerTest, MissingDirectoryIsCreatedByTheFirstMessage) {
+    ASSERT_EQ(0, ::rmdir(log_dir_.c_str()));
+    Console([] { logger::get_logger().log(INFO, "created"); });
+    EXPECT_EQ("created", Lines(TodaysFile()).at(0).substr(46));
+}
+
+TEST_F(LoggerTest, UnusableDirectoryFallsBackToPlainConsoleAndRecovers) {
+    // A plain file where the directory should be: neither opened nor created, even as root.
+    ASSERT_EQ(0, ::rmdir(log_dir_.c_str()));
+    ASSERT_TRUE(WriteFile(log_dir_, ""));
+    const std::string printed = Console([] {
+        logger::get_logger().log(ERROR, "lost 1");
+        logger::get_logger().log(INFO, "lost 2");
+    });
+    EXPECT_EQ("Message is lost 1\nMessage is lost 2\n", printed);
+
+    ASSERT_EQ(0, ::unlink(log_dir_.c_str()));
+    Console([] { logger::get_logger().log(INFO, "back"); });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(1u, file.size());
+    EXPECT_EQ("back", file[0].substr(46));
+}
+
+TEST_F(LoggerTest, DirectoryHelpers) {
+    EXPECT_TRUE(prepare_sub_directory(log_dir_));
+    EXPECT_TRUE(prepare_sub_directory(dir_.Join("one")));
+    EXPECT_TRUE(Exists(dir_.Join("one")));
+    EXPECT_FALSE(prepare_sub_directory(dir_.Join("two/three")));  // one level only
+    EXPECT_FALSE(Exists(dir_.Join("two")));
+
+    // A directory that cannot be made leaves the logger where it was.
+    log().set_directory(dir_.Join("two/three"));
+    Console([] { logger::get_logger().log(INFO, "still here"); });
+    EXPECT_EQ("still here", Lines(TodaysFile()).at(0).substr(46));
+
+    EXPECT_EQ(Today(), generate_log_filename(0));
+    EXPECT_EQ(DaysAgo(15), generate_log_filename(15));
+}
+
+TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
+    constexpr int kThreads = 4;
+    constexpr int kMessages = 200;
+    const std::string printed = Console([&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([t] {
+                logger::set_thread_name("worker" + std::to_string(t));
+                for (int i = 0; i < kMessages; ++i) {
+                    logger::get_logger().log(i % 2 ? INFO : WARNING, "message " + std::to_string(i) + " of worker");
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+    });
+    const std::regex file_line(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.000Z worker\d     (INFO    |WARNING ) message \d+ of worker)");
+    const std::regex console_line(
+        "\x1b\\[3[23]m\\[\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.000Z\\]\x1b\\[0m message \\d+ of worker");
+    const std::vector<std::string> file = Lines(TodaysFile());
+    const std::vector<std::string> console = Lines(printed);
+    ASSERT_EQ(static_cast<size_t>(kThreads * kMessages), file.size());
+    ASSERT_EQ(file.size(), console.size());
+    for (const std::string& line : file) ASSERT_TRUE(std::regex_match(line, file_line)) << line;
+    for (const std::string& line : console) ASSERT_TRUE(std::regex_match(line, console_line)) << line;
+}
+
+}  // namespace
