@@ -72,8 +72,10 @@ public:
     // and `detail` may be null. The transform buffer must hold at least the input
     // length + its pad + 32 bytes (input length + 48 always does).
     char* TransformBuffer(const char* input, size_t* length, int* error, int* detail);
-    // The transform buffer must hold at least the input length. Encrypted input must be
-    // a whole number of 16-byte blocks, at least one (CIPHERTEXT_LENGTH_INVALID).
+    // The transform buffer must hold at least the input length; with compression and
+    // encryption together, the input length plus the restored length, since the restored
+    // bytes are placed behind the decrypted ones. Encrypted input must be a whole number
+    // of 16-byte blocks, at least one (CIPHERTEXT_LENGTH_INVALID).
     char* DetransformBuffer(const char* input, size_t* length, int* error, int* detail);
 
     // Transforms `data`, proves that the result restores `data` exactly, and only then
