@@ -59,7 +59,7 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-class ProcessTest : public ::testing::Test {
+class ProcessEntryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.ok());
@@ -188,7 +188,7 @@ protected:
     pid_t last_pid_ = -1;  // the child of the last Start, for its banner
 };
 
-TEST_F(ProcessTest, VersionFlagPrintsTheVersionAndStartsNothing) {
+TEST_F(ProcessEntryTest, VersionFlagPrintsTheVersionAndStartsNothing) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"-v"}, {"-v", "extra"}}) {
         Start(args);
         int status = -1;
@@ -201,17 +201,17 @@ TEST_F(ProcessTest, VersionFlagPrintsTheVersionAndStartsNothing) {
     }
 }
 
-TEST_F(ProcessTest, SigtermStopsInOrder) { RunAndStop({}, {SIGTERM}); }
+TEST_F(ProcessEntryTest, SigtermStopsInOrder) { RunAndStop({}, {SIGTERM}); }
 
-TEST_F(ProcessTest, SigintStopsInOrder) { RunAndStop({}, {SIGINT}); }
+TEST_F(ProcessEntryTest, SigintStopsInOrder) { RunAndStop({}, {SIGINT}); }
 
-TEST_F(ProcessTest, OtherFirstArgumentRunsTheService) { RunAndStop({"-V"}, {SIGTERM}); }
+TEST_F(ProcessEntryTest, OtherFirstArgumentRunsTheService) { RunAndStop({"-V"}, {SIGTERM}); }
 
-TEST_F(ProcessTest, SecondSignalDuringStopIsAbsorbed) {
+TEST_F(ProcessEntryTest, SecondSignalDuringStopIsAbsorbed) {
     RunAndStop({}, {SIGTERM, SIGINT, SIGTERM});
 }
 
-TEST_F(ProcessTest, BannerGoesToTheDayFileAndTheConsole) {
+TEST_F(ProcessEntryTest, BannerGoesToTheDayFileAndTheConsole) {
     RunAndStop({}, {SIGTERM});
     const std::vector<std::string> names = ListDir(work_ + "/logs");
     ASSERT_EQ(1u, names.size());
