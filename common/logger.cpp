@@ -148,6 +148,9 @@ void logger::log(LoggerLevel level, const std::string& message) {
     const std::string stamp = format_timestamp(now_seconds());
     file_ << stamp << ' ' << column << ' ' << LevelToNormalizedString(level) << ' ' << message << '\n';
     file_.flush();
+    // A failed write (a full disk) leaves the stream failed for good; closing it lets
+    // the next message reopen the file instead of losing the rest of the day.
+    if (!file_) file_.close();
     std::printf("%s[%s]\x1b[0m %s\n", level_colour(level), stamp.c_str(), message.c_str());
     std::fflush(stdout);
 }

@@ -323,6 +323,18 @@ TEST_F(LoggerTest, UnusableDirectoryFallsBackToPlainConsoleAndRecovers) {
     EXPECT_EQ("back", file[0].substr(46));
 }
 
+TEST_F(LoggerTest, FailedWriteIsRetriedOnTheNextMessage) {
+    // The day's file on a full device: the write fails but the console line still shows.
+    ASSERT_EQ(0, ::symlink("/dev/full", LogPath(Today()).c_str()));
+    const std::string printed = Console([] { logger::get_logger().log(INFO, "no space"); });
+    EXPECT_NE(std::string::npos, printed.find("]\x1b[0m no space\n"));
+    ASSERT_EQ(0, ::unlink(LogPath(Today()).c_str()));
+    Console([] { logger::get_logger().log(INFO, "space again"); });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(1u, file.size());
+    EXPECT_EQ("space again", file[0].substr(46));
+}
+
 TEST_F(LoggerTest, DirectoryHelpers) {
     EXPECT_TRUE(prepare_sub_directory(log_dir_));
     EXPECT_TRUE(prepare_sub_directory(dir_.Join("one")));
