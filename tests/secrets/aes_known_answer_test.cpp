@@ -63,20 +63,6 @@ TEST(AesKnownAnswer, FirstBlockIsTheEncryptedIvUnderFips197Vectors) {
     }
 }
 
-TEST(AesKnownAnswer, ThirtyTwoByteKeyModeStillUsesAes128OnTheFirstSixteenBytes) {
-    const BlockVector& v = kFips197[0];
-    SetNextIv(Hex(v.plain));
-    CTrevaskEncryptor encryptor(false, true, Hex(v.key) + std::string(16, '\x5a'), CTrevaskEncryptor::KEY_BYTES_32);
-    std::vector<char> buffer(64);
-    encryptor.SetTransformBuffer(buffer.data(), buffer.size());
-    size_t length = 1;
-    int error = 0;
-    int detail = 0;
-    const char* out = encryptor.TransformBuffer("x", &length, &error, &detail);
-    ASSERT_NE(nullptr, out);
-    EXPECT_EQ(v.cipher, ToHex(std::string(out, 16)));
-}
-
 TEST(AesKnownAnswer, DecryptionUndoesFips197BlockAndChainsOnTheFirstBlock) {
     // Ciphertext: chaining block X, then the FIPS-197 cipher block. The result is the
     // FIPS-197 plaintext XOR X; X = 0x80... keeps it free of NUL bytes.

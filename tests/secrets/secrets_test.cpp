@@ -60,12 +60,6 @@ TEST(ScopedWipe, MakeSecretOverwritesWithNulAndKeepsTheLength) {
     EXPECT_EQ(std::string(1, '\0'), other);
 }
 
-TEST(ScopedWipe, EmptyFromNull) {
-    EXPECT_STREQ("", UtilsCommon::SEmptyFromNull(nullptr));
-    const char* text = "abc";
-    EXPECT_EQ(text, UtilsCommon::SEmptyFromNull(text));
-}
-
 TEST(RandomBytes, ZeroCountLeavesBufferAlone) {
     unsigned char buffer[4] = {1, 2, 3, 4};
     kv::GenRandomBytes(buffer, 0);
@@ -75,16 +69,6 @@ TEST(RandomBytes, ZeroCountLeavesBufferAlone) {
     std::string text = "abc";
     kv::GenRandomBytes(text, 0);
     EXPECT_EQ("", text);
-}
-
-TEST(RandomBytes, FillsTheRequestedCount) {
-    std::string first;
-    std::string second;
-    kv::GenRandomBytes(first, 64);
-    kv::GenRandomBytes(second, 64);
-    EXPECT_EQ(64u, first.size());
-    EXPECT_NE(first, second);
-    EXPECT_GT(std::set<char>(first.begin(), first.end()).size(), 16u);
 }
 
 TEST(Digest, Sha256OfKnownTextsAsRawBytes) {
@@ -281,16 +265,6 @@ TEST_F(Converters, EmptyKeyUsesTheTransformersDefaultKey) {
     const char* out = encryptor.DetransformBuffer(cipher.data(), &length, &error, &detail);
     ASSERT_NE(nullptr, out);
     EXPECT_EQ("default", std::string(out, length));
-}
-
-TEST_F(Converters, RawKeyUsesItsFirstSixteenBytes) {
-    const std::string key = "0123456789abcdef-ignored-tail-bytes";
-    crypto::TrevaskEncryptionConverter converter(key, crypto::Options::Create());
-    const std::string cipher = converter.Encrypt(std::string("raw"));
-    EXPECT_EQ(ToHex(std::string("raw") + std::string(13, '\0')), ToHex(IndependentDecrypt(key.substr(0, 16), cipher)));
-    crypto::TrevaskEncryptionConverter short_key("abc", crypto::Options::Create());
-    EXPECT_EQ(ToHex(std::string("raw") + std::string(13, '\0')),
-              ToHex(IndependentDecrypt(std::string("abc") + std::string(13, '\0'), short_key.Encrypt(std::string("raw")))));
 }
 
 // --- Secret files ----------------------------------------------------------------------
