@@ -55,6 +55,25 @@ void Wipe(std::string& secret) {
     if (!secret.empty()) mbedtls_platform_zeroize(&secret[0], secret.size());
 }
 
+// Appends `text` as a JSON string literal without reallocating a reserved buffer.
+void AppendJsonString(std::string& out, const char* text) {
+    static const char kHex[] = "0123456789abcdef";
+    out.push_back('"');
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        if (*p == '"' || *p == '\\') {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(*p));
+        } else if (*p < 0x20) {
+            out.append("\\u00");
+            out.push_back(kHex[*p >> 4]);
+            out.push_back(kHex[*p & 15]);
+        } else {
+            out.push_back(static_cast<char>(*p));
+        }
+    }
+    out.push_back('"');
+}
+
 std::string BoundedText(const char* text, size_t limit) {
     return text ? std::string(text, ::strnlen(text, limit)) : std::string();
 }
@@ -219,14 +238,20 @@ int KVAPI_Open(KVAPI_HANDLE h, const char* address, uint16_t port) {
 
 int KVAPI_Login(KVAPI_HANDLE h, const char* user, const char* password) {
     if (!Live(h) || !user || !password) return kBadArgument;
+    // A cut credential would fail later for a reason nobody could see: refuse it here.
+    if (::strnlen(user, kMaxPassedText + 1) > kMaxPassedText || ::strnlen(password, kMaxPassedText + 1) > kMaxPassedText)
+        return kBadArgument;
     if (!h->Usable()) return kNotConnected;
-    json request = {{"op", "Login"}, {"user", BoundedText(user, kMaxPassedText)},
-                    {"password", BoundedText(password, kMaxPassedText)}};
-    std::string line = request.dump();
+    // Built in one buffer that never grows, so the one copy of the password can be wiped.
+    std::string line;
+    line.reserve(64 + 6 * (::strlen(user) + ::strlen(password)));
+    line.append("{\"op\":\"Login\",\"user\":");
+    AppendJsonString(line, user);
+    line.append(",\"password\":");
+    AppendJsonString(line, password);
+    line.push_back('}');
     bool sent = h->channel.WriteLine(line, kCallTimeoutMs);
-    // Both copies of the password are overwritten before their memory is released.
     Wipe(line);
-    Wipe(request["password"].get_ref<std::string&>());
     if (!sent) {
         h->MarkLost();
         return kNotConnected;
