@@ -360,6 +360,8 @@ char* CTrevaskEncryptor::LoadTransformedFile(const std::string& path, size_t* le
         Set(detail, errno);
         return fail(LOCATE_FAILED);
     }
+    // A directory opens and seeks like a file but reports no usable size.
+    if (!S_ISREG(info.st_mode)) return fail(OPEN_FAILED);
     FilePtr file(std::fopen(path.c_str(), "rbe"));
     if (!file) return fail(OPEN_FAILED);
     size_t size = 0;
@@ -402,6 +404,7 @@ int CTrevaskEncryptor::ConvertPlaintextFile(const std::string& sourcePath, const
         Set(detail, errno);
         return LOCATE_FAILED;
     }
+    if (!S_ISREG(info.st_mode)) return OPEN_FAILED;
     FilePtr file(std::fopen(sourcePath.c_str(), "rbe"));
     if (!file) return OPEN_FAILED;
     size_t size = 0;

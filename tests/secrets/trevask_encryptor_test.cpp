@@ -401,6 +401,17 @@ TEST_F(TransformFiles, LoadOfEmptyFileGivesEmptyText) {
     EXPECT_EQ('\0', t.buffer()[0]);
 }
 
+TEST_F(TransformFiles, DirectoryIsNotReadAsAFile) {
+    Transformer t(false, true, 64);
+    size_t length = 0;
+    int error = 0;
+    int detail = 0;
+    bool verify_failed = true;
+    EXPECT_EQ(nullptr, t.encryptor().LoadTransformedFile(dir_.path(), &length, &error, &detail));
+    EXPECT_EQ(-41, error);
+    EXPECT_EQ(-41, t.encryptor().ConvertPlaintextFile(dir_.path(), Path("out"), &detail, &verify_failed));
+}
+
 TEST_F(TransformFiles, LoadOfTruncatedFileIsRefused) {
     Transformer t(false, true, 128);
     bool verify_failed = false;
