@@ -112,16 +112,16 @@ struct Exchange {
     Request request;
     Callback callback;
     Response response;
+    size_t uploadOffset = 0;  // how much of the body ReadBodyCb has handed out
     EasyHandle easy;
     HeaderList headerList;  // declared last: freed before the easy handle that uses it
-    size_t uploadOffset = 0;
 };
 
 // An asio socket that libcurl connects through, tagged with a number that is never
 // reused, so that a wait can tell its socket from a later one with the same descriptor.
 struct OwnedSocket {
     std::unique_ptr<boost::asio::ip::tcp::socket> socket;
-    uint64_t serial;
+    uint64_t serial = 0;
 };
 
 class WorkQueue::Impl {
@@ -421,7 +421,8 @@ void WorkQueue::Impl::EventCb(curl_socket_t descriptor, uint64_t serial, int dir
     if (stillRunning <= 0) timer.cancel();
 
     if (error || record->waits[direction] != 0) return;
-    if (interests.find(descriptor) == interests.end() || interests[descriptor] != record) return;
+    auto interest = interests.find(descriptor);
+    if (interest == interests.end() || interest->second != record) return;  // released meanwhile
     it = sockets.find(descriptor);
     if (it == sockets.end() || it->second.serial != serial) return;
     const bool still_wanted = direction == kRead ? WantsRead(record->action) : WantsWrite(record->action);
@@ -488,7 +489,14 @@ curl_socket_t WorkQueue::Impl::OpenSocket(curlsocktype purpose, const curl_socka
                  error);
     if (error) return CURL_SOCKET_BAD;
     const curl_socket_t descriptor = socket->native_handle();
-    sockets[descriptor] = OwnedSocket{std::move(socket), ++lastSerial};
+    OwnedSocket& entry = sockets[descriptor];
+    if (entry.socket) {
+        // Only if the old descriptor was closed behind our back: let go of it without
+        // closing, since the number now belongs to the new socket.
+        boost::system::error_code ignored;
+        entry.socket->release(ignored);
+    }
+    entry = OwnedSocket{std::move(socket), ++lastSerial};
     return descriptor;
 }
 

@@ -112,14 +112,6 @@ TEST(HttpRequestTest, CopiesShareOneBody) {
     EXPECT_EQ(original.body.get(), copy.body.get());
 }
 
-TEST(HttpResponseTest, DefaultsAreEmpty) {
-    Response response;
-    EXPECT_EQ(response.status, 0);
-    EXPECT_TRUE(response.headers.empty());
-    EXPECT_TRUE(response.body.empty());
-    EXPECT_EQ(response.totalTime.count(), 0.0);
-}
-
 }  // namespace
 }  // namespace http
 }  // namespace kv
