@@ -1,6 +1,7 @@
 // libkvAPI.so on its own, against wardex-nvr-sim on 127.0.0.1.
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -386,6 +387,53 @@ TEST_F(KvapiLibraryTest, QueriesBeforeLoginAreRefusedByTheServer) {
     char text[32] = {};
     EXPECT_LT(KVAPI_GetServerSerial(handle_, text, sizeof(text)), 0);
     EXPECT_EQ(KVAPI_NumCameras(handle_), -1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KvapiSimulatorScript, AcceptingStopsAndResumesOnTheSamePort) {
+    kv::testing::NvrSimProcess sim;
+    ASSERT_TRUE(sim.started());
+    KVAPI_HANDLE h = KVAPI_Init();
+    ASSERT_TRUE(sim.Command("accept off"));
+    EXPECT_NE(KVAPI_Open(h, "127.0.0.1", sim.port()), 0);
+    ASSERT_TRUE(sim.Command("accept on"));
+    EXPECT_EQ(KVAPI_Open(h, "127.0.0.1", sim.port()), 0);
+    EXPECT_TRUE(sim.WaitFor({{"event", "connected"}}));
+    KVAPI_Close(h);
+    KVAPI_Cleanup(h);
+}
+
+TEST(KvapiSimulatorScript, TimelineRunsFromTheFirstLoginAndLoadingFollowsItsDelay) {
+    kv::testing::NvrSimProcess sim(R"({
+      "loaded_after_ms": 400,
+      "timeline": [{"after_ms": 50, "type": 6, "index": 1, "offset": -1},
+                   {"after_ms": 800, "type": 17, "index": 12, "seconds": 1700000000, "millis": 7}]
+    })");
+    ASSERT_TRUE(sim.started());
+    Recorder recorder;
+    KVAPI_HANDLE h = KVAPI_Init();
+    recorder.handle = h;
+    KVAPI_SetCallbackEx(h, Record, &recorder);
+    KVAPI_SetNonBlocking(h, 3);
+    ASSERT_EQ(KVAPI_Open(h, "127.0.0.1", sim.port()), 0);
+    ASSERT_EQ(KVAPI_Login(h, "admin", "tulip482"), 0);
+    const int64_t before = static_cast<int64_t>(std::time(nullptr));
+    std::vector<int> order;
+    for (int i = 0; i < 500 && order.size() < 5; ++i) {
+        ASSERT_GE(KVAPI_Select(h, 10), 0);
+        for (size_t k = order.size(); k < recorder.events.size(); ++k) order.push_back(recorder.events[k].type);
+    }
+    EXPECT_EQ(order, (std::vector<int>{71, 4, 6, 3, 17}));
+    ASSERT_EQ(recorder.events.size(), 5u);
+    EXPECT_EQ(recorder.events[2].payload.index, 1u);
+    EXPECT_LE(recorder.events[2].payload.seconds, before) << "offset -1 dates the event a second back";
+    EXPECT_EQ(recorder.events[4].payload.seconds, 1700000000);
+    EXPECT_EQ(recorder.events[4].payload.millis, 7);
+    KVAPI_Close(h);
+    KVAPI_Cleanup(h);
 }
 
 }  // namespace
