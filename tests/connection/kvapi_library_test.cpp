@@ -1,4 +1,10 @@
 // libkvAPI.so on its own, against wardex-nvr-sim on 127.0.0.1.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
@@ -392,6 +398,32 @@ TEST_F(KvapiLibraryTest, QueriesBeforeLoginAreRefusedByTheServer) {
 }  // namespace
 
 namespace {
+
+TEST(KvapiSimulatorScript, ControlPortAnswersEachCommandLine) {
+    kv::testing::NvrSimProcess sim;
+    ASSERT_TRUE(sim.started());
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(sim.control_port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    const std::string commands = "loaded off\nbogus\n";
+    ASSERT_EQ(::send(fd, commands.data(), commands.size(), MSG_NOSIGNAL), static_cast<ssize_t>(commands.size()));
+    std::string answers;
+    char chunk[256];
+    while (std::count(answers.begin(), answers.end(), '\n') < 2) {
+        ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
+        if (n <= 0) break;
+        answers.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    EXPECT_EQ(answers, "ok\nerror: unknown command bogus\n");
+    EXPECT_TRUE(sim.WaitFor({{"event", "loaded"}, {"loaded", false}}));
+}
 
 TEST(KvapiSimulatorScript, AcceptingStopsAndResumesOnTheSamePort) {
     kv::testing::NvrSimProcess sim;

@@ -30,6 +30,7 @@ NvrSimProcess::NvrSimProcess(const std::string& scenario_json) {
     nlohmann::json listening;
     if (WaitFor({{"event", "listening"}}, 1, std::chrono::seconds(10), &listening)) {
         port_ = listening["port"].get<uint16_t>();
+        control_port_ = listening["control_port"].get<uint16_t>();
     }
 }
 

@@ -25,6 +25,7 @@ public:
 
     bool started() const { return port_ != 0; }
     uint16_t port() const { return port_; }
+    uint16_t control_port() const { return control_port_; }
 
     // Sends one command line and waits for the simulator's acknowledgement.
     bool Command(const std::string& command);
@@ -43,6 +44,7 @@ private:
     TempDir dir_;
     std::unique_ptr<ChildProcess> process_;
     uint16_t port_ = 0;
+    uint16_t control_port_ = 0;
 };
 
 }  // namespace testing
