@@ -442,8 +442,7 @@ std::string ReceiverCore::Command(const std::string& line) {
             std::istringstream args(rest);
             std::string step_name;
             long long ms = -1;
-            args >> step_name >> ms;
-            if (ms < 0) return "error usage: delay STEP MS";
+            if (!(args >> step_name >> ms) || ms < 0) return "error usage: delay STEP MS";
             bool any = false;
             for (int s = 0; s < kSteps; ++s) {
                 if (step_name == kStepNames[s] || step_name == "all") {
