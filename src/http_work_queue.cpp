@@ -133,6 +133,7 @@ public:
     Impl& operator=(const Impl&) = delete;
 
     void Post(Request request, Callback callback);
+    void Abandon();
 
     void AddSock(curl_socket_t descriptor, CURL* easy, int action);
     void SetSock(SocketInterest* record, curl_socket_t descriptor, CURL* easy, int action);
@@ -329,15 +330,19 @@ WorkQueue::Impl::Impl(boost::asio::io_service& io_service)
 WorkQueue::Impl::~Impl() {
     // From here on, handlers still queued on the io_service do nothing.
     self.reset();
-    // Abandoned exchanges: detached first, so that the multi handle's cleanup does not
-    // touch easy handles that are already gone; their callbacks are never called.
-    for (auto& entry : exchanges) curl_multi_remove_handle(multi.get(), entry.first);
-    exchanges.clear();
+    Abandon();
     // `multi` reads as empty while libcurl closes its cached connections.
     curl_multi_cleanup(multi.release());
     sockets.clear();
     interests.clear();
     timer.cancel();
+}
+
+// Abandoned exchanges are detached first, so that the multi handle's cleanup does not
+// touch easy handles that are already gone; their callbacks are never called.
+void WorkQueue::Impl::Abandon() {
+    for (auto& entry : exchanges) curl_multi_remove_handle(multi.get(), entry.first);
+    exchanges.clear();
 }
 
 void WorkQueue::Impl::Post(Request request, Callback callback) {
@@ -508,6 +513,8 @@ void WorkQueue::Impl::CloseSocket(curl_socket_t descriptor) {
 WorkQueue::WorkQueue(boost::asio::io_service& io_service) : impl_(std::make_unique<Impl>(io_service)) {}
 
 WorkQueue::~WorkQueue() = default;
+
+void WorkQueue::Abandon() { impl_->Abandon(); }
 
 void WorkQueue::Post(Request request, Callback callback) {
     std::weak_ptr<Impl> target = impl_->self;

@@ -161,6 +161,11 @@ public:
     // Queues the exchange; never starts it before the io_service runs the queued handler.
     void Post(Request request, Callback callback);
 
+    // Releases every exchange in progress without calling its callback. Only for a queue
+    // whose io_service no longer runs (after stop and join): callbacks that hold their
+    // owner alive would otherwise keep it, and the engine, alive forever.
+    void Abandon();
+
     class Impl;  // opaque; named here only so that libcurl's callbacks can reach it
 
 private:

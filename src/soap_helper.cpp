@@ -413,6 +413,15 @@ public:
         heartbeat_timer_.cancel(ignored);
     }
 
+    // Only once the io_service no longer runs.
+    void Abandon() {
+        boost::system::error_code ignored;
+        heartbeat_timer_.cancel(ignored);
+        retry_timers_.clear();
+        queue_.clear();
+        work_queue_.Abandon();
+    }
+
 private:
     using Entries = std::vector<EventPayload>;
     using Completion = void (Impl::*)(const kv::http::Request&, kv::http::Response&, const kv::http::Error&);
@@ -674,6 +683,8 @@ void SoapSequencer::StartHeartbeat(const std::string& payload) {
         impl.StartHeartbeat();
     });
 }
+
+void SoapSequencer::Abandon() { impl_->Abandon(); }
 
 void SoapSequencer::StopHeartbeat() {
     impl_->RunOnNetworkThread([](Impl& impl) { impl.StopHeartbeat(); });

@@ -104,6 +104,11 @@ public:
     // handler runs on the io_service thread for every answer, also an invalid one.
     void RequestNtpInfo(const std::string& payload, NtpHandler handler);
 
+    // Gives up every payload in progress, the heartbeat and pending retries, and releases
+    // what their exchanges hold. Only once the io_service no longer runs (the service
+    // calls it after its threads have been joined); the sequencer sends nothing after it.
+    void Abandon();
+
     // Test seam, never used by the service: shorter heartbeat period and retry back-off
     // (defaults 300 s, 1 s and 60 s). Takes effect for timers armed afterwards.
     void SetTimingForTesting(std::chrono::milliseconds heartbeat_period, std::chrono::milliseconds retry_base,

@@ -1,24 +1,163 @@
 #include "src/wardex.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <sstream>
 #include <thread>
+#include <vector>
 
+#include "common/crypto.h"
 #include "common/logger.h"
+#include "common/string_util.h"
+#include "src/time_zones.h"
 
 namespace kv {
 
-WardexIntegration::WardexIntegration() = default;
-WardexIntegration::~WardexIntegration() = default;
+const char kDefaultServiceEndpoint[] = "http://192.168.10.20/WXAlarmReceiver/Receiver.svc";
+const char kConfigFilePath[] = "./wardex.json";
+
+namespace {
+
+constexpr const char kDefaultAddress[] = "127.0.0.1";
+constexpr int16_t kDefaultPort = 22609;
+constexpr const char kDefaultUser[] = "admin";
+constexpr const char kDefaultPassword[] = "tulip482";
+constexpr short kDefaultLogLevel = 1;
+constexpr auto kDisconnectedPause = std::chrono::milliseconds(100);
+
+// Recording-server event types.
+constexpr int kEventServerInformation = 3;
+constexpr int kEventVideoLoss = 5;
+constexpr int kEventMotion = 6;
+constexpr int kEventDriveMessage = 17;
+constexpr int kEventVideoState = 92;
+
+void Log(LoggerLevel level, const std::string& text) { logger::get_logger().log(level, text); }
+
+// The stored password is the hex text of its ciphertext, and the ciphertext is at least
+// two 16-byte blocks long; a text of any other shape is a password typed in by hand.
+bool IsStoredPasswordForm(const std::string& text) {
+    if (text.size() < 64 || text.size() % 32 != 0) return false;
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+// A text read by the client library into `buffer`: never past its end, NUL or not.
+std::string BufferText(const char* buffer, size_t capacity) {
+    return std::string(buffer, strnlen(buffer, capacity));
+}
+
+void WipeString(std::string& text) {
+    std::fill(text.begin(), text.end(), '\0');
+    text.clear();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Construction and configuration
+
+WardexIntegration::WardexIntegration()
+    : sequencer_(io_service_), config_(kConfigFilePath), server_password_(kDefaultPassword) {
+    if (config_.Error()) {
+        WriteDefaultConfiguration();
+    } else {
+        ReadConfiguration();
+    }
+}
+
+// By now both threads have been joined and the io_service no longer runs: payloads still
+// in progress are abandoned, and the exchanges that hold the sequencer are released.
+WardexIntegration::~WardexIntegration() {
+    sequencer_.Abandon();
+    WipeString(server_password_);
+}
+
+void WardexIntegration::ReadConfiguration() {
+    config_.GetValue("server_address", nvr_info_.address);
+    short port = server_port_;
+    config_.GetValue<short>("server_port", port);
+    server_port_ = port;
+    config_.GetValue("server_user", server_user_);
+    config_.GetValue("server_password", server_password_);
+    config_.GetValue<bool>("report_motion", report_motion_);
+    config_.GetValue<bool>("ignore_ntp", ignore_ntp_);
+    config_.GetValue("site_number", nvr_info_.site_no);
+    config_.GetValue("service_endpoint", service_endpoint_);
+
+    if (service_endpoint_ == kDefaultServiceEndpoint) {
+        Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are not delivered");
+    } else {
+        sequencer_.UpdateServiceEndpoint(service_endpoint_);
+    }
+
+    ProtectStoredPassword();
+
+    short level = kDefaultLogLevel;
+    config_.GetValue<short>("log_level", level);
+    if (level >= VERBOSE && level <= CRITICAL) logger::get_logger().set_level(static_cast<LoggerLevel>(level));
+}
+
+void WardexIntegration::ProtectStoredPassword() {
+    if (IsStoredPasswordForm(server_password_)) {
+        std::string cipher = hex_decode(server_password_);
+        std::string plain = crypto::Decrypt(cipher, true);
+        WipeString(cipher);
+        if (plain.empty()) {
+            Log(ERROR, "Could not decrypt \"server_password\" of \"./wardex.json\": the machine identity differs from the one "
+                       "that encrypted it, or ./scripts/get_id.sh cannot be run; the login is tried with an empty password");
+        }
+        WipeString(server_password_);
+        server_password_ = std::move(plain);
+        return;
+    }
+
+    std::string cipher = crypto::Encrypt(server_password_, true);
+    if (cipher.empty()) {
+        Log(ERROR, "Could not protect \"server_password\" of \"./wardex.json\": no machine identity (\"sudo -n "
+                   "./scripts/get_id.sh\" failed); the file is left as it is");
+        return;
+    }
+    const std::string stored = hex_encode(cipher);
+    WipeString(cipher);
+    if (!config_.SetValue("server_password", stored) || !config_.UpdateFile()) {
+        Log(ERROR, "Could not write the encrypted \"server_password\" to \"./wardex.json\"");
+    }
+}
+
+void WardexIntegration::WriteDefaultConfiguration() {
+    config_.New();
+    config_.SetValue("server_address", std::string(kDefaultAddress));
+    config_.SetValue("server_port", static_cast<double>(kDefaultPort));
+    config_.SetValue("server_user", std::string(kDefaultUser));
+    config_.SetValue("server_password", std::string(kDefaultPassword));
+    config_.SetValue("service_endpoint", std::string(kDefaultServiceEndpoint));
+    config_.SetValue("report_motion", false);
+    config_.SetValue("ignore_ntp", true);
+    config_.SetValue("site_number", std::string());
+    config_.SetValue("log_level", static_cast<double>(kDefaultLogLevel));
+    if (!config_.UpdateFile()) Log(ERROR, "Could not write the default configuration to \"./wardex.json\"");
+
+    // Without a configuration there is no receiver to talk to: the built-in endpoint is a
+    // placeholder, so it is not handed to the sequencer.
+    logger::get_logger().set_level(static_cast<LoggerLevel>(kDefaultLogLevel));
+    Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are not delivered");
+}
+
+// ---------------------------------------------------------------------------------------
+// Process frame
 
 void WardexIntegration::Stop() {
-    logger& log = logger::get_logger();
-    log.log(INFO, "Received stop signal");
+    Log(INFO, "Received stop signal");
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopped_ = true;
     }
-    log.log(INFO, "Stopping io_service");
+    Log(INFO, "Stopping io_service");
     io_service_.stop();
 }
 
@@ -28,25 +167,371 @@ bool WardexIntegration::IsStopped() {
 }
 
 void WardexIntegration::RunWebhookService() {
-    logger& log = logger::get_logger();
-    log.log(INFO, "Starting io service thread");
+    Log(INFO, "Starting io service thread");
     auto work = std::make_unique<boost::asio::io_service::work>(io_service_);
     for (;;) {
         if (IsStopped()) {
-            log.log(INFO, "Completed io service thread");
+            Log(INFO, "Completed io service thread");
             work.reset();
             return;
         }
         boost::system::error_code error;
         io_service_.run(error);
         if (IsStopped()) continue;
-        log.log(ERROR, "io_service error: " + error.message());
+        Log(ERROR, "io_service error: " + error.message());
     }
 }
 
+// ---------------------------------------------------------------------------------------
+// Client-library thread
+
 void WardexIntegration::RunCallback() {
     logger::set_thread_name("kvapi_callback");
-    while (!IsStopped()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Log(INFO, "Wardex endpoint: " + service_endpoint_);
+    Log(INFO, "Live Thread: Using Trevask Server: " + nvr_info_.address + ":" + std::to_string(server_port_));
+    connection_.set_connection_info(nvr_info_.address, static_cast<uint16_t>(server_port_), server_user_,
+                                    server_password_);
+    connection_.set_callback(kvapi_callback, this);
+    start_time_ = ::time(nullptr);
+
+    int status = 0;
+    while (!IsStopped()) {
+        status = Loop(connection_, status);
+        if (IsStopped()) break;
+
+        const bool up = connection_.connected();
+        if (up && server_online_ == 0) {
+            server_online_ = 1;
+            if (registered_) {
+                std::string payload;
+                MakeServerOnOffPayload(true, payload);
+                sequencer_.StartHeartbeat(heartbeat_payload_);
+                sequencer_.SendEventMessage("SendAlarm", payload);
+            }
+        } else if (!up && server_online_ == 1) {
+            server_online_ = 0;
+            if (registered_) {
+                std::string payload;
+                MakeServerOnOffPayload(false, payload);
+                sequencer_.StopHeartbeat();
+                sequencer_.SendEventMessage("SendAlarm", payload);
+            }
+        }
+
+        if (up && time_update_pending_ && !time_handled_ && connection_.server_fully_loaded()) {
+            soap::NtpInfo info;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                info = ntp_info_;
+            }
+            CheckAndUpdateTime(info);
+            time_handled_ = true;
+        }
+    }
+    connection_.trevask_cleanup();
+    Log(INFO, "completed live thread");
+}
+
+int WardexIntegration::Loop(CTrevaskConnection& connection, int last_status) {
+    int status = 0;
+    if (!connection.connected()) {
+        status = connection.connect_kvapi(false);
+        if (status == 1) {
+            Log(INFO, "kvAPI connection successful");
+            Log(INFO, "Disable decompression");
+            KVAPI_EnableDecompression(connection.get_handle(), 0);
+        } else if (status != last_status) {
+            std::ostringstream text;
+            text << "kvAPI connect status code: " << status << ". (" << connection.get_status() << ")";
+            Log(ERROR, text.str());
+        }
+    } else {
+        status = connection.select_handler();
+        if (status < 0) {
+            std::ostringstream text;
+            text << "select failed: " << status << ". (" << connection.get_status() << ")";
+            Log(ERROR, text.str());
+        }
+    }
+    if (!connection.connected()) std::this_thread::sleep_for(kDisconnectedPause);
+    return status;
+}
+
+bool WardexIntegration::IsServerFullyLoaded() { return connection_.server_fully_loaded(); }
+
+int kvapi_callback(int type, intptr_t status, PayloadType* payload, size_t size, void* user) {
+    if (user == nullptr) {
+        std::fprintf(stderr, "src/wardex.cpp: kvapi_callback: Assertion `user' failed.\n");
+        std::abort();
+    }
+    auto* integration = static_cast<WardexIntegration*>(user);
+    if (!integration->IsServerFullyLoaded()) return 0;
+    integration->Callback(type, status, payload, size);
+    return 0;
+}
+
+void WardexIntegration::Callback(int type, intptr_t status, PayloadType* payload, size_t /*size*/) {
+    KVAPI_HANDLE handle = connection_.get_handle();
+    HandleTimeInformation();
+
+    AlarmData alarm;
+    switch (type) {
+        case kEventServerInformation:
+            if (status == 0 && !registered_) Register(handle);
+            return;
+        case kEventVideoLoss:
+            if (payload == nullptr) {
+                Log(WARNING, "Video Loss callback missing payload");
+                return;
+            }
+            if (IsBeforeConn(start_time_, payload->seconds)) return;
+            if (KVAPI_IsPrimary(handle, payload->index) == 0) return;
+            alarm.alarm_type = status != 0 ? kAlarmVideoLoss : kAlarmVideoRestored;
+            break;
+        case kEventMotion:
+            if (payload == nullptr || status == 0) return;
+            if (!report_motion_) return;
+            if (IsBeforeConn(start_time_, payload->seconds)) return;
+            alarm.alarm_type = kAlarmMotion;
+            break;
+        case kEventDriveMessage:
+            if (payload == nullptr || status == 0) return;
+            if (IsBeforeConn(start_time_, payload->seconds)) return;
+            alarm.alarm_type = kAlarmDrive;
+            break;
+        case kEventVideoState:
+            if (payload == nullptr || payload->word32 == 0) return;
+            if (IsBeforeConn(start_time_, payload->seconds)) return;
+            if (payload->word20 != 0) return;
+            if (KVAPI_IsPrimary(handle, payload->index) == 0) return;
+            alarm.alarm_type = payload->word36 == 0 ? kAlarmVideoLoss : kAlarmVideoRestored;
+            break;
+        default:
+            return;
+    }
+
+    if (alarm.alarm_type == kAlarmDrive) {
+        std::vector<char> message(1025, '\0');
+        KVAPI_GetDriveMessage(handle, payload->index, message.data(), 1024);
+        alarm.comments = BufferText(message.data(), 1024);
+        alarm.channel = std::to_string(payload->index);
+    } else {
+        char name[256] = {};
+        KVAPI_GetCameraName(handle, payload->index, name, 255);
+        alarm.channel = BufferText(name, 255);
+        alarm.comments = alarm.channel;
+    }
+    alarm.date_time = FormatTime(payload->seconds, payload->millis, time_offset_);
+
+    std::string text;
+    detail::MakeAlarmPayload(nvr_info_, alarm, text);
+    if (!text.empty()) sequencer_.SendEventMessage("SendAlarm", text);
+}
+
+void WardexIntegration::Register(KVAPI_HANDLE handle) {
+    char mac[19] = {};
+    if (KVAPI_GetLicensedMac(handle, mac, 18) == 0) {
+        std::string licensed = BufferText(mac, 18);
+        std::replace(licensed.begin(), licensed.end(), '-', ':');
+        nvr_info_.mac_address = licensed;
+        if (nvr_info_.address == kDefaultAddress) {
+            GetLicenseIP(nvr_info_.mac_address);
+        } else {
+            nvr_info_.ip_address = nvr_info_.address;
+        }
+    }
+
+    char buffer[257] = {};
+    KVAPI_GetServerVersion(handle, buffer, 256);
+    nvr_info_.firmware_version = BufferText(buffer, 256);
+    std::memset(buffer, 0, sizeof(buffer));
+    KVAPI_GetServerSerial(handle, buffer, 256);
+    nvr_info_.serial_no = BufferText(buffer, 256);
+    nvr_info_.channel_count = KVAPI_NumCameras(handle);
+
+    heartbeat_payload_.clear();
+    detail::MakeHeartBeatOrNTPPayload(nvr_info_, heartbeat_payload_);
+    sequencer_.RequestNtpInfo(heartbeat_payload_, [this](const soap::NtpInfo& info) { SetNtp(info); });
+
+    std::string recorder;
+    detail::MakeRecorderInfoPayload(nvr_info_, recorder);
+    sequencer_.SendEventMessage("SendRecorderInfo", recorder);
+    registered_ = true;
+    sequencer_.StartHeartbeat(heartbeat_payload_);
+
+    std::memset(buffer, 0, sizeof(buffer));
+    KVAPI_TimeZone zone{};
+    zone.size = sizeof(KVAPI_TimeZone);
+    zone.name = buffer;
+    zone.name_size = 256;
+    const int result = KVAPI_GetServerTimezoneInfo(handle, &zone);
+    if (result < 0) {
+        Log(ERROR, "Error from KVAPI_GetServerTimezoneInfo: " + std::to_string(result));
+    } else {
+        time_offset_ = zone.bias;
+    }
+
+    std::memset(buffer, 0, sizeof(buffer));
+    KVAPI_GetServerDescription(handle, buffer, 256);
+    nvr_info_.recorder_name = BufferText(buffer, 256);
+
+    std::string online;
+    MakeServerOnOffPayload(true, online);
+    sequencer_.SendEventMessage("SendAlarm", online);
+}
+
+void WardexIntegration::MakeServerOnOffPayload(bool online, std::string& out) {
+    AlarmData alarm;
+    alarm.comments = online ? "Recording server online" : "Recording server offline";
+    Log(INFO, "Recording server alarm: " + alarm.comments);
+    alarm.alarm_type = online ? kAlarmServerOnline : kAlarmServerOffline;
+    alarm.date_time = FormatTime(static_cast<int64_t>(::time(nullptr)), 0, time_offset_);
+    detail::MakeAlarmPayload(nvr_info_, alarm, out);
+}
+
+// ---------------------------------------------------------------------------------------
+// Time synchronisation
+
+void WardexIntegration::SetNtp(const soap::NtpInfo& info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ntp_info_ = info;
+}
+
+void WardexIntegration::HandleTimeInformation() {
+    if (time_handled_) return;
+    soap::NtpInfo info;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        info = ntp_info_;
+    }
+    if (info.error_code != 0) {
+        time_handled_ = true;
+        return;
+    }
+    if (info.ntp_server_ip.empty()) return;
+    if (!ignore_ntp_) {
+        time_update_pending_ = true;
+        return;
+    }
+    TimeZone zone;
+    if (!LookupTimeZone(info.time_zone, zone)) {
+        if (!timezone_warning_logged_) {
+            Log(WARNING, "Wardex time zone \"" + info.time_zone +
+                             "\" is not a zone number from 1 to 40; alarm times keep the current offset");
+            timezone_warning_logged_ = true;
+        }
+        return;
+    }
+    if (zone.offset_seconds != time_offset_) {
+        Log(WARNING, "Wardex timezone different from Kelvora server. Alarms will be reported using Wardex web service time.");
+        time_offset_ = zone.offset_seconds;
+    }
+}
+
+void WardexIntegration::CheckAndUpdateTime(const soap::NtpInfo& info) {
+    KVAPI_HANDLE handle = connection_.get_handle();
+    Log(INFO, "Checking TimeServer info");
+
+    char address[256] = {};
+    KVAPI_TimeServers servers{};
+    servers.size = sizeof(KVAPI_TimeServers);
+    servers.address = address;
+    servers.address_size = sizeof(address);
+    KVAPI_GetTimeServers(handle, &servers);
+    const std::string current = BufferText(address, sizeof(address));
+    if (!current.empty() && (current != info.ntp_server_ip || servers.synced == 0)) {
+        Log(INFO, "Updating time server: " + current + " -> " + info.ntp_server_ip);
+        std::memset(address, 0, sizeof(address));
+        // The buffer holds 255 characters and the NUL; a longer address is cut.
+        std::memcpy(address, info.ntp_server_ip.data(), std::min(info.ntp_server_ip.size(), sizeof(address) - 1));
+        servers.address = address;
+        servers.address_size = sizeof(address);
+        servers.synced = 1;
+        servers.offset = 0;
+        servers.interval = -1;
+        if (KVAPI_SetTimeServers(handle, &servers) != 0) Log(ERROR, "Error updating time server");
+    }
+
+    TimeZone zone;
+    if (!LookupTimeZone(info.time_zone, zone)) {
+        if (!timezone_warning_logged_) {
+            Log(WARNING, "Wardex time zone \"" + info.time_zone +
+                             "\" is not a zone number from 1 to 40; the recording server's time zone is kept");
+            timezone_warning_logged_ = true;
+        }
+    } else if (zone.offset_seconds != time_offset_) {
+        std::ostringstream text;
+        text << "Updating timezone: " << time_offset_ << " -> " << zone.offset_seconds << " (" << zone.name << ")";
+        Log(INFO, text.str());
+        std::string name = zone.name;
+        KVAPI_TimeZone record{};
+        record.size = sizeof(KVAPI_TimeZone);
+        record.name = &name[0];
+        record.name_size = 8;
+        record.new_bias = static_cast<int32_t>(zone.offset_seconds);
+        record.apply = 1;
+        if (KVAPI_SetServerTime(handle, static_cast<int64_t>(::time(nullptr)), &record) != 0) {
+            Log(ERROR, "Error updating timezones");
+            return;
+        }
+        time_offset_ = zone.offset_seconds;
+    }
+    Log(INFO, "Finished verifying timezone and ntp server information");
+}
+
+// ---------------------------------------------------------------------------------------
+// Reporting address
+
+void WardexIntegration::GetLicenseIP(const std::string& licensed_mac) {
+    KVAPI_HANDLE handle = connection_.get_handle();
+    KVAPI_NetworkInfo info{};
+    info.size = sizeof(KVAPI_NetworkInfo);
+    const int result = KVAPI_GetNetworkInfo(handle, &info);
+    if (result != 0) {
+        Log(ERROR, "Error from KVAPI_GetNetworkInfo: " + std::to_string(result));
+        return;
+    }
+
+    auto usable = [](const std::string& address) { return address.compare(0, 7, "0.0.0.0") != 0; };
+    std::string fallback = nvr_info_.address;
+    for (uint64_t index = 0; index < info.adapter_count; ++index) {
+        KVAPI_NetworkAdapter adapter{};
+        adapter.size = sizeof(KVAPI_NetworkAdapter);
+        KVAPI_GetNetworkAdapter(handle, static_cast<uint32_t>(index), &adapter);
+        const uint64_t mac_size = adapter.mac_size;
+        const uint64_t address_size = adapter.address_size;
+        std::vector<char> mac(mac_size + 1, '\0');
+        if (address_size == 0) continue;
+        std::vector<char> address(address_size + 1, '\0');
+
+        adapter = KVAPI_NetworkAdapter{};
+        adapter.size = sizeof(KVAPI_NetworkAdapter);
+        adapter.mac = mac_size ? mac.data() : nullptr;
+        adapter.mac_size = mac_size;
+        adapter.address = address.data();
+        adapter.address_size = address_size;
+        const int got = KVAPI_GetNetworkAdapter(handle, static_cast<uint32_t>(index), &adapter);
+        if (got < 0) {
+            Log(ERROR, "Error retrieving network adapter info: " + std::to_string(got));
+            continue;
+        }
+        const std::string adapter_address = BufferText(address.data(), address_size);
+        const std::string adapter_mac = BufferText(mac.data(), mac_size);
+        if (fallback == nvr_info_.address && usable(adapter_address)) fallback = adapter_address;
+        if (!adapter_mac.empty() && adapter_mac == licensed_mac && usable(adapter_address)) {
+            nvr_info_.ip_address = adapter_address;
+            return;
+        }
+    }
+
+    Log(WARNING, "Could not find IP that corresponds to Licensed MAC");
+    if (fallback == nvr_info_.address) {
+        Log(ERROR, "Could not find another IP to send in JSON payload, using 127.0.0.1");
+        nvr_info_.ip_address = kDefaultAddress;
+    } else {
+        Log(INFO, "Using next-best IP in JSON payloads: " + fallback);
+        nvr_info_.ip_address = fallback;
+    }
 }
 
 }  // namespace kv

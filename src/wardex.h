@@ -1,17 +1,36 @@
 // kv::WardexIntegration: the one object that ties the service together.
 //
-// It owns the stop flag, the io_service run by the network thread, and (as the service
-// grows) the sequencer, the recording-server connection and the configuration.
-// RunWebhookService() and RunCallback() are the bodies of the two worker threads;
-// Stop() may be called from any thread and makes both return.
+// The constructor reads "./wardex.json" (writing defaults when it cannot be read), keeps
+// the recording-server password encrypted on disk, sets the log level and gives the
+// receiver's URL to the sequencer. Two threads then run its members:
+//   RunWebhookService()  the network thread: the io_service with every sequencer and
+//                        HTTP action and the time-information handler SetNtp;
+//   RunCallback()        the client-library thread: connects to the recording server,
+//                        turns its events into alarms, reports on-line/off-line changes
+//                        and applies the receiver's time settings.
+// Stop() may be called from any thread and makes both return. mutex_ guards only the
+// stop flag and ntp_info_, and is never held across a call into another subsystem.
 #ifndef WARDEX_SRC_WARDEX_H_
 #define WARDEX_SRC_WARDEX_H_
 
+#include <cstdint>
+#include <ctime>
 #include <mutex>
+#include <string>
 
 #include <boost/asio/io_service.hpp>
 
+#include "common/TrevaskConnect.h"
+#include "common/common_json.h"
+#include "src/payloads.h"
+#include "src/soap_helper.h"
+
 namespace kv {
+
+// The receiver endpoint written to a new configuration file. It is a placeholder for the
+// installation to replace and is never handed to the sequencer.
+extern const char kDefaultServiceEndpoint[];
+extern const char kConfigFilePath[];
 
 class WardexIntegration {
 public:
@@ -26,14 +45,56 @@ public:
 
     // Network thread: runs io_service_ until the stop flag is set.
     void RunWebhookService();
-    // Client-library thread: connects to the recording server and turns its events.
+    // Client-library thread: connects, turns, reports; returns once the stop flag is set.
     void RunCallback();
 
+    bool IsServerFullyLoaded();
+
+    // Every recording-server event, on the client-library thread.
+    void Callback(int type, intptr_t status, PayloadType* payload, size_t size);
+    // Time-server information from the receiver, on the network thread.
+    void SetNtp(const soap::NtpInfo& info);
+
 private:
+    int Loop(CTrevaskConnection& connection, int last_status);
+    void Register(KVAPI_HANDLE handle);
+    void MakeServerOnOffPayload(bool online, std::string& out);
+    void HandleTimeInformation();
+    void CheckAndUpdateTime(const soap::NtpInfo& info);
+    void GetLicenseIP(const std::string& licensed_mac);
+    void ReadConfiguration();
+    void WriteDefaultConfiguration();
+    void ProtectStoredPassword();
+
     bool stopped_ = false;
     std::mutex mutex_;
     boost::asio::io_service io_service_;
+    soap::SoapSequencer sequencer_;
+    time_t start_time_ = 0;
+    bool registered_ = false;
+    int64_t time_offset_ = 0;
+    CTrevaskConnection connection_;
+    json::JsonConfigFile config_;
+    int16_t server_port_ = 22609;
+    std::string server_user_ = "admin";
+    std::string server_password_;
+    bool report_motion_ = false;
+    int32_t server_online_ = 1;
+    std::string heartbeat_payload_;
+    NvrInfo nvr_info_;
+    soap::NtpInfo ntp_info_;
+    bool time_handled_ = false;
+    bool ignore_ntp_ = true;
+    bool time_update_pending_ = false;
+    std::string service_endpoint_ = kDefaultServiceEndpoint;
+    bool timezone_warning_logged_ = false;
 };
+
+// The function registered with the connection manager; `user` is the integration object.
+int kvapi_callback(int type, intptr_t status, PayloadType* payload, size_t size, void* user);
+
+// True when the event happened before the client-library thread started.
+inline bool IsBeforeConn(time_t start, int64_t event) { return static_cast<int64_t>(start) > event; }
 
 }  // namespace kv
 

@@ -1,0 +1,318 @@
+// The service from end to end: recorder events in at the NVR simulator, alarms out at the
+// receiver simulator, with connection losses, time settings and receiver failures.
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "src/payloads.h"
+#include "tests/service/service_fixture.h"
+
+namespace kv {
+namespace testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// A dropped event leaves no trace, so each test proves a drop by sending a reported event
+// after it and waiting a little longer than that one took.
+void Settle() { std::this_thread::sleep_for(milliseconds(500)); }
+
+bool IsCamera(const Json& payload, const std::string& name) { return payload.value("ChannelName", "") == name; }
+
+TEST_F(ServiceTest, RegistersThenTurnsRecorderEventsIntoAlarms) {
+    StartNvr(BaseScenario());
+    StartReceiver();
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+
+    EXPECT_EQ(DeliveredText("SendRecorderInfo").at(0),
+              R"([{"SiteNo":"S-42","IPAddress":"127.0.0.3","MACAddress":"00:1A:2B:3C:4D:5E","SerialNo":"KV-TEST-0007",)"
+              R"("FirmwareVersion":"7.4.2.0","ModelName":"Kelvora NVR","NoOfChannel":"3","AlarmInputCount":"",)"
+              R"("AlarmOutputCount":"","AudioPortCount":""}])");
+    const Json heartbeat = Json::parse(R"({"SiteNo":"S-42","IPAddress":"127.0.0.3","MACAddress":"00:1A:2B:3C:4D:5E"})");
+    ASSERT_TRUE(WaitForDelivered("SendHeartBeat", [&](const Json& p) { return p == heartbeat; }));
+    ASSERT_TRUE(WaitForDelivered("GetNTPServerInfo", [&](const Json& p) { return p == heartbeat; }));
+    const Json online = Alarms("5").at(0);
+    EXPECT_EQ(online["Comments"], "Recording server online");
+    EXPECT_EQ(online["RecorderName"], "Test recorder");
+    EXPECT_EQ(online["IPAddress"], "127.0.0.3");
+    // The licensed adapter matched: no fallback lines.
+    EXPECT_EQ(CountInLog("Could not find IP that corresponds to Licensed MAC"), 0);
+
+    // Video loss: status non-zero is lost, zero is restored, only on primary cameras.
+    ASSERT_TRUE(nvr_->Command("event 5 index=0 status=3 millis=7"));
+    ASSERT_TRUE(nvr_->Command("event 5 index=2 status=3"));
+    ASSERT_TRUE(WaitForAlarm("1")) << Log();
+    ASSERT_TRUE(nvr_->Command("event 5 index=0 status=0"));
+    ASSERT_TRUE(WaitForAlarm("2"));
+    const Json lost = Alarms("1").at(0);
+    EXPECT_EQ(lost["ChannelName"], "Door");
+    EXPECT_EQ(lost["Comments"], "Door");
+    EXPECT_EQ(lost["HardDiskNo"], "");
+    EXPECT_EQ(lost["ChannelNo"], "");
+    EXPECT_EQ(lost["SiteNo"], "S-42");
+    EXPECT_EQ(lost["DateTime"].get<std::string>().substr(19), ".007");
+
+    // Motion is reported for every camera, primary or not.
+    ASSERT_TRUE(nvr_->Command("event 6 index=2 status=1"));
+    ASSERT_TRUE(WaitForAlarm("7"));
+    EXPECT_EQ(Alarms("7").at(0)["ChannelName"], "Yard");
+
+    // Drive message: the drive number goes to HardDiskNo, the name stays empty.
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
+    ASSERT_TRUE(WaitForAlarm("4"));
+    const Json drive = Alarms("4").at(0);
+    EXPECT_EQ(drive["HardDiskNo"], "12");
+    EXPECT_EQ(drive["ChannelName"], "");
+    EXPECT_EQ(drive["Comments"], "Drive 12 failing");
+
+    // Video state: word32 set, word20 clear, word36 tells lost (0) from restored.
+    ASSERT_TRUE(nvr_->Command("event 92 index=1 word32=1 word20=0 word36=0"));
+    ASSERT_TRUE(nvr_->Command("event 92 index=1 word32=1 word20=1 word36=0"));
+    ASSERT_TRUE(nvr_->Command("event 92 index=1 word32=0 word20=0 word36=0"));
+    ASSERT_TRUE(nvr_->Command("event 92 index=1 word32=1 word20=0 word36=1"));
+    ASSERT_TRUE(WaitForDelivered("SendAlarm", [](const Json& p) { return IsCamera(p, "Hall"); }, 2));
+
+    // Events from before the service started are never reported.
+    ASSERT_TRUE(nvr_->Command("event 5 index=1 status=3 offset=-3600"));
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=0"));
+    ASSERT_TRUE(nvr_->Command("event 6 index=0 status=1"));
+    ASSERT_TRUE(WaitForDelivered("SendAlarm", [](const Json& p) { return p["AlarmType"] == "7" && IsCamera(p, "Door"); }));
+    Settle();
+
+    size_t hall = 0;
+    for (const Json& p : Delivered("SendAlarm")) hall += IsCamera(p, "Hall") ? 1 : 0;
+    EXPECT_EQ(hall, 2u) << "only the two valid video-state events for Hall";
+    EXPECT_EQ(Alarms("1").size(), 2u);  // Door video loss, Hall video state
+    EXPECT_EQ(Alarms("2").size(), 2u);
+    EXPECT_EQ(Alarms("4").size(), 1u);
+    EXPECT_EQ(Alarms("5").size(), 1u);
+    const Json stats = receiver_->Stats();
+    EXPECT_EQ(stats.value("violations", -1), 0) << stats.dump();
+
+    StopService();
+    // The stored password replaced the plain one, and no log line ever held it.
+    const Json config = Json::parse(ConfigText());
+    const std::string stored = config["server_password"];
+    EXPECT_GE(stored.size(), 64u);
+    EXPECT_EQ(stored.size() % 32, 0u);
+    EXPECT_EQ(Log().find("tulip482"), std::string::npos);
+}
+
+TEST_F(ServiceTest, EventsBeforeTheRecorderIsLoadedAreDropped) {
+    Json scenario = BaseScenario();
+    scenario["loaded_after_ms"] = -1;
+    StartNvr(scenario);
+    StartReceiver();
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ASSERT_TRUE(nvr_->WaitFor({{"event", "login"}, {"result", "accepted"}, {"password_ok", true}}));
+    ASSERT_TRUE(nvr_->Command("event 5 index=0 status=3"));
+    ASSERT_TRUE(nvr_->Command("event 6 index=0 status=1"));
+    Settle();
+    ASSERT_TRUE(nvr_->Command("loaded on"));
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
+    ASSERT_TRUE(WaitForAlarm("4"));
+    Settle();
+    EXPECT_TRUE(Alarms("1").empty());
+    EXPECT_TRUE(Alarms("7").empty());
+    StopService();
+}
+
+TEST_F(ServiceTest, ConnectionLossSendsOneOfflineAndOneOnlineAlarm) {
+    StartNvr(BaseScenario());
+    StartReceiver();
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(WaitForDelivered("SendHeartBeat", [](const Json&) { return true; }));
+    const size_t heartbeats = Delivered("SendHeartBeat").size();
+
+    ASSERT_TRUE(nvr_->Command("accept off"));
+    ASSERT_TRUE(nvr_->Command("drop"));
+    ASSERT_TRUE(WaitForAlarm("6")) << Log();
+    EXPECT_EQ(Alarms("6").at(0)["Comments"], "Recording server offline");
+    ASSERT_TRUE(WaitForLog("Connection lost to kelvora server"));
+    std::this_thread::sleep_for(seconds(1));
+    EXPECT_EQ(Alarms("6").size(), 1u);
+    EXPECT_EQ(Delivered("SendHeartBeat").size(), heartbeats) << "no heartbeat while off-line";
+
+    ASSERT_TRUE(nvr_->Command("accept on"));
+    ASSERT_TRUE(WaitForAlarm("5", 2)) << Log();
+    ASSERT_TRUE(WaitForDelivered("SendHeartBeat", [](const Json&) { return true; }, heartbeats + 1))
+        << "the heartbeat restarts with the recorder";
+    Settle();
+    EXPECT_EQ(Alarms("5").size(), 2u);
+    EXPECT_EQ(Alarms("6").size(), 1u);
+    EXPECT_EQ(Delivered("SendRecorderInfo").size(), 1u) << "registration happens once per process";
+    StopService();
+}
+
+TEST_F(ServiceTest, RecorderDownFromTheStartLogsOnlyStatusChanges) {
+    StartReceiver();
+    ServiceOptions options;
+    options.nvr_port = UnusedLoopbackPort();
+    nvr_ = nullptr;
+    // No simulator: every connection attempt is refused.
+    const std::string endpoint = receiver_->url();
+    options.endpoint = endpoint;
+    ASSERT_FALSE(work_.path().empty());
+    {
+        Json config = {{"server_address", "127.0.0.1"},   {"server_port", options.nvr_port},
+                       {"server_user", "admin"},          {"server_password", "tulip482"},
+                       {"service_endpoint", endpoint},    {"log_level", 0}};
+        ASSERT_TRUE(WriteFile(work_.File("wardex.json"), config.dump(4), 0600));
+        ASSERT_EQ(::mkdir(work_.File("scripts").c_str(), 0755), 0);
+        ASSERT_TRUE(WriteFile(work_.File("scripts/get_id.sh"), "#!/bin/sh\necho wardex-test\n", 0755));
+    }
+    StartService();
+    ASSERT_TRUE(WaitForLog("kvAPI connect status code: -1. (Unable to connect to: 127.0.0.1:"));
+    std::this_thread::sleep_for(seconds(2));
+    EXPECT_EQ(CountInLog("kvAPI connect status code"), 1) << Log();
+    StopService();
+    EXPECT_TRUE(receiver_->Records().empty());
+}
+
+TEST_F(ServiceTest, IgnoringNtpFormatsAlarmsInTheReceiversZone) {
+    StartNvr(BaseScenario());
+    StartReceiver({"--ntp", R"({"NTPServerIP":"127.0.0.9","NTPServerPort":"123","TimeZone":"17","UpdateInterval":"60"})"});
+    ServiceOptions options;
+    options.report_motion = false;
+    WriteConfig(options);
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(WaitForLog(": Received ntp info: ip=127.0.0.9:123"));
+
+    const int64_t when = static_cast<int64_t>(::time(nullptr));
+    ASSERT_TRUE(nvr_->Command("event 6 index=0 status=1"));  // motion is not reported
+    ASSERT_TRUE(nvr_->Command("event 5 index=0 status=3 seconds=" + std::to_string(when) + " millis=5"));
+    ASSERT_TRUE(nvr_->Command("event 5 index=1 status=3 seconds=" + std::to_string(when) + " millis=6"));
+    ASSERT_TRUE(WaitForAlarm("1", 2)) << Log();
+    Settle();
+    EXPECT_TRUE(Alarms("7").empty());
+    for (const Json& alarm : Alarms("1")) {
+        const std::string millis = alarm["ChannelName"] == "Door" ? "5" : "6";
+        EXPECT_EQ(alarm["DateTime"], FormatTime(when, std::stoi(millis), 3600));
+    }
+    EXPECT_EQ(CountInLog("Wardex timezone different from Kelvora server. Alarms will be reported using Wardex web "
+                         "service time."),
+              1);
+    EXPECT_EQ(nvr_->Count({{"event", "set_server_time"}}), 0);
+    EXPECT_EQ(nvr_->Count({{"event", "set_time_servers"}}), 0);
+    StopService();
+}
+
+TEST_F(ServiceTest, PushesTheReceiversTimeSettingsToTheRecorder) {
+    StartNvr(BaseScenario());
+    StartReceiver({"--ntp", R"({"NTPServerIP":"127.0.0.9","NTPServerPort":"123","TimeZone":"25","UpdateInterval":"60"})"});
+    ServiceOptions options;
+    options.ignore_ntp = false;
+    WriteConfig(options);
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(WaitForLog(": Received ntp info: ip=127.0.0.9:123"));
+    // Time information is looked at when the next event arrives.
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
+    Json servers;
+    ASSERT_TRUE(nvr_->WaitFor({{"event", "set_time_servers"}}, 1, seconds(10), &servers)) << Log();
+    EXPECT_EQ(servers["address"], "127.0.0.9");
+    EXPECT_EQ(servers["synced"], 1);
+    EXPECT_EQ(servers["offset"], 0);
+    EXPECT_EQ(servers["interval"], -1);
+    Json zone;
+    ASSERT_TRUE(nvr_->WaitFor({{"event", "set_server_time"}}, 1, seconds(10), &zone));
+    EXPECT_EQ(zone["bias"], 345 * 60);
+    EXPECT_EQ(zone["name"], "(UTC+05:45) Nepal");
+    EXPECT_EQ(zone["apply"], 1);
+    ASSERT_TRUE(WaitForLog("Finished verifying timezone and ntp server information"));
+
+    const int64_t when = static_cast<int64_t>(::time(nullptr));
+    ASSERT_TRUE(nvr_->Command("event 5 index=0 status=3 seconds=" + std::to_string(when) + " millis=0"));
+    ASSERT_TRUE(WaitForAlarm("1"));
+    EXPECT_EQ(Alarms("1").at(0)["DateTime"], FormatTime(when, 0, 345 * 60));
+    Settle();
+    EXPECT_EQ(nvr_->Count({{"event", "set_server_time"}}), 1) << "applied once per run";
+    StopService();
+}
+
+TEST_F(ServiceTest, AnswerWithoutTimeServerEndsTimeHandling) {
+    StartNvr(BaseScenario());
+    StartReceiver({"--ntp", R"({"TimeZone":"25"})"});
+    ServiceOptions options;
+    options.ignore_ntp = false;
+    WriteConfig(options);
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(WaitForLog("Failed to receive valid ntp info from wardex"));
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
+    ASSERT_TRUE(WaitForAlarm("4"));
+    Settle();
+    EXPECT_EQ(nvr_->Count({{"event", "set_time_servers"}}), 0);
+    EXPECT_EQ(nvr_->Count({{"event", "set_server_time"}}), 0);
+    EXPECT_EQ(CountInLog("Checking TimeServer info"), 0);
+    StopService();
+}
+
+TEST_F(ServiceTest, AlarmsRaisedWhileTheReceiverFailsArriveOnceItRecovers) {
+    StartNvr(BaseScenario());
+    // The receiver is not there yet: every exchange is refused.
+    const int port = UnusedLoopbackPort();
+    ServiceOptions options;
+    options.endpoint = "http://127.0.0.1:" + std::to_string(port) + "/WXAlarmReceiver/Receiver.svc";
+    WriteConfig(options);
+    StartService();
+    ASSERT_TRUE(nvr_->WaitFor({{"event", "login"}, {"result", "accepted"}}));
+    ASSERT_TRUE(WaitForLog("Abandoning sequence SendAlarm due to HTTP failure. Retry sending payload")) << Log();
+    ASSERT_TRUE(nvr_->Command("event 5 index=0 status=3"));
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
+    ASSERT_TRUE(WaitForLog("HTTP Status: 0"));
+
+    // It comes up answering 500 to the first two application messages, then heals.
+    StartReceiver({"--port", std::to_string(port), "--fault", "app status 500 times=2"});
+    ASSERT_TRUE(WaitForAlarm("1", 1, seconds(90))) << Log();
+    ASSERT_TRUE(WaitForAlarm("4", 1, seconds(90)));
+    ASSERT_TRUE(WaitForAlarm("5", 1, seconds(90)));
+    ASSERT_TRUE(WaitForDelivered("SendRecorderInfo", [](const Json&) { return true; }, 1, seconds(90)));
+    Settle();
+    EXPECT_EQ(Alarms("1").size(), 1u);
+    EXPECT_EQ(Alarms("4").size(), 1u);
+    StopService();
+}
+
+TEST_F(ServiceTest, AStoredPasswordStillLogsInAfterARestart) {
+    StartNvr(BaseScenario());
+    StartReceiver();
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ASSERT_TRUE(nvr_->WaitFor({{"event", "login"}, {"password_ok", true}}));
+    StopService();
+    const std::string stored = Json::parse(ConfigText())["server_password"];
+    ASSERT_NE(stored, "tulip482");
+
+    StartService();
+    ASSERT_TRUE(nvr_->WaitFor({{"event", "login"}, {"password_ok", true}}, 2)) << Log();
+    StopService();
+    EXPECT_EQ(Json::parse(ConfigText())["server_password"], stored) << "a stored password is not rewritten";
+    EXPECT_EQ(Log().find("tulip482"), std::string::npos);
+}
+
+TEST_F(ServiceTest, StopsPromptlyAndCleanlyWithExchangesInFlight) {
+    StartNvr(BaseScenario());
+    StartReceiver({"--delay", "app", "20000"});
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ASSERT_TRUE(nvr_->WaitFor({{"event", "login"}, {"result", "accepted"}}));
+    ASSERT_TRUE(nvr_->Command("event 5 index=0 status=3"));
+    ASSERT_TRUE(kv::test::WaitFor([&] { return receiver_->Stats().value("app", 0) >= 2; }, seconds(20)));
+    const auto before = std::chrono::steady_clock::now();
+    StopService();  // exit status 0: nothing leaked, nothing crashed
+    EXPECT_LT(std::chrono::steady_clock::now() - before, seconds(10)) << "the stop does not wait for the receiver";
+    EXPECT_EQ(Log().find("ERROR: LeakSanitizer"), std::string::npos) << Log();
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kv
