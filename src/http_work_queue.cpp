@@ -306,13 +306,17 @@ void SetUpExchange(Exchange& exchange) {
 
 }  // namespace
 
-size_t Exchange::onRespHeader(const char* data, size_t size) {
-    const char* end = data + size;
-    const char* colon = std::find(data, end, ':');
-    if (colon == end) return size;  // the status line or the blank line ending the block
+void detail::AppendResponseHeaderLine(const char* line, size_t size, Header& headers) {
+    const char* end = line + size;
+    const char* colon = std::find(line, end, ':');
+    if (colon == end) return;  // the status line or the blank line ending the block
     std::string value(colon + 1, end);
     boost::algorithm::trim_if(value, boost::algorithm::is_any_of(" \t\r\n\v\f"));
-    response.headers.Append(std::string(data, colon), value);
+    headers.Append(std::string(line, colon), value);
+}
+
+size_t Exchange::onRespHeader(const char* data, size_t size) {
+    detail::AppendResponseHeaderLine(data, size, response.headers);
     return size;
 }
 

@@ -148,6 +148,13 @@ constexpr size_t kMaxResponseBodyBytes = 16 * 1024 * 1024;
 // they wait), so that a burst of alarms cannot run the process out of descriptors.
 constexpr long kMaxConnectionsPerHost = 64;
 
+namespace detail {
+// Adds one received header line to `headers`: a line without ':' (the status line, the
+// blank line ending the block) adds nothing; otherwise the name is everything before the
+// first ':', unchanged, and the value everything after it, trimmed of white space.
+void AppendResponseHeaderLine(const char* line, size_t size, Header& headers);
+}  // namespace detail
+
 class WorkQueue {
 public:
     explicit WorkQueue(boost::asio::io_service& io_service);
