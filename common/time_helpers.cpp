@@ -24,6 +24,8 @@ int IsoStringToUTC(const std::string& text, time_t& seconds, uint16_t& milliseco
     const int fields = std::sscanf(text.c_str(), "%d-%2d-%2dT%2d:%2d:%2d.%3uZ", &parts.tm_year, &parts.tm_mon,
                                    &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &fraction);
     if (fields < 7) return -1;
+    // The fraction has at most three digits, so anything above 999 is a wrapped sign.
+    if (fraction > 999) return -1;
     // A year that cannot be shifted to the tm base does not name a representable time.
     if (parts.tm_year < INT_MIN + 1900) return -1;
     parts.tm_year -= 1900;

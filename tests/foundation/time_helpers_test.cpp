@@ -63,6 +63,19 @@ TEST(IsoTimeTest, MissingFieldsFailAndLeaveOutputsAlone) {
     EXPECT_EQ(88, millis);
 }
 
+// The fraction is read as an unsigned number, which takes a sign: "-4" would wrap to a
+// millisecond count of 65532 that no reader of the result expects.
+TEST(IsoTimeTest, SignedFractionFailsAndLeavesOutputsAlone) {
+    time_t seconds = 77;
+    uint16_t millis = 88;
+    EXPECT_EQ(-1, IsoStringToUTC("2024-03-05T07:08:09.-4Z", seconds, millis));
+    EXPECT_EQ(-1, IsoStringToUTC("-4-1- 0T0:0:00.-4-Z", seconds, millis));
+    EXPECT_EQ(77, seconds);
+    EXPECT_EQ(88, millis);
+    ASSERT_EQ(0, IsoStringToUTC("2024-03-05T07:08:09.+4Z", seconds, millis));
+    EXPECT_EQ(4, millis);
+}
+
 }  // namespace
 }  // namespace datetime
 }  // namespace kv
