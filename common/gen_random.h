@@ -1,8 +1,8 @@
 // Random bytes for secrets and prefixes.
 //
-// The bytes come from the kernel's random device. When it cannot be opened or read,
-// the C library's rand() fills in silently, low eight bits per call; rand() is not
-// seeded here. Neither overload logs or fails.
+// The bytes come from the kernel's random device, or, when it cannot be opened or read,
+// from the getrandom system call. Only when both fail does the C library's rand() fill
+// in, low eight bits per call, unseeded. Neither overload logs or fails.
 #ifndef WARDEX_COMMON_GEN_RANDOM_H_
 #define WARDEX_COMMON_GEN_RANDOM_H_
 

@@ -20,11 +20,11 @@ bool Matches(const nlohmann::json& line, const nlohmann::json& expected) {
 
 }  // namespace
 
-NvrSimProcess::NvrSimProcess(const std::string& scenario_json) {
+NvrSimProcess::NvrSimProcess(const std::string& scenario_json, const std::string& address) {
     const std::string scenario = dir_.File("scenario.json");
     if (!WriteFile(scenario, scenario_json)) return;
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{std::string(WARDEX_BIN_DIR) + "/wardex-nvr-sim", "--scenario", scenario, "--port", "0",
+        std::vector<std::string>{std::string(WARDEX_BIN_DIR) + "/wardex-nvr-sim", "--scenario", scenario, "--address", address, "--port", "0",
                                  "--exit-after", "300"},
         dir_.path(), dir_.File("output.txt"));
     nlohmann::json listening;

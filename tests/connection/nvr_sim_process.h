@@ -20,7 +20,8 @@ namespace testing {
 
 class NvrSimProcess {
 public:
-    explicit NvrSimProcess(const std::string& scenario_json = "{}");
+    // Listens on `address`, a loopback address.
+    explicit NvrSimProcess(const std::string& scenario_json = "{}", const std::string& address = "127.0.0.1");
     ~NvrSimProcess();
 
     bool started() const { return port_ != 0; }

@@ -40,8 +40,8 @@ Json ServiceTest::BaseScenario() {
     })");
 }
 
-void ServiceTest::StartNvr(const Json& scenario) {
-    nvr_ = std::make_unique<NvrSimProcess>(scenario.dump());
+void ServiceTest::StartNvr(const Json& scenario, const std::string& address) {
+    nvr_ = std::make_unique<NvrSimProcess>(scenario.dump(), address);
     ASSERT_TRUE(nvr_->started()) << nvr_->RawOutput();
 }
 
@@ -54,7 +54,8 @@ void ServiceTest::WriteConfig(const ServiceOptions& options) {
     ASSERT_FALSE(work_.path().empty());
     const std::string endpoint = !options.endpoint.empty() ? options.endpoint : receiver_->url();
     ASSERT_EQ(endpoint.rfind("http://127.0.0.1:", 0), 0u) << "tests talk to loopback only: " << endpoint;
-    Json config = {{"server_address", "127.0.0.1"},
+    ASSERT_EQ(options.nvr_address.rfind("127.", 0), 0u) << "tests talk to loopback only";
+    Json config = {{"server_address", options.nvr_address},
                    {"server_port", options.nvr_port != 0 ? options.nvr_port : static_cast<int>(nvr_->port())},
                    {"server_user", "admin"},
                    {"server_password", options.password},

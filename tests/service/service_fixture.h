@@ -32,6 +32,7 @@ struct ServiceOptions {
     std::string endpoint;
     // 0: the NVR simulator's port.
     int nvr_port = 0;
+    std::string nvr_address = "127.0.0.1";
 };
 
 class ServiceTest : public ::testing::Test {
@@ -39,7 +40,7 @@ protected:
     // The scenario every test starts from; tests change members before StartNvr.
     static Json BaseScenario();
 
-    void StartNvr(const Json& scenario);
+    void StartNvr(const Json& scenario, const std::string& address = "127.0.0.1");
     void StartReceiver(const std::vector<std::string>& extra_args = {});
     void WriteConfig(const ServiceOptions& options);
     void StartService();
