@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <utility>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -113,6 +114,7 @@ struct Exchange {
     Callback callback;
     Response response;
     size_t uploadOffset = 0;  // how much of the body ReadBodyCb has handed out
+    std::string origin;       // scheme and authority of the URL: the connection cap's key
     EasyHandle easy;
     HeaderList headerList;  // declared last: freed before the easy handle that uses it
 };
@@ -145,6 +147,8 @@ public:
     void StartTimer(long timeout_ms);
     void TimerCb(const boost::system::error_code& error);
     void CheckTransfers();
+    void Start(std::unique_ptr<Exchange> exchange);
+    void Release(const std::string& origin);
     curl_socket_t OpenSocket(curlsocktype purpose, const curl_sockaddr& address);
     void CloseSocket(curl_socket_t descriptor);
 
@@ -158,6 +162,14 @@ public:
     std::map<curl_socket_t, std::shared_ptr<SocketInterest>> interests;
     // Exchanges added to the multi handle, by easy handle.
     std::map<CURL*, std::unique_ptr<Exchange>> exchanges;
+    // Exchanges beyond an origin's connection cap wait here, not inside libcurl: libcurl
+    // walks its whole pending list for every finished transfer, which turns a burst of
+    // thousands into quadratic work. They start in posting order as others finish.
+    struct Origin {
+        size_t running = 0;  // exchanges of this origin in the multi handle
+        std::deque<std::unique_ptr<Exchange>> waiting;
+    };
+    std::map<std::string, Origin> origins;
     uint64_t lastSerial = 0;
     uint64_t lastWait = 0;
     // Handlers queued on the io_service refer to the Impl only through this; it expires
@@ -347,10 +359,33 @@ WorkQueue::Impl::~Impl() {
 void WorkQueue::Impl::Abandon() {
     for (auto& entry : exchanges) curl_multi_remove_handle(multi.get(), entry.first);
     exchanges.clear();
+    origins.clear();
 }
+
+namespace {
+
+// "http://host:port" of "http://host:port/path?query": what libcurl's per-host cap counts.
+std::string OriginOf(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t end = url.find_first_of("/?#", from);
+    return url.substr(0, end);
+}
+
+}  // namespace
 
 void WorkQueue::Impl::Post(Request request, Callback callback) {
     auto exchange = std::make_unique<Exchange>(std::move(request), std::move(callback));
+    exchange->origin = OriginOf(exchange->request.url);
+    Origin& origin = origins[exchange->origin];
+    if (origin.running >= static_cast<size_t>(kMaxConnectionsPerHost)) {
+        origin.waiting.push_back(std::move(exchange));
+        return;
+    }
+    Start(std::move(exchange));
+}
+
+void WorkQueue::Impl::Start(std::unique_ptr<Exchange> exchange) {
     exchange->easy.reset(curl_easy_init());
     CURL* easy = exchange->easy.get();
     if (easy != nullptr) {
@@ -359,11 +394,14 @@ void WorkQueue::Impl::Post(Request request, Callback callback) {
         curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
         curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &CloseSocketCb);
         curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+        const std::string origin = exchange->origin;
         exchanges.emplace(easy, std::move(exchange));
+        ++origins[origin].running;
         if (curl_multi_add_handle(multi.get(), easy) == CURLM_OK) return;
         auto it = exchanges.find(easy);
         exchange = std::move(it->second);
         exchanges.erase(it);
+        --origins[origin].running;
     }
     // Never started, so it would never complete: tell the caller at once.
     if (exchange->callback) exchange->callback(exchange->request, exchange->response, Error(ErrorCode::Other));
@@ -486,8 +524,24 @@ void WorkQueue::Impl::CheckTransfers() {
         response.startTransferTime = std::chrono::duration<double>(start_transfer);
         response.totalTime = std::chrono::duration<double>(total);
         curl_multi_remove_handle(multi.get(), easy);
+        Release(exchange->origin);
         if (exchange->callback) exchange->callback(exchange->request, response, error);
     }
+}
+
+// One exchange of `origin` has left the multi handle: the next waiting one takes its place.
+void WorkQueue::Impl::Release(const std::string& origin) {
+    auto it = origins.find(origin);
+    if (it == origins.end()) return;
+    if (it->second.running > 0) --it->second.running;
+    while (it->second.running < static_cast<size_t>(kMaxConnectionsPerHost) && !it->second.waiting.empty()) {
+        std::unique_ptr<Exchange> next = std::move(it->second.waiting.front());
+        it->second.waiting.pop_front();
+        Start(std::move(next));
+        it = origins.find(origin);  // a start that failed at once ran a callback
+        if (it == origins.end()) return;
+    }
+    if (it->second.running == 0 && it->second.waiting.empty()) origins.erase(it);
 }
 
 curl_socket_t WorkQueue::Impl::OpenSocket(curlsocktype purpose, const curl_sockaddr& address) {

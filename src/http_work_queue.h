@@ -143,9 +143,10 @@ using Callback = std::function<void(const Request&, Response&, const Error&)>;
 // a broken or hostile receiver cannot exhaust the process's memory.
 constexpr size_t kMaxResponseBodyBytes = 16 * 1024 * 1024;
 
-// Connections kept open to one host at a time. Exchanges beyond it wait inside libcurl
-// for a free connection (neither the connect timeout nor the low-speed rule runs while
-// they wait), so that a burst of alarms cannot run the process out of descriptors.
+// Exchanges (and so connections) in progress to one host at a time. Exchanges beyond it
+// wait in the engine, in posting order, for one of that host's exchanges to finish
+// (neither the connect timeout nor the low-speed rule runs while they wait), so that a
+// burst of alarms cannot run the process out of descriptors.
 constexpr long kMaxConnectionsPerHost = 64;
 
 namespace detail {

@@ -476,6 +476,26 @@ TEST_F(HttpEngineTest, ThousandsPostedAtOnceAllComplete) {
     EXPECT_LE(server.MaxOpenConnections(), kMaxConnectionsPerHost);
 }
 
+// The connection cap counts per host: a host whose share is taken and whose exchanges
+// wait their turn holds back nobody else.
+TEST_F(HttpEngineTest, ExchangesWaitingForABusyHostDoNotHoldBackAnotherHost) {
+    TestServer busy([](const ReceivedRequest& request) {
+        Reply reply = Answer(200, request.target);
+        reply.delay = std::chrono::milliseconds(1500);
+        return reply;
+    });
+    TestServer quick([](const ReceivedRequest&) { return Answer(200, "quick"); });
+    StartEngine();
+    const int requests = 2 * static_cast<int>(kMaxConnectionsPerHost);
+    for (int i = 0; i < requests; ++i) Post(Get(std::to_string(i), busy.Url("/" + std::to_string(i))));
+    Post(Get("quick", quick.Url("/")));
+    ASSERT_TRUE(collector_.WaitFor(requests + 1));
+    const std::vector<Outcome> outcomes = collector_.Outcomes();
+    EXPECT_EQ(outcomes.front().id, "quick");
+    for (const Outcome& outcome : outcomes) EXPECT_EQ(outcome.status, 200) << outcome.id;
+    EXPECT_EQ(busy.MaxOpenConnections(), kMaxConnectionsPerHost);
+}
+
 TEST_F(HttpEngineTest, AbandonedExchangesAreReleasedAtDestruction) {
     const int descriptors_before = testing::OpenDescriptorCount();
     {
