@@ -188,7 +188,9 @@ void WardexIntegration::RunWebhookService() {
 void WardexIntegration::RunCallback() {
     logger::set_thread_name("kvapi_callback");
     Log(INFO, "Wardex endpoint: " + service_endpoint_);
-    Log(INFO, "Live Thread: Using Trevask Server: " + nvr_info_.address + ":" + std::to_string(server_port_));
+    // The port is kept in 16 bits; ports above 32767 are shown as the port they are.
+    Log(INFO, "Live Thread: Using Trevask Server: " + nvr_info_.address + ":" +
+                  std::to_string(static_cast<uint16_t>(server_port_)));
     connection_.set_connection_info(nvr_info_.address, static_cast<uint16_t>(server_port_), server_user_,
                                     server_password_);
     connection_.set_callback(kvapi_callback, this);
