@@ -153,21 +153,10 @@ TEST_F(ServiceTest, ConnectionLossSendsOneOfflineAndOneOnlineAlarm) {
 
 TEST_F(ServiceTest, RecorderDownFromTheStartLogsOnlyStatusChanges) {
     StartReceiver();
+    // No simulator listens there: every connection attempt is refused.
     ServiceOptions options;
     options.nvr_port = UnusedLoopbackPort();
-    nvr_ = nullptr;
-    // No simulator: every connection attempt is refused.
-    const std::string endpoint = receiver_->url();
-    options.endpoint = endpoint;
-    ASSERT_FALSE(work_.path().empty());
-    {
-        Json config = {{"server_address", "127.0.0.1"},   {"server_port", options.nvr_port},
-                       {"server_user", "admin"},          {"server_password", "tulip482"},
-                       {"service_endpoint", endpoint},    {"log_level", 0}};
-        ASSERT_TRUE(WriteFile(work_.File("wardex.json"), config.dump(4), 0600));
-        ASSERT_EQ(::mkdir(work_.File("scripts").c_str(), 0755), 0);
-        ASSERT_TRUE(WriteFile(work_.File("scripts/get_id.sh"), "#!/bin/sh\necho wardex-test\n", 0755));
-    }
+    WriteConfig(options);
     StartService();
     ASSERT_TRUE(WaitForLog("kvAPI connect status code: -1. (Unable to connect to: 127.0.0.1:"));
     std::this_thread::sleep_for(seconds(2));
