@@ -1,6 +1,8 @@
 #include "src/soap_helper.h"
 
 #include <algorithm>
+#include <malloc.h>
+
 #include <cassert>
 #include <cstring>
 #include <iterator>
@@ -347,6 +349,7 @@ void ParseNtpInfo(const std::string& json_text, NtpInfo& info) {
 namespace {
 
 constexpr size_t kQueueLimit = 20000;
+constexpr size_t kTrimAfterBacklog = 1000;
 constexpr char kHeartbeatMethod[] = "SendHeartBeat";
 constexpr char kNtpMethod[] = "GetNTPServerInfo";
 constexpr std::chrono::milliseconds kHeartbeatPeriod{300 * 1000};
@@ -466,6 +469,7 @@ private:
         }
         std::string guid = NewGuid(guid_generator_);
         queue_.emplace_back(guid, method, payload);
+        backlog_peak_ = std::max(backlog_peak_, queue_.size() + retry_timers_.size());
 
         auto body = std::make_shared<std::string>();
         detail::MessageCreateSequence(guid, service_endpoint_, *body);
@@ -547,6 +551,7 @@ private:
         if (relates_to.empty() || result.empty()) {
             Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid + ", relates=" + relates_to);
             queue_.erase(entry);
+            ReleaseMemoryWhenDrained();
             return;
         }
         if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": " + entry->method + " response " + result);
@@ -561,6 +566,7 @@ private:
         }
         // The handler may not touch queue_, so the entry is still where it was.
         queue_.erase(Find(guid));
+        ReleaseMemoryWhenDrained();
     }
 
     void LastMessageResponseHandler(const kv::http::Request& request, kv::http::Response& response,
@@ -594,6 +600,16 @@ private:
             Log(ERROR, entry->guid + ": Abandoning sequence " + entry->method + " due to HTTP failure. No retry.");
         }
         queue_.erase(entry);
+        ReleaseMemoryWhenDrained();
+    }
+
+    // After a backlog of thousands (a burst, a long receiver outage) the allocator keeps
+    // the freed pages; hand them back once nothing is in progress any more, so the
+    // resident size returns to its idle figure instead of staying at the backlog's peak.
+    void ReleaseMemoryWhenDrained() {
+        if (backlog_peak_ < kTrimAfterBacklog || queue_.size() != 0 || !retry_timers_.empty()) return;
+        backlog_peak_ = 0;
+        ::malloc_trim(0);
     }
 
     void SendLastMessage(const EventPayload& entry) {
@@ -692,6 +708,7 @@ private:
     int retry_failures_ = 0;  // consecutive HTTP failures since the last delivered message
     std::minstd_rand jitter_;
     boost::uuids::random_generator_mt19937 guid_generator_;  // network thread only
+    size_t backlog_peak_ = 0;  // most payloads in progress since memory was last released
     uint64_t next_retry_key_ = 0;
     std::unordered_map<uint64_t, std::unique_ptr<boost::asio::steady_timer>> retry_timers_;
 };
