@@ -103,6 +103,10 @@ bool NvrServer::OpenAcceptor(std::string& error) {
 void NvrServer::Accept() {
     acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
         if (ec) return;  // closed by "accept off" or the shutdown
+        // Answers and events are small lines; Nagle's algorithm would hold them back
+        // behind the client's delayed acknowledgements.
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         int id = next_client_++;
         auto connection = std::make_shared<LineConnection>(
             std::move(socket), [this, id](const std::string& line) { OnClientLine(id, line); },
