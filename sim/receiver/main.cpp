@@ -40,7 +40,7 @@ const char kUsage[] =
     "  --no-control       no command port\n"
     "  --stdin-control    also read commands from standard input\n"
     "  --record FILE      append one JSON line per delivered payload; '-' is standard output\n"
-    "  --fault SPEC       as the command 'fault SPEC', e.g. --fault \"app status 500 times=1\"\n"
+    "  --fault FAULT      as the command 'fault FAULT', e.g. --fault \"app status 500 times=1\"\n"
     "  --delay STEP MS    as the command 'delay STEP MS'\n"
     "  --ntp JSON         result text of GetNTPServerInfo\n"
     "  --result TEXT      result text of every other method (default OK)\n"

@@ -30,9 +30,9 @@ const char kScenario[] = R"({
   "time_zone": {"bias": 3600, "name": "(UTC+01:00) Morocco"},
   "time_server": {"address": "ntp.example.test", "synced": 1, "offset": 5, "interval": 600},
   "adapters": [
-    {"mac": "00:1A:2B:3C:4D:5E", "address": "10.0.0.5"},
-    {"address": "192.168.1.9"},
-    {"mac": "AA:BB:CC:DD:EE:FF", "address": "10.9.9.9", "fail": true}
+    {"mac": "00:1A:2B:3C:4D:5E", "address": "127.0.0.5"},
+    {"address": "127.0.0.9"},
+    {"mac": "AA:BB:CC:DD:EE:FF", "address": "127.0.9.9", "fail": true}
   ],
   "loaded_after_ms": -1
 })";
@@ -232,29 +232,29 @@ TEST_F(KvapiLibraryTest, NetworkAdapterReportsLengthsFirstThenTexts) {
     adapter.size = sizeof(adapter);
     EXPECT_EQ(KVAPI_GetNetworkAdapter(handle_, 0, &adapter), 0);
     EXPECT_EQ(adapter.mac_size, 18u) << "17 characters and the NUL";
-    EXPECT_EQ(adapter.address_size, 9u);
+    EXPECT_EQ(adapter.address_size, 10u);
     std::vector<char> mac(adapter.mac_size), address(adapter.address_size);
     adapter.mac = mac.data();
     adapter.address = address.data();
     EXPECT_EQ(KVAPI_GetNetworkAdapter(handle_, 0, &adapter), 0);
     EXPECT_STREQ(mac.data(), "00:1A:2B:3C:4D:5E");
-    EXPECT_STREQ(address.data(), "10.0.0.5");
+    EXPECT_STREQ(address.data(), "127.0.0.5");
 
     KVAPI_NetworkAdapter second{};
     second.size = sizeof(second);
     EXPECT_EQ(KVAPI_GetNetworkAdapter(handle_, 1, &second), 0);
     EXPECT_EQ(second.mac_size, 0u) << "an adapter without MAC reports length 0";
-    EXPECT_EQ(second.address_size, 12u);
+    EXPECT_EQ(second.address_size, 10u);
     char small[4] = {};
     second.address = small;
     second.address_size = sizeof(small);
     EXPECT_LT(KVAPI_GetNetworkAdapter(handle_, 1, &second), 0) << "a buffer that is too small is an error";
-    EXPECT_EQ(second.address_size, 12u);
+    EXPECT_EQ(second.address_size, 10u);
 
     KVAPI_NetworkAdapter failing{};
     failing.size = sizeof(failing);
     KVAPI_GetNetworkAdapter(handle_, 2, &failing);
-    EXPECT_EQ(failing.address_size, 9u) << "lengths are known even when the read fails";
+    EXPECT_EQ(failing.address_size, 10u) << "lengths are known even when the read fails";
     std::vector<char> fmac(failing.mac_size), faddr(failing.address_size);
     failing.mac = fmac.data();
     failing.address = faddr.data();
