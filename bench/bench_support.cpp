@@ -190,14 +190,17 @@ double CpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-long ResidentKiB(pid_t pid) {
+long StatusKiB(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    const std::string prefix = field + ":";
     std::string line;
     while (std::getline(in, line)) {
-        if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.compare(0, prefix.size(), prefix) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
     }
     return -1;
 }
+
+long ResidentKiB(pid_t pid) { return StatusKiB(pid, "VmRSS"); }
 
 int OpenDescriptors(pid_t pid) {
     DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());

@@ -73,6 +73,8 @@ private:
 
 // What /proc tells about a running process; -1 when it cannot be read.
 double CpuSeconds(pid_t pid);       // user + system time so far
+// One "kB" figure of /proc/<pid>/status (VmRSS, RssAnon, RssFile, ...); -1 when absent.
+long StatusKiB(pid_t pid, const std::string& field);
 long ResidentKiB(pid_t pid);        // VmRSS
 int OpenDescriptors(pid_t pid);     // entries in /proc/<pid>/fd
 double OwnCpuSeconds();             // this process, through getrusage

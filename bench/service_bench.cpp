@@ -160,6 +160,7 @@ int Memory() {
     std::this_thread::sleep_for(seconds(3));
     const pid_t pid = rig.service_pid();
     const long idle_kib = ResidentKiB(pid);
+    const long idle_anon = StatusKiB(pid, "RssAnon"), idle_file = StatusKiB(pid, "RssFile");
 
     // A receiver that takes every request and never answers: the engine's low-speed rule
     // fails each exchange after 3 s and the sequencer keeps each payload for a retry.
@@ -188,6 +189,11 @@ int Memory() {
     }
     const double settle = std::chrono::duration<double>(Clock::now() - drained_at).count();
     const bool back = settled_kib <= near_idle;
+    // Heap and stacks (anonymous) apart from library and program pages (file-backed), so
+    // that what a busy period leaves resident can be told apart.
+    Note("RSS split, KiB: idle anon " + std::to_string(idle_anon) + " + file " + std::to_string(idle_file) +
+         "; after drain anon " + std::to_string(StatusKiB(pid, "RssAnon")) + " + file " +
+         std::to_string(StatusKiB(pid, "RssFile")));
 
     Row("4 RSS with 20000 in progress, MiB (baseline: idle)", MiB(held_kib), MiB(idle_kib),
         static_cast<double>(held_kib) / idle_kib, "<= 200", held_kib <= 200 * 1024 && dropped == 0 ? "met" : "MISSED");

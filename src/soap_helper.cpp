@@ -609,6 +609,9 @@ private:
     void ReleaseMemoryWhenDrained() {
         if (backlog_peak_ < kTrimAfterBacklog || queue_.size() != 0 || !retry_timers_.empty()) return;
         backlog_peak_ = 0;
+        // Emptied hash tables keep the bucket arrays of their peak; start them afresh.
+        queue_ = PayloadQueue();
+        decltype(retry_timers_)().swap(retry_timers_);
         ::malloc_trim(0);
     }
 

@@ -194,6 +194,28 @@ TEST_F(ServiceTest, IgnoringNtpFormatsAlarmsInTheReceiversZone) {
     StopService();
 }
 
+TEST_F(ServiceTest, AZoneOutsideTheTableKeepsTheRecordersOffsetWithOneWarning) {
+    Json scenario = BaseScenario();
+    scenario["time_zone"] = Json::parse(R"({"bias": 3600, "name": "(UTC+01:00) Morocco"})");
+    StartNvr(scenario);
+    StartReceiver({"--ntp", R"({"NTPServerIP":"127.0.0.9","NTPServerPort":"123","TimeZone":"41","UpdateInterval":"60"})"});
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(WaitForLog(": Received ntp info: ip=127.0.0.9:123"));
+
+    const int64_t when = static_cast<int64_t>(::time(nullptr));
+    for (const char* camera : {"0", "1"}) {
+        ASSERT_TRUE(nvr_->Command(std::string("event 5 status=3 millis=0 index=") + camera +
+                                  " seconds=" + std::to_string(when)));
+    }
+    ASSERT_TRUE(WaitForAlarm("1", 2)) << Log();
+    for (const Json& alarm : Alarms("1")) EXPECT_EQ(alarm["DateTime"], FormatTime(when, 0, 3600));
+    EXPECT_EQ(CountInLog("Wardex time zone \"41\" is not a zone number from 1 to 40"), 1) << Log();
+    EXPECT_EQ(CountInLog("Wardex timezone different from Kelvora server"), 0);
+    StopService();
+}
+
 TEST_F(ServiceTest, PushesTheReceiversTimeSettingsToTheRecorder) {
     StartNvr(BaseScenario());
     StartReceiver({"--ntp", R"({"NTPServerIP":"127.0.0.9","NTPServerPort":"123","TimeZone":"25","UpdateInterval":"60"})"});
