@@ -236,6 +236,12 @@ int CTrevaskEncryptor::Decompress(const char* in, size_t inLength, char* out, si
     }
 }
 
+int CTrevaskEncryptor::CheckBuffers(const char* input, const size_t* length) const {
+    if (m_TransformBuffer == nullptr || m_TransformBufferLength == 0) return TRANSFORM_BUFFER_INVALID;
+    if (input == nullptr || length == nullptr || *length == 0) return INPUT_BUFFER_INVALID;
+    return 0;
+}
+
 char* CTrevaskEncryptor::TransformBuffer(const char* input, size_t* length, int* error, int* detail) {
     Set(error, 0);
     Set(detail, 0);
@@ -244,8 +250,7 @@ char* CTrevaskEncryptor::TransformBuffer(const char* input, size_t* length, int*
         if (length != nullptr) *length = 0;
         return nullptr;
     };
-    if (m_TransformBuffer == nullptr || m_TransformBufferLength == 0) return fail(TRANSFORM_BUFFER_INVALID);
-    if (input == nullptr || length == nullptr || *length == 0) return fail(INPUT_BUFFER_INVALID);
+    if (const int code = CheckBuffers(input, length)) return fail(code);
     const size_t n = *length;
     if (n > m_TransformBufferLength || m_TransformBufferLength - n < PadCount(n) + 2 * kBlock) {
         return fail(TRANSFORM_BUFFER_TOO_SMALL);
@@ -284,8 +289,7 @@ char* CTrevaskEncryptor::DetransformBuffer(const char* input, size_t* length, in
         if (length != nullptr) *length = 0;
         return nullptr;
     };
-    if (m_TransformBuffer == nullptr || m_TransformBufferLength == 0) return fail(TRANSFORM_BUFFER_INVALID);
-    if (input == nullptr || length == nullptr || *length == 0) return fail(INPUT_BUFFER_INVALID);
+    if (const int code = CheckBuffers(input, length)) return fail(code);
     const size_t n = *length;
     if (m_TransformBufferLength < n) return fail(TRANSFORM_BUFFER_TOO_SMALL);
     if (m_Encrypt && (n < kBlock || n % kBlock != 0)) return fail(CIPHERTEXT_LENGTH_INVALID);

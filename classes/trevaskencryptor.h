@@ -96,6 +96,8 @@ public:
 
 private:
     void Init();
+    // 0 when the transform buffer is set and the input is non-empty, else the error code.
+    int CheckBuffers(const char* input, const size_t* length) const;
     // Writes the IV block at `out`, pads `in` in place and encrypts it block by block
     // to `out` + 16. `in` must have room for the pad; `in` == `out` + 16 is allowed.
     void Encrypt(char* in, char* out, size_t* length);

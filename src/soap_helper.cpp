@@ -50,16 +50,18 @@ constexpr char kReliableMessagingFragment[] = "/rm";
 void Log(LoggerLevel level, const std::string& text) { logger::get_logger().log(level, text); }
 
 // One request document under construction: the envelope with its header and body.
+// Every document declares the same namespaces in the same order; the application
+// message also declares the receiver's contract namespace, after the encoding.
 class SoapDocument {
 public:
-    SoapDocument() : doc_(true, tinyxml2::PRESERVE_WHITESPACE) {
+    explicit SoapDocument(bool declares_contract) : doc_(true, tinyxml2::PRESERVE_WHITESPACE) {
         envelope_ = doc_.NewElement("SOAP-ENV:Envelope");
-    }
-
-    void Declare(const char* name, const char* uri) { envelope_->SetAttribute(name, uri); }
-
-    // Header and body go in after the declarations, so that the attribute order holds.
-    void OpenSections() {
+        envelope_->SetAttribute("xmlns:SOAP-ENV", kSoapEnvelopeNs);
+        envelope_->SetAttribute("xmlns:SOAP-ENC", kSoapEncodingNs);
+        if (declares_contract) envelope_->SetAttribute("xmlns:tempuri", kContractNs);
+        envelope_->SetAttribute("xmlns:wsa5", kAddressingNs);
+        envelope_->SetAttribute("xmlns:wsrm", kReliableMessagingNs);
+        // Header and body go in after the declarations, so that the attribute order holds.
         header_ = Add(envelope_, "SOAP-ENV:Header");
         body_ = Add(envelope_, "SOAP-ENV:Body");
     }
@@ -250,12 +252,7 @@ namespace detail {
 
 void MessageCreateSequence(const std::string& guid, const std::string& endpoint, std::string& out) {
     const std::string message_id = kMessageIdPrefix + guid;
-    SoapDocument doc;
-    doc.Declare("xmlns:SOAP-ENV", kSoapEnvelopeNs);
-    doc.Declare("xmlns:SOAP-ENC", kSoapEncodingNs);
-    doc.Declare("xmlns:wsa5", kAddressingNs);
-    doc.Declare("xmlns:wsrm", kReliableMessagingNs);
-    doc.OpenSections();
+    SoapDocument doc(false);
 
     tinyxml2::XMLElement* header = doc.header();
     doc.AddText(header, "wsa5:MessageID", message_id);
@@ -279,13 +276,7 @@ void MessageCreateSequence(const std::string& guid, const std::string& endpoint,
 
 void MessageSendAlarm(const std::string& method, const std::string& payload, const std::string& endpoint,
                       const std::string& guid, const std::string& sequence_id, std::string& out) {
-    SoapDocument doc;
-    doc.Declare("xmlns:SOAP-ENV", kSoapEnvelopeNs);
-    doc.Declare("xmlns:SOAP-ENC", kSoapEncodingNs);
-    doc.Declare("xmlns:tempuri", kContractNs);
-    doc.Declare("xmlns:wsa5", kAddressingNs);
-    doc.Declare("xmlns:wsrm", kReliableMessagingNs);
-    doc.OpenSections();
+    SoapDocument doc(true);
 
     tinyxml2::XMLElement* header = doc.header();
     doc.AddMustUnderstand(header, "wsa5:Action", kContractActionPrefix + method);
@@ -304,12 +295,7 @@ void MessageSendAlarm(const std::string& method, const std::string& payload, con
 
 void LastMessage(const std::string& endpoint, const std::string& guid, const std::string& sequence_id,
                  std::string& out) {
-    SoapDocument doc;
-    doc.Declare("xmlns:SOAP-ENV", kSoapEnvelopeNs);
-    doc.Declare("xmlns:SOAP-ENC", kSoapEncodingNs);
-    doc.Declare("xmlns:wsa5", kAddressingNs);
-    doc.Declare("xmlns:wsrm", kReliableMessagingNs);
-    doc.OpenSections();
+    SoapDocument doc(false);
 
     tinyxml2::XMLElement* header = doc.header();
     doc.AddText(header, "wsa5:MessageID", kMessageIdPrefix + guid);

@@ -1,11 +1,8 @@
 // Runs the built service as a child process in a scratch working directory whose
 // "./wardex.json" keeps every connection on 127.0.0.1 (the built-in receiver endpoint
 // must never be used from a test).
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/foundation/test_dir.h"
+#include "tests/support/loopback_port.h"
 
 namespace {
 
@@ -28,29 +26,12 @@ using kv::testing::Exists;
 using kv::testing::ListDir;
 using kv::testing::ReadFile;
 using kv::testing::TestDir;
+using kv::testing::UnusedLoopbackPort;
 using kv::testing::WriteFile;
 
 constexpr auto kStartTimeout = std::chrono::seconds(30);
 constexpr auto kExitTimeout = std::chrono::seconds(30);
 constexpr auto kPoll = std::chrono::milliseconds(20);
-
-// A port on 127.0.0.1 that nothing listens on: bound, read back and released.
-int UnusedLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof(address);
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;

@@ -166,14 +166,10 @@ TEST_F(ServiceTest, RecorderDownFromTheStartLogsOnlyStatusChanges) {
 }
 
 TEST_F(ServiceTest, IgnoringNtpFormatsAlarmsInTheReceiversZone) {
-    StartNvr(BaseScenario());
-    StartReceiver({"--ntp", R"({"NTPServerIP":"127.0.0.9","NTPServerPort":"123","TimeZone":"17","UpdateInterval":"60"})"});
     ServiceOptions options;
     options.report_motion = false;
-    WriteConfig(options);
-    StartService();
-    ASSERT_TRUE(WaitForRegistration()) << Log();
-    ASSERT_TRUE(WaitForLog(": Received ntp info: ip=127.0.0.9:123"));
+    StartWithReceiverZone("17", options, BaseScenario());
+    if (HasFatalFailure()) return;
 
     const int64_t when = static_cast<int64_t>(::time(nullptr));
     ASSERT_TRUE(nvr_->Command("event 6 index=0 status=1"));  // motion is not reported
@@ -183,8 +179,7 @@ TEST_F(ServiceTest, IgnoringNtpFormatsAlarmsInTheReceiversZone) {
     Settle();
     EXPECT_TRUE(Alarms("7").empty());
     for (const Json& alarm : Alarms("1")) {
-        const std::string millis = alarm["ChannelName"] == "Door" ? "5" : "6";
-        EXPECT_EQ(alarm["DateTime"], FormatTime(when, std::stoi(millis), 3600));
+        EXPECT_EQ(alarm["DateTime"], FormatTime(when, alarm["ChannelName"] == "Door" ? 5 : 6, 3600));
     }
     EXPECT_EQ(CountInLog("Wardex timezone different from Kelvora server. Alarms will be reported using Wardex web "
                          "service time."),
@@ -197,12 +192,8 @@ TEST_F(ServiceTest, IgnoringNtpFormatsAlarmsInTheReceiversZone) {
 TEST_F(ServiceTest, AZoneOutsideTheTableKeepsTheRecordersOffsetWithOneWarning) {
     Json scenario = BaseScenario();
     scenario["time_zone"] = Json::parse(R"({"bias": 3600, "name": "(UTC+01:00) Morocco"})");
-    StartNvr(scenario);
-    StartReceiver({"--ntp", R"({"NTPServerIP":"127.0.0.9","NTPServerPort":"123","TimeZone":"41","UpdateInterval":"60"})"});
-    WriteConfig(ServiceOptions{});
-    StartService();
-    ASSERT_TRUE(WaitForRegistration()) << Log();
-    ASSERT_TRUE(WaitForLog(": Received ntp info: ip=127.0.0.9:123"));
+    StartWithReceiverZone("41", ServiceOptions{}, scenario);
+    if (HasFatalFailure()) return;
 
     const int64_t when = static_cast<int64_t>(::time(nullptr));
     for (const char* camera : {"0", "1"}) {
@@ -217,14 +208,10 @@ TEST_F(ServiceTest, AZoneOutsideTheTableKeepsTheRecordersOffsetWithOneWarning) {
 }
 
 TEST_F(ServiceTest, PushesTheReceiversTimeSettingsToTheRecorder) {
-    StartNvr(BaseScenario());
-    StartReceiver({"--ntp", R"({"NTPServerIP":"127.0.0.9","NTPServerPort":"123","TimeZone":"25","UpdateInterval":"60"})"});
     ServiceOptions options;
     options.ignore_ntp = false;
-    WriteConfig(options);
-    StartService();
-    ASSERT_TRUE(WaitForRegistration()) << Log();
-    ASSERT_TRUE(WaitForLog(": Received ntp info: ip=127.0.0.9:123"));
+    StartWithReceiverZone("25", options, BaseScenario());
+    if (HasFatalFailure()) return;
     // Time information is looked at when the next event arrives.
     ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
     Json servers;

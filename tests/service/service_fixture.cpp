@@ -87,6 +87,17 @@ void ServiceTest::StopService() {
     EXPECT_NE(service_->Output().find("Bye\n"), std::string::npos);
 }
 
+void ServiceTest::StartWithReceiverZone(const std::string& zone, const ServiceOptions& options,
+                                        const Json& scenario) {
+    StartNvr(scenario);
+    const Json ntp = {{"NTPServerIP", "127.0.0.9"}, {"NTPServerPort", "123"}, {"TimeZone", zone}, {"UpdateInterval", "60"}};
+    StartReceiver({"--ntp", ntp.dump()});
+    WriteConfig(options);
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(WaitForLog(": Received ntp info: ip=127.0.0.9:123")) << Log();
+}
+
 std::vector<Json> ServiceTest::Delivered(const std::string& method) const {
     std::vector<Json> payloads;
     if (!receiver_) return payloads;

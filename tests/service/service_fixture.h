@@ -46,6 +46,9 @@ protected:
     void StartService();
     // SIGTERM, then expects the ordered stop, "Bye" and exit status 0.
     void StopService();
+    // All three started, the receiver answering time server 127.0.0.9 in `zone`; returns
+    // once the service has registered and received that answer.
+    void StartWithReceiverZone(const std::string& zone, const ServiceOptions& options, const Json& scenario);
 
     // Delivered payloads (the receiver's records) of one method.
     std::vector<Json> Delivered(const std::string& method) const;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/loopback_port.h"
+
 namespace kv {
 namespace testing {
 
@@ -64,8 +66,6 @@ private:
 
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content, int mode = 0644);
-// A loopback TCP port that nobody listens on at the moment of the call.
-int UnusedLoopbackPort();
 
 }  // namespace testing
 }  // namespace kv
