@@ -11,19 +11,16 @@
 #include <mbedtls/aes.h>
 #include <zlib.h>
 
+#include "common/wipe.h"
 #include "kvapi/kvAPI.h"
 
 namespace {
 
 constexpr size_t kBlock = 16;
 
-void Wipe(void* data, size_t length) {
-    if (data != nullptr && length != 0) explicit_bzero(data, length);
-}
+void Wipe(void* data, size_t length) { kv::WipeBytes(data, length); }
 
-void WipeString(std::string& text) {
-    if (!text.empty()) Wipe(&text[0], text.size());
-}
+void WipeString(std::string& text) { kv::WipeSecret(text); }
 
 // Legacy padding: NUL bytes up to one block for short data, else up to the next block
 // boundary, and a whole block more when the data already ends on one.

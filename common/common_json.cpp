@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -64,20 +65,24 @@ private:
     std::string path_;
 };
 
-bool ReadWholeFile(const std::string& path, std::string& text) {
+// 0 when the whole regular file was read, else the errno that stopped it (EISDIR for
+// anything that is not a regular file).
+int ReadWholeFile(const std::string& path, std::string& text) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return false;
+    if (!fd.valid()) return errno;
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (::fstat(fd.get(), &info) != 0) return errno;
+    if (S_ISDIR(info.st_mode)) return EISDIR;
+    if (!S_ISREG(info.st_mode)) return EINVAL;
     text.clear();
     text.reserve(static_cast<size_t>(info.st_size));
     char buffer[8192];
     for (;;) {
         const ssize_t got = ::read(fd.get(), buffer, sizeof(buffer));
-        if (got == 0) return true;
+        if (got == 0) return 0;
         if (got < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return errno;
         }
         text.append(buffer, static_cast<size_t>(got));
     }
@@ -103,46 +108,129 @@ std::string DirectoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Strict JSON: nlohmann already refuses comments (unless asked not to) and invalid
-// UTF-8; duplicate member names it would silently merge, so they are caught here.
-std::unique_ptr<Value> ParseDocument(const std::string& text) {
-    size_t start = 0;
-    while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
-    if (start == text.size() || (text[start] != '{' && text[start] != '[')) return nullptr;
+// Counts the bytes the parser has taken from the text, so that a problem found by the
+// checks below can be placed by line and column like the parser's own messages.
+class CountingIterator {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
 
-    std::vector<std::unordered_set<std::string>> open_objects;
-    size_t depth = 0;
-    bool refused = false;
-    auto check = [&](int, Value::parse_event_t event, Value& parsed) {
-        switch (event) {
-            case Value::parse_event_t::object_start:
-                open_objects.emplace_back();
-                if (++depth > kMaxNesting) refused = true;
-                break;
-            case Value::parse_event_t::array_start:
-                if (++depth > kMaxNesting) refused = true;
-                break;
-            case Value::parse_event_t::object_end:
-                if (!open_objects.empty()) open_objects.pop_back();
-                --depth;
-                break;
-            case Value::parse_event_t::array_end:
-                --depth;
-                break;
-            case Value::parse_event_t::key:
-                if (open_objects.empty() || !open_objects.back().insert(parsed.get<std::string>()).second) {
-                    refused = true;
-                }
-                break;
-            case Value::parse_event_t::value:
-                break;
+    CountingIterator(const char* at, size_t* consumed) : at_(at), consumed_(consumed) {}
+    reference operator*() const { return *at_; }
+    CountingIterator& operator++() {
+        ++at_;
+        ++*consumed_;
+        return *this;
+    }
+    CountingIterator operator++(int) {
+        CountingIterator before = *this;
+        ++*this;
+        return before;
+    }
+    bool operator==(const CountingIterator& other) const { return at_ == other.at_; }
+    bool operator!=(const CountingIterator& other) const { return at_ != other.at_; }
+
+private:
+    const char* at_;
+    size_t* consumed_;
+};
+
+// "line L, column C" of the point after `consumed` bytes, counted as the parser does.
+std::string Where(const std::string& text, size_t consumed) {
+    consumed = std::min(consumed, text.size());
+    size_t line = 1;
+    size_t line_start = 0;
+    for (size_t i = 0; i < consumed; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
         }
-        return true;
-    };
-    auto document = std::make_unique<Value>(Value::parse(text.begin() + static_cast<std::ptrdiff_t>(start),
-                                                         text.end(), check, /*allow_exceptions=*/false,
-                                                         /*ignore_comments=*/false));
-    if (refused || document->is_discarded()) return nullptr;
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(consumed - line_start);
+}
+
+// Builds the document through the library's own DOM builder and adds what plain JSON
+// parsing lets through: a member name twice in one object (the library would keep the
+// last silently) and nesting deeper than kMaxNesting. The first problem is kept as text.
+class StrictDocumentBuilder {
+public:
+    StrictDocumentBuilder(Value& root, const std::string& text, const size_t& consumed)
+        : dom_(root, /*allow_exceptions=*/false), text_(text), consumed_(consumed) {}
+
+    bool null() { return dom_.null(); }
+    bool boolean(bool value) { return dom_.boolean(value); }
+    bool number_integer(Value::number_integer_t value) { return dom_.number_integer(value); }
+    bool number_unsigned(Value::number_unsigned_t value) { return dom_.number_unsigned(value); }
+    bool number_float(Value::number_float_t value, const Value::string_t& text) { return dom_.number_float(value, text); }
+    bool string(Value::string_t& value) { return dom_.string(value); }
+    bool binary(Value::binary_t& value) { return dom_.binary(value); }
+    bool start_object(std::size_t count) {
+        if (!Enter()) return false;
+        names_.emplace_back();
+        return dom_.start_object(count);
+    }
+    bool key(Value::string_t& name) {
+        if (names_.empty() || !names_.back().insert(name).second) {
+            problem_ = "duplicate member name \"" + name + "\" at " + Where(text_, consumed_);
+            return false;
+        }
+        return dom_.key(name);
+    }
+    bool end_object() {
+        if (!names_.empty()) names_.pop_back();
+        --depth_;
+        return dom_.end_object();
+    }
+    bool start_array(std::size_t count) { return Enter() && dom_.start_array(count); }
+    bool end_array() {
+        --depth_;
+        return dom_.end_array();
+    }
+    bool parse_error(std::size_t position, const std::string& token, const nlohmann::detail::exception& error) {
+        // "[json.exception.parse_error.101] parse error at line 1, column 9: ..." without
+        // the library's tag, which means nothing to whoever edits the file.
+        std::string message = error.what();
+        const size_t tag_end = message.find("] ");
+        if (message.compare(0, 1, "[") == 0 && tag_end != std::string::npos) message.erase(0, tag_end + 2);
+        problem_ = message;
+        return dom_.parse_error(position, token, error);
+    }
+
+    const std::string& problem() const { return problem_; }
+
+private:
+    bool Enter() {
+        if (++depth_ <= kMaxNesting) return true;
+        problem_ = "nesting deeper than " + std::to_string(kMaxNesting) + " levels at " + Where(text_, consumed_);
+        return false;
+    }
+
+    nlohmann::detail::json_sax_dom_parser<Value> dom_;
+    const std::string& text_;
+    const size_t& consumed_;
+    std::vector<std::unordered_set<std::string>> names_;
+    size_t depth_ = 0;
+    std::string problem_;
+};
+
+// Strict JSON: no comments, valid UTF-8, one value with nothing after it, no duplicate
+// member names. A leading UTF-8 byte-order mark is skipped by the library. On failure
+// the result is null and `problem` says what and where.
+std::unique_ptr<Value> ParseDocument(const std::string& text, std::string& problem) {
+    auto document = std::make_unique<Value>();
+    size_t consumed = 0;
+    StrictDocumentBuilder builder(*document, text, consumed);
+    const char* begin = text.data();
+    const bool parsed = Value::sax_parse(CountingIterator(begin, &consumed),
+                                         CountingIterator(begin + text.size(), &consumed), &builder,
+                                         Value::input_format_t::json, /*strict=*/true, /*ignore_comments=*/false);
+    if (!parsed || document->is_discarded()) {
+        problem = builder.problem().empty() ? "not a JSON document" : builder.problem();
+        return nullptr;
+    }
     return document;
 }
 
@@ -322,7 +410,10 @@ bool IsValidUtf8(const std::string& text) {
     return true;
 }
 
-int SaveFile(const char* path, const Value& value) {
+namespace {
+
+int Save(const char* path, const Value& value, const mode_t* forced_mode, mode_t* previous_mode) {
+    if (previous_mode != nullptr) *previous_mode = 0;
     if (path == nullptr || *path == '\0') return -1;
     std::string text;
     if (!AppendValue(value, /*indented=*/true, 0, text)) return -1;
@@ -338,7 +429,13 @@ int SaveFile(const char* path, const Value& value) {
     }
     // The file holds the recording-server password: a new one is for its owner only.
     mode_t mode = S_IRUSR | S_IWUSR;
-    if (::stat(target.c_str(), &info) == 0) mode = info.st_mode & 07777;
+    bool existed = false;
+    if (::stat(target.c_str(), &info) == 0) {
+        existed = true;
+        mode = info.st_mode & 07777;
+        if (previous_mode != nullptr) *previous_mode = mode;
+    }
+    if (forced_mode != nullptr) mode = *forced_mode;
 
     std::vector<char> temp_name(target.begin(), target.end());
     const char kSuffix[] = ".XXXXXX";
@@ -348,6 +445,16 @@ int SaveFile(const char* path, const Value& value) {
     TemporaryFile temp(temp_name.data());
 
     if (!WriteAll(fd.get(), text)) return -1;
+    // The replacement belongs to whoever owned the old file (a "sudo wardex" must not
+    // leave the service's file to root). Only a privileged writer can give a file away;
+    // for anyone else the file already was theirs or this fails and it becomes theirs,
+    // which they could read anyway.
+    if (existed && (info.st_uid != ::geteuid() || info.st_gid != ::getegid())) {
+        if (::fchown(fd.get(), info.st_uid, info.st_gid) != 0) {
+            // Not privileged: keep at least the group when that is allowed.
+            (void)!::fchown(fd.get(), static_cast<uid_t>(-1), info.st_gid);
+        }
+    }
     if (::fchmod(fd.get(), mode) != 0) return -1;
     if (::fsync(fd.get()) != 0) return -1;
     if (!fd.Close()) return -1;
@@ -358,6 +465,14 @@ int SaveFile(const char* path, const Value& value) {
     UniqueFd directory(::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.valid()) ::fsync(directory.get());
     return 0;
+}
+
+}  // namespace
+
+int SaveFile(const char* path, const Value& value) { return Save(path, value, nullptr, nullptr); }
+
+int SaveFile(const char* path, const Value& value, mode_t mode, mode_t* previous_mode) {
+    return Save(path, value, &mode, previous_mode);
 }
 
 bool JsonToString(Value value, std::string& out) {
@@ -388,14 +503,37 @@ void LoadValuesIfPresent(const Value& object, const char* name, std::vector<std:
 }
 
 JsonConfigFile::JsonConfigFile(const char* path) : path_(path != nullptr ? path : "") {
+    if (path_.empty()) {
+        state_ = LoadState::kUnreadable;
+        problem_ = std::strerror(ENOENT);
+        return;
+    }
     std::string text;
-    if (path_.empty() || !ReadWholeFile(path_, text)) return;
-    root_ = ParseDocument(text);
-    if (root_ != nullptr && root_->is_object()) object_ = root_.get();
+    const int read_error = ReadWholeFile(path_, text);
+    if (read_error == ENOENT) {
+        state_ = LoadState::kMissing;
+        problem_ = std::strerror(read_error);
+        return;
+    }
+    if (read_error != 0) {
+        state_ = LoadState::kUnreadable;
+        problem_ = std::strerror(read_error);
+        return;
+    }
+    root_ = ParseDocument(text, problem_);
+    if (root_ != nullptr && root_->is_object()) {
+        object_ = root_.get();
+        state_ = LoadState::kLoaded;
+        return;
+    }
+    state_ = LoadState::kInvalid;
+    if (root_ != nullptr) problem_ = "the top level is not an object";
 }
 
 void JsonConfigFile::New() {
     root_ = std::make_unique<Value>(Value::object());
+    state_ = LoadState::kLoaded;
+    problem_.clear();
     object_ = root_.get();
 }
 
@@ -454,6 +592,12 @@ bool JsonConfigFile::RemoveValue(const char* name) {
 bool JsonConfigFile::UpdateFile() {
     if (Error()) return false;
     return SaveFile(path_.c_str(), *root_) == 0;
+}
+
+bool JsonConfigFile::UpdateFilePrivately(mode_t* previous_mode) {
+    if (previous_mode != nullptr) *previous_mode = 0;
+    if (Error()) return false;
+    return SaveFile(path_.c_str(), *root_, S_IRUSR | S_IWUSR, previous_mode) == 0;
 }
 
 }  // namespace json

@@ -1,9 +1,12 @@
 // kv::json: the configuration file and the two JSON text forms of the service.
 //
 // JsonConfigFile binds one JSON document to one file path. It parses the file at
-// construction (strict JSON: no comments, no duplicate member names, valid UTF-8) and is
-// in the error state when the file is missing, unreadable, malformed or its top level is
-// not an object. Getters then leave their outputs unchanged; setters, RemoveValue and
+// construction (strict JSON: no comments, no duplicate member names, no trailing comma,
+// valid UTF-8; a leading UTF-8 byte-order mark is skipped) and is in the error state
+// when the file is missing, unreadable, malformed or its top level is not an object.
+// load_state() tells these apart and problem() gives the reason as text: strerror of
+// the read, or the parser's message with line and column. Reading never changes the
+// file. Getters then leave their outputs unchanged; setters, RemoveValue and
 // UpdateFile return false. Member order is kept: new members go last, SetValue on an
 // existing member replaces it in place, RemoveValue moves the last member into the
 // removed member's place. Not thread-safe; one thread uses one file at a time.
@@ -13,7 +16,8 @@
 // with their short forms (other control bytes as \u00xx), the slash is not escaped and
 // the text has no final newline. SaveFile replaces the file atomically: the text is
 // written to a temporary file beside it, flushed to disk and renamed over the old one,
-// which keeps its permission bits; a file created new is readable by its owner only.
+// which keeps its permission bits and (as far as the writer may) its owner and group;
+// a file created new is readable by its owner only.
 #ifndef WARDEX_COMMON_COMMON_JSON_H_
 #define WARDEX_COMMON_COMMON_JSON_H_
 
@@ -24,6 +28,8 @@
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include <sys/types.h>
 
 #include <nlohmann/json.hpp>
 
@@ -40,6 +46,9 @@ bool IsValidUtf8(const std::string& text);
 // (null path, a value that cannot be serialised, or any I/O error; the old file, if
 // any, is then left as it was).
 int SaveFile(const char* path, const Value& value);
+// The same, but the file ends up with the permission bits `mode`; `previous_mode`, when
+// given, receives the bits the file had before (0 when it did not exist).
+int SaveFile(const char* path, const Value& value, mode_t mode, mode_t* previous_mode);
 
 // The compact form (no whitespace between tokens) into `out`. Takes ownership of the
 // value. Fails, leaving `out` unchanged and returning false, when the value holds a
@@ -62,6 +71,14 @@ typename std::enable_if<std::is_arithmetic<T>::value && !std::is_same<T, bool>::
 // order; other elements are skipped; `out` is never cleared.
 void LoadValuesIfPresent(const Value& object, const char* name, std::vector<std::string>& out);
 
+// What the constructor found at the path.
+enum class LoadState {
+    kLoaded,      // a JSON object
+    kMissing,     // no such file
+    kUnreadable,  // the file exists but could not be read (permission, a folder, I/O)
+    kInvalid,     // read, but not strict JSON or its top level is not an object
+};
+
 class JsonConfigFile {
 public:
     // Reads and parses `path` (null is taken as an empty path, which cannot be read).
@@ -72,6 +89,11 @@ public:
     JsonConfigFile& operator=(const JsonConfigFile&) = delete;
 
     bool Error() const { return root_ == nullptr || object_ == nullptr; }
+    // How the file was found at construction (kLoaded again after New()).
+    LoadState load_state() const { return state_; }
+    // Why the file gave no document: strerror of the read, or the parser's message with
+    // line and column; "" when it was loaded.
+    const std::string& problem() const { return problem_; }
     // Replaces the document by an empty object; the path stays.
     void New();
 
@@ -95,6 +117,9 @@ public:
     // Writes the document to the path through SaveFile; false in the error state or
     // when the write fails (the document in memory is unchanged either way).
     bool UpdateFile();
+    // The same, but the file is left readable and writable by its owner only (0600);
+    // `previous_mode` receives its permission bits before the write (0 when new).
+    bool UpdateFilePrivately(mode_t* previous_mode);
 
     // The document itself, for readers that need more than the typed getters; null in
     // the error state.
@@ -106,6 +131,8 @@ private:
     std::unique_ptr<Value> root_;
     Value* object_ = nullptr;  // points into root_ when its top level is an object
     std::string path_;
+    LoadState state_ = LoadState::kMissing;
+    std::string problem_;
 };
 
 namespace detail {

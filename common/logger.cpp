@@ -1,5 +1,7 @@
 #include "common/logger.h"
 
+#include "common/string_util.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -92,6 +94,14 @@ std::string generate_log_filename(uint64_t n) {
     return std::string(name) + ".txt";
 }
 
+bool is_dated_log_name(const std::string& name) {
+    if (name.size() != 12 || name.compare(8, 4, ".txt") != 0) return false;
+    for (size_t i = 0; i < 8; ++i) {
+        if (name[i] < '0' || name[i] > '9') return false;
+    }
+    return true;
+}
+
 logger& logger::get_logger() {
     static logger instance;
     return instance;
@@ -121,9 +131,13 @@ void logger::log(LoggerLevel level, const std::vector<std::string>& parts) {
     log(level, joined);
 }
 
-void logger::log(LoggerLevel level, const std::string& message) {
+void logger::log(LoggerLevel level, const std::string& raw_message) {
     if (!enabled(level)) return;
     const std::string column = thread_column(thread_name_);
+    // Parts of messages come from the receiver and the recording server: escaped here,
+    // once for every caller, no outside text can end a line, forge one or drive the
+    // terminal. The console colours are added after this and stay.
+    const std::string message = kv::escape_log_text(raw_message);
 
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string today = generate_log_filename(0);
@@ -197,8 +211,12 @@ int logger::purge_by_age() {
     std::vector<std::string> doomed;
     while (struct dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (name.compare(cutoff) <= 0) doomed.push_back(name);
+        if (!is_dated_log_name(name) || name.compare(cutoff) > 0) continue;
+        // Only the logger's own files: a folder or a link that happens to carry such a
+        // name is not one of them.
+        struct stat info {};
+        if (::lstat((directory_ + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        doomed.push_back(name);
     }
     ::closedir(dir);
     int removed = 0;

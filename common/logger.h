@@ -3,9 +3,12 @@
 // Every thread hands finished message texts with a level to logger::get_logger().log().
 // A message at or above the active level becomes one line in "<directory>/YYYYMMDD.txt"
 // (one file per UTC day, appended) and one coloured line on standard output. The logger
-// keeps its directory small: on a day change it deletes files older than the retention
-// period (by name), and every 51st message it checks free space and, when low, deletes
-// the oldest retained files first. It never logs about itself and never throws.
+// keeps its directory small: on a day change it deletes its own dated files (regular
+// files named by eight digits and ".txt") older than the retention period, going by the
+// name, and every 51st message it checks free space and, when low, deletes the oldest
+// retained files first; nothing else in the directory is touched. Every message is
+// passed through kv::escape_log_text, so no line holds a raw control character. It
+// never logs about itself and never throws.
 #ifndef WARDEX_COMMON_LOGGER_H_
 #define WARDEX_COMMON_LOGGER_H_
 
@@ -28,6 +31,8 @@ std::string LevelToNormalizedString(LoggerLevel level);
 // Returns true when `path` can be opened as a directory, else tries to create it
 // (mode 0775, one level only) and returns whether that worked.
 bool prepare_sub_directory(const std::string& path);
+// True for the names of the logger's own files: eight digits followed by ".txt".
+bool is_dated_log_name(const std::string& name);
 // The dated file name ("%Y%m%d.txt") of the UTC day that lies n * 86400 s before now.
 std::string generate_log_filename(uint64_t n);
 

@@ -1,5 +1,7 @@
 #include "common/secrets.h"
 
+#include "common/wipe.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,9 +32,7 @@ constexpr int kReadChunk = 4096;
 // which for secrets of a few hundred bytes happens in well under half of the draws.
 constexpr int kSecretDraws = 256;
 
-void Wipe(std::string& text) {
-    if (!text.empty()) explicit_bzero(&text[0], text.size());
-}
+void Wipe(std::string& text) { kv::WipeSecret(text); }
 
 // Appends without leaving copies behind: when the string has to grow, the old storage
 // is wiped before it is released.

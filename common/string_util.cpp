@@ -132,6 +132,80 @@ std::string escape_characters(const std::string& text) {
     return out;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i] (no overlong forms, surrogates or
+// code points above U+10FFFF), or 0 when there is none.
+size_t Utf8SequenceLength(const std::string& text, size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < length) return 0;
+    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+    if (second < low || second > high) return 0;
+    for (size_t k = 2; k < length; ++k) {
+        const unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if (next < 0x80 || next > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string escape_log_text(const std::string& text) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            switch (byte) {
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                default:
+                    out += "\\x";
+                    out += kDigits[byte >> 4];
+                    out += kDigits[byte & 0x0F];
+            }
+            ++i;
+            continue;
+        }
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+            ++i;
+            continue;
+        }
+        if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            const unsigned char control = static_cast<unsigned char>(text[i + 1]);
+            out += "\\u00";
+            out += kDigits[control >> 4];
+            out += kDigits[control & 0x0F];
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
+
 std::vector<std::string> split(const char* text, size_t length, char delimiter) {
     std::vector<std::string> fields;
     if (text == nullptr) return fields;

@@ -37,6 +37,12 @@ std::string quote(const std::string& text, const char* specials);
 // as \u00xx; everything else unchanged.
 std::string escape_characters(const std::string& text);
 
+// Text that may have come from outside, made safe for one log line: bytes below 0x20
+// and 0x7F become \n \r \t or \xhh, the C1 controls U+0080 to U+009F become \u00hh,
+// and every byte that is not part of well-formed UTF-8 becomes U+FFFD. Everything else,
+// the backslash included, stays as it is, so ordinary texts are unchanged.
+std::string escape_log_text(const std::string& text);
+
 // The fields between delimiters, empty ones included: "a,,b" gives a, "", b; "" gives
 // one empty field; a null text gives none. Length npos means NUL-terminated.
 std::vector<std::string> split(const char* text, size_t length, char delimiter);

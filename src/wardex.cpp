@@ -1,5 +1,7 @@
 #include "src/wardex.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include "common/crypto.h"
 #include "common/logger.h"
 #include "common/string_util.h"
+#include "common/wipe.h"
 #include "src/time_zones.h"
 
 namespace kv {
@@ -29,6 +32,9 @@ constexpr const char kDefaultUser[] = "admin";
 constexpr const char kDefaultPassword[] = "tulip482";
 constexpr short kDefaultLogLevel = 1;
 constexpr auto kDisconnectedPause = std::chrono::milliseconds(100);
+// How often the client-library thread looks at the stop flag while it has no password
+// it may log in with.
+constexpr auto kIdlePause = std::chrono::milliseconds(250);
 
 // Recording-server event types.
 constexpr int kEventServerInformation = 3;
@@ -52,7 +58,7 @@ std::string BufferText(const char* buffer, size_t capacity) {
 }
 
 void WipeString(std::string& text) {
-    std::fill(text.begin(), text.end(), '\0');
+    kv::WipeSecret(text);
     text.clear();
 }
 
@@ -63,10 +69,12 @@ void WipeString(std::string& text) {
 
 WardexIntegration::WardexIntegration()
     : sequencer_(io_service_), config_(kConfigFilePath), server_password_(kDefaultPassword) {
-    if (config_.Error()) {
+    if (!config_.Error()) {
+        ReadConfiguration();
+    } else if (config_.load_state() == json::LoadState::kMissing) {
         WriteDefaultConfiguration();
     } else {
-        ReadConfiguration();
+        KeepUnusableConfiguration();
     }
 }
 
@@ -103,30 +111,63 @@ void WardexIntegration::ReadConfiguration() {
 }
 
 void WardexIntegration::ProtectStoredPassword() {
-    if (IsStoredPasswordForm(server_password_)) {
-        std::string cipher = hex_decode(server_password_);
-        std::string plain = crypto::Decrypt(cipher, true);
-        WipeString(cipher);
-        if (plain.empty()) {
-            Log(ERROR, "Could not decrypt \"server_password\" of \"./wardex.json\": the machine identity differs from the one "
-                       "that encrypted it, or ./scripts/get_id.sh cannot be run; the login is tried with an empty password");
-        }
-        WipeString(server_password_);
-        server_password_ = std::move(plain);
+    if (!IsStoredPasswordForm(server_password_)) {
+        StorePassword();
         return;
     }
+    std::string cipher = hex_decode(server_password_);
+    std::string plain;
+    const crypto::PasswordDecryption outcome = crypto::DecryptPassword(cipher, plain);
+    WipeString(cipher);
+    if (outcome == crypto::PasswordDecryption::kFailed) {
+        // Logging in with anything but the right password could lock the account on the
+        // recorder; the stored value stays for when the identity comes back.
+        Log(ERROR, "Could not decrypt \"server_password\" of \"./wardex.json\": most likely the machine identity changed "
+                   "(a cloned disk or a regenerated machine-id) since it was encrypted, or ./scripts/get_id.sh cannot be "
+                   "run; enter the password again in plain text and restart. The stored value is kept and no login is "
+                   "attempted");
+        password_usable_ = false;
+        WipeString(server_password_);
+        return;
+    }
+    WipeString(server_password_);
+    server_password_ = std::move(plain);
+    if (outcome == crypto::PasswordDecryption::kDecryptedLegacy && StorePassword()) {
+        Log(INFO, "\"server_password\" of \"./wardex.json\" stored again with its integrity check");
+    }
+}
 
-    std::string cipher = crypto::Encrypt(server_password_, true);
+bool WardexIntegration::StorePassword() {
+    std::string cipher = crypto::EncryptPassword(server_password_);
     if (cipher.empty()) {
         Log(ERROR, "Could not protect \"server_password\" of \"./wardex.json\": no machine identity (\"sudo -n "
                    "./scripts/get_id.sh\" failed); the file is left as it is");
-        return;
+        return false;
     }
     const std::string stored = hex_encode(cipher);
     WipeString(cipher);
-    if (!config_.SetValue("server_password", stored) || !config_.UpdateFile()) {
+    mode_t previous_mode = 0;
+    if (!config_.SetValue("server_password", stored) || !config_.UpdateFilePrivately(&previous_mode)) {
         Log(ERROR, "Could not write the encrypted \"server_password\" to \"./wardex.json\"");
+        return false;
     }
+    if ((previous_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        Log(WARNING, "\"./wardex.json\" was open to group or others; it holds the encrypted password, so it is now "
+                     "readable and writable by its owner only (0600)");
+    }
+    return true;
+}
+
+// The operator's file is kept as it is, whatever is wrong with it: overwriting it would
+// lose the endpoint, the recorder's address and the stored password.
+void WardexIntegration::KeepUnusableConfiguration() {
+    const bool unreadable = config_.load_state() == json::LoadState::kUnreadable;
+    Log(ERROR, std::string("Configuration file \"") + kConfigFilePath + "\" " +
+                   (unreadable ? "cannot be read: " : "is not valid: ") + config_.problem() +
+                   ". The file is left untouched and the built-in defaults apply until it is mended and the service "
+                   "restarted");
+    logger::get_logger().set_level(static_cast<LoggerLevel>(kDefaultLogLevel));
+    Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are not delivered");
 }
 
 void WardexIntegration::WriteDefaultConfiguration() {
@@ -187,7 +228,8 @@ void WardexIntegration::RunWebhookService() {
 
 void WardexIntegration::RunCallback() {
     logger::set_thread_name("kvapi_callback");
-    Log(INFO, "Wardex endpoint: " + service_endpoint_);
+    Log(INFO, "Wardex endpoint: " +
+                  (service_endpoint_ == kDefaultServiceEndpoint ? std::string("not configured") : service_endpoint_));
     // The port is kept in 16 bits; ports above 32767 are shown as the port they are.
     Log(INFO, "Live Thread: Using Trevask Server: " + nvr_info_.address + ":" +
                   std::to_string(static_cast<uint16_t>(server_port_)));
@@ -195,6 +237,9 @@ void WardexIntegration::RunCallback() {
                                     server_password_);
     connection_.set_callback(kvapi_callback, this);
     start_time_ = ::time(nullptr);
+    // The stored password could not be decrypted (logged at start): nothing to log in
+    // with, so the thread only waits for the stop.
+    while (!password_usable_ && !IsStopped()) std::this_thread::sleep_for(kIdlePause);
 
     int status = 0;
     while (!IsStopped()) {

@@ -65,6 +65,9 @@ private:
     void ReadConfiguration();
     void WriteDefaultConfiguration();
     void ProtectStoredPassword();
+    // Encrypts server_password_ into the file (mode 0600); false when that failed.
+    bool StorePassword();
+    void KeepUnusableConfiguration();
 
     bool stopped_ = false;
     std::mutex mutex_;
@@ -78,6 +81,7 @@ private:
     int16_t server_port_ = 22609;
     std::string server_user_ = "admin";
     std::string server_password_;
+    bool password_usable_ = true;  // false: the stored password did not decrypt
     bool report_motion_ = false;
     int32_t server_online_ = 1;
     std::string heartbeat_payload_;

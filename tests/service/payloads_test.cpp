@@ -1,4 +1,6 @@
 // The payloads exactly as the receiver gets them, and the receiver's time-zone table.
+#include <cstdint>
+
 #include <gtest/gtest.h>
 
 #include "src/payloads.h"
@@ -26,6 +28,16 @@ TEST(FormatTime, AddsOffsetAndPadsMilliseconds) {
     EXPECT_EQ(FormatTime(1551967509, 999, 0), "2019-03-07 14:05:09.999");
     // The sum is formatted, so a negative offset crosses midnight and the month.
     EXPECT_EQ(FormatTime(1551398400, 5, -3600), "2019-02-28 23:00:00.005");
+}
+
+TEST(FormatTime, SumsBeyondSixtyFourBitsOrFourDigitYearsAreClamped) {
+    // Under the sanitizer a signed overflow here would abort the test.
+    EXPECT_EQ(FormatTime(INT64_MAX, 0, 3600), "9999-12-31 23:59:59.000");
+    EXPECT_EQ(FormatTime(INT64_MIN, 0, -3600), "0000-01-01 00:00:00.000");
+    EXPECT_EQ(FormatTime(INT64_MAX, 1, INT64_MAX), "9999-12-31 23:59:59.001");
+    EXPECT_EQ(FormatTime(INT64_MIN, 0, INT64_MIN), "0000-01-01 00:00:00.000");
+    EXPECT_EQ(FormatTime(253402300799, 0, 1), "9999-12-31 23:59:59.000");
+    EXPECT_EQ(FormatTime(INT64_MIN, 0, INT64_MAX), "1969-12-31 23:59:59.000");
 }
 
 TEST(Payloads, MotionAlarmHasEveryKeyInOrderAsStrings) {
