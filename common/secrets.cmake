@@ -4,5 +4,5 @@ add_library(wardex_secrets STATIC
   secrets.cpp
   crypto.cpp
 )
-target_include_directories(wardex_secrets PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(wardex_secrets PUBLIC wardex_encryptor wardex_foundation kvAPI)
+target_include_directories(wardex_secrets PUBLIC ${CMAKE_SOURCE_DIR} PRIVATE ${MBEDTLS_INCLUDE_DIR})
+target_link_libraries(wardex_secrets PUBLIC wardex_encryptor wardex_foundation kvAPI PRIVATE ${MBEDCRYPTO_LIBRARY})

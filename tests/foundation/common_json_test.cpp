@@ -1,9 +1,13 @@
 #include "common/common_json.h"
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -187,6 +191,80 @@ TEST_F(JsonFileTest, MissingOrUnreadableFilesGiveTheErrorState) {
     EXPECT_TRUE(JsonConfigFile(nullptr).Error());
     EXPECT_TRUE(JsonConfigFile("").Error());
     EXPECT_TRUE(JsonConfigFile(dir_.path().c_str()).Error());  // a directory
+}
+
+TEST_F(JsonFileTest, LoadStateTellsAMissingFileFromOneThatCannotBeRead) {
+    JsonConfigFile missing(path().c_str());
+    EXPECT_EQ(LoadState::kMissing, missing.load_state());
+    EXPECT_EQ(std::strerror(ENOENT), missing.problem());
+
+    JsonConfigFile folder(dir_.path().c_str());
+    EXPECT_EQ(LoadState::kUnreadable, folder.load_state());
+    EXPECT_EQ(std::strerror(EISDIR), folder.problem());
+
+    auto loaded = Open(R"({"a": 1})");
+    EXPECT_EQ(LoadState::kLoaded, loaded->load_state());
+    EXPECT_EQ("", loaded->problem());
+}
+
+// Permission is denied for real: as root the read happens in a child that has given up
+// its privileges first (a file of mode 000 does not stop root).
+TEST_F(JsonFileTest, AFileThatMayNotBeReadIsUnreadableWithItsReason) {
+    ASSERT_TRUE(WriteFile(path(), R"({"a": 1})"));
+    ASSERT_EQ(0, ::chmod(path().c_str(), 0));
+    ASSERT_EQ(0, ::chmod(dir_.path().c_str(), 0755));
+    const pid_t child = ::fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                                 ::setresuid(65534, 65534, 65534) != 0)) {
+            ::_exit(2);
+        }
+        JsonConfigFile file(path().c_str());
+        const bool as_expected = file.Error() && file.load_state() == LoadState::kUnreadable &&
+                                 file.problem() == std::strerror(EACCES);
+        ::_exit(as_expected ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "2: privileges could not be dropped; 1: not reported as EACCES";
+    EXPECT_EQ(0u, PermissionBits(path()));
+    EXPECT_EQ(R"({"a": 1})", ReadFile(path())) << "reading never changes the file";
+}
+
+TEST_F(JsonFileTest, AByteOrderMarkIsSkipped) {
+    auto file = Open("\xEF\xBB\xBF{\"server_user\": \"operator\"}");
+    ASSERT_FALSE(file->Error()) << file->problem();
+    std::string user;
+    file->GetValue("server_user", user);
+    EXPECT_EQ("operator", user);
+    // Only at the very start: anywhere else it is not white space.
+    EXPECT_TRUE(Open(" \xEF\xBB\xBF{}")->Error());
+}
+
+TEST_F(JsonFileTest, ParseProblemsNameTheReasonWithLineAndColumn) {
+    struct Case {
+        const char* text;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"{\n    \"a\": 1,\n}", "parse error at line 3, column 1: syntax error while parsing object key - unexpected '}'; "
+                             "expected string literal"},
+        {"{\n    \"a\": 1,\n    \"a\": 2\n}", "duplicate member name \"a\" at line 3, column 7"},
+        {"{\"server_address\": \"127.0.", "parse error at line 1, column 28: syntax error while parsing value - invalid "
+                                        "string: missing closing quote; last read: '\"127.0.'"},
+        {"[1, 2]", "the top level is not an object"},
+        {"", "parse error at line 1, column 1: attempting to parse an empty input; check that your input string or "
+             "stream contains the expected JSON"},
+    };
+    for (const Case& c : cases) {
+        auto file = Open(c.text);
+        EXPECT_TRUE(file->Error()) << c.text;
+        EXPECT_EQ(LoadState::kInvalid, file->load_state()) << c.text;
+        EXPECT_EQ(c.problem, file->problem()) << c.text;
+        EXPECT_EQ(c.text, ReadFile(path()));
+    }
 }
 
 TEST_F(JsonFileTest, TopLevelArrayParsesButIsAnError) {
@@ -444,6 +522,43 @@ TEST_F(JsonFileTest, RewriteKeepsPermissionBitsAndLeavesNoTemporaryFile) {
     EXPECT_EQ(0640u, PermissionBits(path()));
     EXPECT_EQ("{\n    \"a\": 2\n}", ReadFile(path()));
     EXPECT_EQ(std::vector<std::string>{"wardex.json"}, ListDir(dir_.path()));
+}
+
+TEST_F(JsonFileTest, PrivateRewriteSetsOwnerOnlyModeAndReportsTheOldOne) {
+    auto file = Open(R"({"a": 1})");
+    ASSERT_EQ(0, ::chmod(path().c_str(), 0644));
+    ASSERT_TRUE(file->SetValue("a", 2.0));
+    mode_t previous = 0;
+    ASSERT_TRUE(file->UpdateFilePrivately(&previous));
+    EXPECT_EQ(0644u, previous);
+    EXPECT_EQ(0600u, PermissionBits(path()));
+    EXPECT_EQ("{\n    \"a\": 2\n}", ReadFile(path()));
+    ASSERT_TRUE(file->UpdateFilePrivately(&previous));
+    EXPECT_EQ(0600u, previous);
+
+    JsonConfigFile fresh(dir_.Join("new.json").c_str());
+    fresh.New();
+    ASSERT_TRUE(fresh.UpdateFilePrivately(&previous));
+    EXPECT_EQ(0u, previous) << "there was no file";
+    EXPECT_EQ(0600u, PermissionBits(dir_.Join("new.json")));
+}
+
+// A root-run rewrite ("sudo wardex") must not hand the service's file to root.
+TEST_F(JsonFileTest, RewriteKeepsTheOwnerAndGroup) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another owner";
+    auto file = Open(R"({"a": 1})");
+    ASSERT_EQ(0, ::chown(path().c_str(), 65534, 65534));
+    ASSERT_TRUE(file->SetValue("a", 2.0));
+    ASSERT_TRUE(file->UpdateFile());
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(path().c_str(), &info));
+    EXPECT_EQ(65534u, info.st_uid);
+    EXPECT_EQ(65534u, info.st_gid);
+    mode_t previous = 0;
+    ASSERT_TRUE(file->UpdateFilePrivately(&previous));
+    ASSERT_EQ(0, ::stat(path().c_str(), &info));
+    EXPECT_EQ(65534u, info.st_uid);
+    EXPECT_EQ(65534u, info.st_gid);
 }
 
 TEST_F(JsonFileTest, RewriteReplacesTheFileInsteadOfTruncatingIt) {

@@ -2,6 +2,7 @@
 // clock of its own (a date no other case uses) and its defaults restored afterwards.
 #include "common/logger.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,18 +207,63 @@ TEST_F(LoggerTest, DayChangeOpensANewFileAndPurgesByAge) {
     EXPECT_TRUE(Exists(LogPath(fourteen_before_second)));
 }
 
-TEST_F(LoggerTest, AgePurgeGoesByNameNotByFileTime) {
-    const std::vector<std::string> doomed = {DaysAgo(15), DaysAgo(400), "19991231.txt", "0notes", "1.txt"};
-    const std::vector<std::string> kept = {DaysAgo(14), DaysAgo(1), "Log.txt", "notes", "~backup"};
+// The age purge goes by the name of the logger's own files, not by file times, and
+// touches nothing else in the folder: other files, dotfiles, names that merely start
+// with digits, folders (even one named like an old dated file) and links all stay.
+TEST_F(LoggerTest, AgePurgeRemovesOnlyOldDatedRegularFiles) {
+    const std::vector<std::string> doomed = {DaysAgo(15), DaysAgo(20), DaysAgo(400), "19991231.txt"};
+    const std::vector<std::string> kept = {DaysAgo(14), DaysAgo(1),    "Log.txt",      "notes",         "~backup",
+                                           "notes.txt", ".keep",       "0readme",      "0notes",        "1.txt",
+                                           "2019-notes", "1999123.txt", "199912310.txt", "19991231.txt~", "19991231.TXT",
+                                           "1999123x.txt"};
     for (const std::string& name : doomed) ASSERT_TRUE(WriteFile(LogPath(name), "x"));
     for (const std::string& name : kept) ASSERT_TRUE(WriteFile(LogPath(name), "x"));
+    const std::string folder = LogPath("19990101.txt");
+    ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(LogPath("old").c_str(), 0755));
+    const std::string link = LogPath("19990102.txt");
+    ASSERT_EQ(0, ::symlink("notes.txt", link.c_str()));
 
     Console([] { logger::get_logger().log(INFO, "first"); });
 
     for (const std::string& name : doomed) EXPECT_FALSE(Exists(LogPath(name))) << name;
     for (const std::string& name : kept) EXPECT_TRUE(Exists(LogPath(name))) << name;
+    EXPECT_TRUE(Exists(folder));
+    EXPECT_TRUE(Exists(LogPath("old")));
+    struct stat info {};
+    EXPECT_EQ(0, ::lstat(link.c_str(), &info)) << "a link is not one of the logger's files";
+    EXPECT_TRUE(Exists(LogPath("notes.txt")));
     EXPECT_TRUE(Exists(LogPath(Today())));
     EXPECT_TRUE(Exists(log_dir_));
+}
+
+TEST(DatedLogName, OnlyEightDigitsAndTxt) {
+    EXPECT_TRUE(is_dated_log_name("20240305.txt"));
+    EXPECT_TRUE(is_dated_log_name("00000000.txt"));
+    for (const char* name : {"", ".txt", "2024030.txt", "202403055.txt", "2024030a.txt", "20240305.txt ", " 20240305.txt",
+                             "20240305.TXT", "20240305_txt", "20240305.txt.gz", ".20240305.txt"}) {
+        EXPECT_FALSE(is_dated_log_name(name)) << name;
+    }
+}
+
+// Texts from the receiver or the recorder pass through the logger: whatever they hold,
+// a message is one line in the file, with no raw control byte, and the console keeps
+// the logger's own colour sequences but none from the message.
+TEST_F(LoggerTest, MessagesAreEscapedIntoOneLineInFileAndConsole) {
+    const std::string outside = std::string("ntp=127.0.0.9\n2024-03-05T07:08:09.000Z main        ERROR    forged") +
+                                "\r\x1b[2J\x1b]0;title\x07\x7f\xff\xc3(" + "\xc2\x9b" + "ok\xc3\xa9";
+    const std::string console = Console([&] { logger::get_logger().log(WARNING, "answer: " + outside); });
+    const std::string expected_text =
+        "answer: ntp=127.0.0.9\\n2024-03-05T07:08:09.000Z main        ERROR    forged\\r\\x1b[2J\\x1b]0;title\\x07"
+        "\\x7f\xef\xbf\xbd\xef\xbf\xbd(\\u009bok\xc3\xa9";
+    const std::vector<std::string> lines = Lines(TodaysFile());
+    ASSERT_EQ(1u, lines.size()) << TodaysFile();
+    EXPECT_EQ(expected_text, lines[0].substr(46));
+    const std::string file = TodaysFile();
+    for (const char c : file.substr(0, file.size() - 1)) {
+        EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7f) << "raw control byte " << static_cast<int>(c);
+    }
+    EXPECT_EQ(std::string("\x1b[33m[") + lines[0].substr(0, 24) + "]\x1b[0m " + expected_text + "\n", console);
 }
 
 TEST_F(LoggerTest, RestartOnTheSameDayAppends) {

@@ -173,4 +173,31 @@ TEST(ConvertTest, StringToDoubleCodes) {
 }
 
 }  // namespace
+
+TEST(EscapeLogText, OrdinaryTextIsUnchanged) {
+    for (const std::string text : {std::string(), std::string("Recording server online"),
+                                   std::string("C:\\path \"quoted\" \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 ~")}) {
+        EXPECT_EQ(text, escape_log_text(text));
+    }
+}
+
+TEST(EscapeLogText, ControlCharactersBecomeVisibleEscapes) {
+    EXPECT_EQ("a\\nb\\rc\\td", escape_log_text("a\nb\rc\td"));
+    EXPECT_EQ("\\x1b[31mred\\x1b[0m", escape_log_text("\x1b[31mred\x1b[0m"));
+    EXPECT_EQ("\\x00\\x01\\x07\\x08\\x0b\\x0c\\x1f\\x7f", escape_log_text(std::string("\0\x01\x07\b\v\f\x1f\x7f", 8)));
+    // The C1 controls (U+0080 to U+009F; U+009B is a one-byte CSI on some terminals).
+    EXPECT_EQ("\\u0080\\u009b\\u009f\xc2\xa0", escape_log_text("\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0"));
+}
+
+TEST(EscapeLogText, EveryByteOutsideWellFormedUtf8BecomesOneReplacementCharacter) {
+    const std::string fffd = "\xef\xbf\xbd";
+    EXPECT_EQ(fffd + "(", escape_log_text("\xc3("));
+    EXPECT_EQ(fffd, escape_log_text("\xff"));
+    EXPECT_EQ(fffd + fffd, escape_log_text("\xc0\xaf"));                // overlong
+    EXPECT_EQ(fffd + fffd + fffd, escape_log_text("\xed\xa0\x80"));    // surrogate
+    EXPECT_EQ(fffd + fffd + fffd + fffd, escape_log_text("\xf4\x90\x80\x80"));  // above U+10FFFF
+    EXPECT_EQ("x" + fffd, escape_log_text("x\xe2\x82"));               // cut short
+    EXPECT_EQ(fffd + "\\n", escape_log_text("\xe2\n"));
+}
+
 }  // namespace kv

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -205,6 +206,72 @@ TEST_F(PasswordProtection, TruncatedCiphertextGivesEmptyText) {
     const std::string cipher = crypto::Encrypt("secret", true);
     EXPECT_EQ("", crypto::Decrypt(cipher.substr(0, 31), true));
     EXPECT_EQ("", crypto::Decrypt(cipher.substr(0, 5), true));
+}
+
+// --- The stored password with its check -----------------------------------------------
+
+using CheckedPassword = IdentityTest;
+
+TEST_F(CheckedPassword, TheCheckIsEncryptedWithThePassword) {
+    ScriptPrints("machine-42\n");
+    const std::string cipher = crypto::EncryptPassword("P@ssw0rd");
+    ASSERT_EQ(48u, cipher.size()) << "20 bytes of plaintext";
+    const std::string key = Sha256("machine-42\n").substr(0, 16);
+    EXPECT_EQ(ToHex(std::string("P@ssw0rd#wardex-pw:1") + std::string(12, '\0')), ToHex(IndependentDecrypt(key, cipher)));
+    std::string password = "stale";
+    EXPECT_EQ(crypto::PasswordDecryption::kDecrypted, crypto::DecryptPassword(cipher, password));
+    EXPECT_EQ("P@ssw0rd", password);
+    EXPECT_EQ("", crypto::EncryptPassword(""));
+}
+
+TEST_F(CheckedPassword, TheOlderFormWithoutTheCheckIsStillRead) {
+    ScriptPrints("machine-42\n");
+    for (const std::string plain : {"tulip482", "x", "sixteen chars ok", "correct horse battery staple!!!",
+                                    "pässwörd €uro"}) {
+        std::string password;
+        EXPECT_EQ(crypto::PasswordDecryption::kDecryptedLegacy,
+                  crypto::DecryptPassword(crypto::Encrypt(plain, true), password))
+            << plain;
+        EXPECT_EQ(plain, password);
+    }
+}
+
+TEST_F(CheckedPassword, AnOlderValueThatIsNotPrintableTextCountsAsFailed) {
+    ScriptPrints("machine-42\n");
+    for (const std::string plain : {std::string("esc\x1b[2J"), std::string("line\nbreak"), std::string("\xff\xfe"),
+                                    std::string("del\x7f")}) {
+        std::string password = "stale";
+        EXPECT_EQ(crypto::PasswordDecryption::kFailed, crypto::DecryptPassword(crypto::Encrypt(plain, true), password));
+        EXPECT_EQ("", password);
+    }
+}
+
+// Under another identity neither form may yield a password. Short older values are the
+// hard case (a wrong key could give a printable text and a NUL within 16 bytes), so
+// many fresh encryptions are tried.
+TEST_F(CheckedPassword, AnotherIdentityIsDetectedForBothForms) {
+    std::vector<std::string> checked;
+    std::vector<std::string> older;
+    ScriptPrints("machine-42\n");
+    for (int i = 0; i < 100; ++i) {
+        checked.push_back(crypto::EncryptPassword("tulip482"));
+        older.push_back(crypto::Encrypt(i % 2 == 0 ? "tulip482" : "a", true));
+    }
+    ScriptPrints("machine-43\n");
+    for (const std::string& cipher : checked) {
+        std::string password;
+        EXPECT_EQ(crypto::PasswordDecryption::kFailed, crypto::DecryptPassword(cipher, password));
+        EXPECT_EQ("", password);
+    }
+    for (const std::string& cipher : older) {
+        std::string password;
+        EXPECT_EQ(crypto::PasswordDecryption::kFailed, crypto::DecryptPassword(cipher, password)) << ToHex(password);
+        EXPECT_EQ("", password);
+    }
+    // No identity at all fails the same way.
+    ::unlink("scripts/get_id.sh");
+    std::string password;
+    EXPECT_EQ(crypto::PasswordDecryption::kFailed, crypto::DecryptPassword(checked.front(), password));
 }
 
 // --- Converters ------------------------------------------------------------------------

@@ -1,16 +1,21 @@
 // How the service reads, completes and protects "./wardex.json". Each case builds the
 // integration object in a scratch working directory and never starts its threads, so
 // nothing is sent anywhere.
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "common/crypto.h"
 #include "common/logger.h"
+#include "common/string_util.h"
 #include "src/wardex.h"
 #include "tests/support/child_process.h"
 
@@ -41,6 +46,11 @@ protected:
         if (std::system("sudo -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs password-less sudo";
         ASSERT_EQ(::mkdir(dir_.File("scripts").c_str(), 0755), 0);
         ASSERT_TRUE(WriteFile(dir_.File("scripts/get_id.sh"), "#!/bin/sh\necho wardex-config-test\n", 0755));
+    }
+
+    // The identity script now prints something else, as after a cloned disk.
+    void ChangeIdentity() {
+        ASSERT_TRUE(WriteFile(dir_.File("scripts/get_id.sh"), "#!/bin/sh\necho another-machine\n", 0755));
     }
 
     void WriteConfig(const OrderedJson& config) { ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), config.dump(4), 0600)); }
@@ -92,11 +102,114 @@ TEST_F(ConfigurationTest, AFirstStartWritesTheNineDefaultsAndWarnsAboutTheEndpoi
     EXPECT_NE(LogText().find("\"service_endpoint\" must be set in \"./wardex.json\""), std::string::npos);
 }
 
-TEST_F(ConfigurationTest, ARootArrayIsReplacedByTheDefaults) {
-    ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), "[1, 2]"));
+// Formerly a root array (like any file that did not parse) was replaced by the defaults,
+// losing the operator's settings. Now it is kept byte for byte and reported.
+TEST_F(ConfigurationTest, ARootArrayIsKeptAndReported) {
+    ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), "[1, 2]", 0600));
     { WardexIntegration integration; }
-    EXPECT_EQ(ConfigJson().size(), 9u);
-    EXPECT_EQ(ConfigJson()["server_user"], "admin");
+    EXPECT_EQ(Config(), "[1, 2]");
+    const std::string log = LogText();
+    EXPECT_NE(log.find("ERROR    Configuration file \"./wardex.json\" is not valid: the top level is not an object. "
+                       "The file is left untouched and the built-in defaults apply until it is mended and the service "
+                       "restarted\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("WARNING  \"service_endpoint\" must be set in \"./wardex.json\""), std::string::npos) << log;
+}
+
+TEST_F(ConfigurationTest, AFileThatDoesNotParseIsNeverOverwritten) {
+    struct Case {
+        std::string text;
+        std::string reason;
+    };
+    const std::string operator_file = Loopback().dump(4);
+    const Case cases[] = {
+        {operator_file.substr(0, operator_file.size() - 2) + ",\n}", "is not valid: parse error at line 11, column 1: "},
+        {"{\n    \"server_user\": \"operator\",\n    \"server_user\": \"admin\"\n}",
+         "is not valid: duplicate member name \"server_user\" at line 3, column 17. The file is left untouched"},
+        {operator_file.substr(0, 60), "is not valid: parse error at line 3, column"},
+        {"{\n    \"server_password\": \"x\" // the recorder's\n}", "is not valid: parse error at line 2, column"},
+    };
+    for (const Case& c : cases) {
+        logger::get_logger().set_level(VERBOSE);
+        ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), c.text, 0640));
+        { WardexIntegration integration; }
+        EXPECT_EQ(Config(), c.text) << "the operator's file is kept as it was";
+        struct stat info {};
+        ASSERT_EQ(::stat(dir_.File("wardex.json").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0640u) << "not even its mode changes";
+        EXPECT_NE(LogText().find("ERROR    Configuration file \"./wardex.json\" " + c.reason), std::string::npos)
+            << c.text << "\n" << LogText();
+        EXPECT_EQ(logger::get_logger().level(), INFO) << "the default level applies";
+    }
+    // Nothing was renamed aside or left behind beside it.
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "wardex.json" || name == "logs") << name;
+    }
+}
+
+TEST_F(ConfigurationTest, AByteOrderMarkAtTheStartIsAccepted) {
+    OrderedJson config = Loopback();
+    config["log_level"] = 3;
+    ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), "\xEF\xBB\xBF" + config.dump(4), 0600));
+    { WardexIntegration integration; }
+    EXPECT_EQ(logger::get_logger().level(), ERROR) << "the settings were read";
+    EXPECT_EQ(LogText().find("Configuration file"), std::string::npos) << LogText();
+    logger::get_logger().set_level(VERBOSE);
+}
+
+// A folder in place of the file: the read fails with EISDIR.
+TEST_F(ConfigurationTest, AFolderInPlaceOfTheFileIsReportedAndLeftAlone) {
+    ASSERT_EQ(::mkdir(dir_.File("wardex.json").c_str(), 0755), 0);
+    { WardexIntegration integration; }
+    struct stat info {};
+    ASSERT_EQ(::stat(dir_.File("wardex.json").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_NE(LogText().find("ERROR    Configuration file \"./wardex.json\" cannot be read: Is a directory. The file is "
+                             "left untouched and the built-in defaults apply until it is mended and the service "
+                             "restarted"),
+              std::string::npos)
+        << LogText();
+}
+
+// The file left to root by a "sudo wardex", read by the service's own user: permission is
+// really denied (as root the integration is built in a child that gives up root first).
+TEST_F(ConfigurationTest, AFileTheServiceMayNotReadIsReportedAndLeftAlone) {
+    const std::string text = Loopback().dump(4);
+    ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), text, 0600));
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+    const std::string child_logs = dir_.File("child-logs");
+    ASSERT_EQ(::mkdir(child_logs.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(child_logs.c_str(), 0777), 0);
+    const bool root = ::geteuid() == 0;
+    if (!root) ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0), 0);
+
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                     ::setresuid(65534, 65534, 65534) != 0)) {
+            ::_exit(2);
+        }
+        logger::get_logger().set_directory(child_logs);
+        { WardexIntegration integration; }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    if (!root) ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0600), 0);
+
+    EXPECT_EQ(Config(), text);
+    struct stat info {};
+    ASSERT_EQ(::stat(dir_.File("wardex.json").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, ::geteuid()) << "still its owner's";
+    const std::string log = ReadFile(child_logs + "/" + generate_log_filename(0));
+    EXPECT_NE(log.find("ERROR    Configuration file \"./wardex.json\" cannot be read: Permission denied. The file is "
+                       "left untouched"),
+              std::string::npos)
+        << log;
 }
 
 TEST_F(ConfigurationTest, APlainPasswordIsStoredEncryptedAndOtherKeysStayAsTheyWere) {
@@ -147,6 +260,93 @@ TEST_F(ConfigurationTest, WithoutAMachineIdentityThePasswordFileIsLeftAlone) {
     const std::string log = LogText();
     EXPECT_NE(log.find("ERROR    Could not protect \"server_password\""), std::string::npos) << log;
     EXPECT_EQ(log.find("s3cret-operator"), std::string::npos);
+}
+
+TEST_F(ConfigurationTest, AStoredPasswordUnderAnotherIdentityIsReportedAndKept) {
+    InstallIdentity();
+    OrderedJson config = Loopback();
+    config["server_password"] = "operator-secret";
+    WriteConfig(config);
+    { WardexIntegration integration; }
+    ASSERT_TRUE(IsStoredForm(ConfigJson()["server_password"]));
+    const std::string stored = Config();
+
+    ChangeIdentity();
+    { WardexIntegration integration; }
+    EXPECT_EQ(Config(), stored) << "the stored value stays for when the identity comes back";
+    const std::string log = LogText();
+    EXPECT_NE(log.find("ERROR    Could not decrypt \"server_password\" of \"./wardex.json\": most likely the machine "
+                       "identity changed (a cloned disk or a regenerated machine-id) since it was encrypted, or "
+                       "./scripts/get_id.sh cannot be run; enter the password again in plain text and restart. The "
+                       "stored value is kept and no login is attempted"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(ConfigurationTest, AnOlderStoredPasswordUnderAnotherIdentityIsReportedAndKept) {
+    InstallIdentity();
+    OrderedJson config = Loopback();
+    config["server_password"] = hex_encode(crypto::Encrypt("operator-secret", true));
+    ChangeIdentity();
+    WriteConfig(config);
+    const std::string before = Config();
+    { WardexIntegration integration; }
+    EXPECT_EQ(Config(), before);
+    EXPECT_NE(LogText().find("ERROR    Could not decrypt \"server_password\""), std::string::npos) << LogText();
+}
+
+TEST_F(ConfigurationTest, AnOlderStoredPasswordIsStoredAgainWithItsCheck) {
+    InstallIdentity();
+    OrderedJson config = Loopback();
+    config["server_password"] = hex_encode(crypto::Encrypt("operator-secret", true));
+    WriteConfig(config);
+    { WardexIntegration integration; }
+    const std::string stored = ConfigJson()["server_password"];
+    ASSERT_TRUE(IsStoredForm(stored));
+    EXPECT_NE(stored, config["server_password"]);
+    std::string password;
+    EXPECT_EQ(crypto::DecryptPassword(hex_decode(stored), password), crypto::PasswordDecryption::kDecrypted);
+    EXPECT_EQ(password, "operator-secret");
+    EXPECT_NE(LogText().find("INFO     \"server_password\" of \"./wardex.json\" stored again with its integrity check"),
+              std::string::npos)
+        << LogText();
+    EXPECT_EQ(LogText().find("ERROR"), std::string::npos) << LogText();
+
+    // Only once: the checked form is taken as it is.
+    const std::string after = Config();
+    { WardexIntegration integration; }
+    EXPECT_EQ(Config(), after);
+}
+
+TEST_F(ConfigurationTest, StoringThePasswordLeavesTheFileToItsOwnerOnlyWithOneWarning) {
+    InstallIdentity();
+    OrderedJson config = Loopback();
+    config["server_password"] = "operator-secret";
+    ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), config.dump(4), 0644));
+    ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0644), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) ASSERT_EQ(::chown(dir_.File("wardex.json").c_str(), 65534, 65534), 0);
+    { WardexIntegration integration; }
+    struct stat info {};
+    ASSERT_EQ(::stat(dir_.File("wardex.json").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    if (root) {
+        EXPECT_EQ(info.st_uid, 65534u) << "the owner is kept";
+        EXPECT_EQ(info.st_gid, 65534u);
+    }
+    EXPECT_TRUE(IsStoredForm(ConfigJson()["server_password"]));
+    const std::string warning = "WARNING  \"./wardex.json\" was open to group or others; it holds the encrypted "
+                                "password, so it is now readable and writable by its owner only (0600)";
+
+    // A later rewrite of a file that is already private says nothing.
+    config["server_password"] = "another-secret";
+    ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), config.dump(4), 0600));
+    ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0600), 0);
+    { WardexIntegration integration; }
+    const std::string log = LogText();
+    size_t count = 0;
+    for (size_t at = log.find(warning); at != std::string::npos; at = log.find(warning, at + 1)) ++count;
+    EXPECT_EQ(count, 1u) << log;
 }
 
 TEST_F(ConfigurationTest, LogLevelIsAppliedOnlyWithinItsRange) {

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "common/logger.h"
 #include "src/payloads.h"
 #include "tests/service/service_fixture.h"
 
@@ -295,6 +296,96 @@ TEST_F(ServiceTest, AStoredPasswordStillLogsInAfterARestart) {
     StopService();
     EXPECT_EQ(Json::parse(ConfigText())["server_password"], stored) << "a stored password is not rewritten";
     EXPECT_EQ(Log().find("tulip482"), std::string::npos);
+}
+
+// The service's log file of today, as written (not the console copy).
+std::string LogFile(const TempDir& work) { return ReadFile(work.File("logs/" + generate_log_filename(0))); }
+
+// Every byte below 0x20 or 0x7F in the log file other than the line ends.
+std::string RawControlBytes(const std::string& text) {
+    std::string found;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && byte != '\n') || byte == 0x7F) found += std::to_string(byte) + " ";
+    }
+    return found;
+}
+
+// Texts from the receiver and from the recorder carry a newline and escape sequences:
+// each stays inside its own line, escaped, and no forged line appears.
+TEST_F(ServiceTest, OutsideTextsCannotForgeLogLinesOrDriveTheTerminal) {
+    Json scenario = BaseScenario();
+    scenario["cameras"][0]["name"] = "Door\n2026-01-01T00:00:00.000Z main        ERROR    camera-forged\x1b[2J";
+    scenario["drives"][0]["message"] = "Drive 12\r\n2026-01-01T00:00:00.000Z main        ERROR    drive-forged\x1b]0;x\x07";
+    StartNvr(scenario);
+    const Json ntp = {{"NTPServerIP", "127.0.0.9\n2026-01-01T00:00:00.000Z main        ERROR    ntp-forged\x1b[31m"},
+                      {"NTPServerPort", "123"},
+                      {"TimeZone", "16"},
+                      {"UpdateInterval", "60"}};
+    StartReceiver({"--ntp", ntp.dump()});
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(WaitForLog("Received ntp info: ip=127.0.0.9\\n2026-01-01T00:00:00.000Z main        ERROR    "
+                           "ntp-forged\\x1b[31m:123"))
+        << Log();
+    ASSERT_TRUE(nvr_->Command("event 5 index=0 status=3"));
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
+    ASSERT_TRUE(WaitForAlarm("1")) << Log();
+    ASSERT_TRUE(WaitForAlarm("4")) << Log();
+    StopService();
+
+    // The alarms themselves carry the names as the recorder gave them.
+    EXPECT_EQ(Alarms("1").at(0)["ChannelName"], scenario["cameras"][0]["name"]);
+    const std::string file = LogFile(work_);
+    ASSERT_NE(file.find("Integration stopped"), std::string::npos) << file;
+    EXPECT_EQ(RawControlBytes(file), "") << file;
+    for (const char* forged : {"\nERROR    camera-forged", "\nERROR    drive-forged", "\nERROR    ntp-forged",
+                               "\n2026-01-01T00:00:00.000Z"}) {
+        EXPECT_EQ(file.find(forged), std::string::npos) << forged;
+    }
+    // On the console only the logger's own colour sequences remain.
+    const std::string console = Log();
+    for (size_t at = console.find('\x1b'); at != std::string::npos; at = console.find('\x1b', at + 1)) {
+        const std::string sequence = console.substr(at, 5);
+        EXPECT_TRUE(sequence == "\x1b[32m" || sequence == "\x1b[33m" || sequence == "\x1b[31m" ||
+                    sequence.substr(0, 4) == "\x1b[0m")
+            << "foreign escape sequence at " << at;
+    }
+}
+
+TEST_F(ServiceTest, AStoredPasswordUnderAnotherIdentityIsNeverUsedToLogIn) {
+    StartNvr(BaseScenario());
+    StartReceiver();
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ASSERT_TRUE(nvr_->WaitFor({{"event", "login"}, {"password_ok", true}})) << Log();
+    StopService();
+    const std::string stored = ConfigText();
+
+    // A cloned disk: the identity script now prints another machine's identity.
+    ASSERT_TRUE(WriteFile(work_.File("scripts/get_id.sh"), "#!/bin/sh\necho wardex-test-machine-0002\n", 0755));
+    StartService();
+    ASSERT_TRUE(WaitForLog("Could not decrypt \"server_password\" of \"./wardex.json\"")) << Log();
+    std::this_thread::sleep_for(seconds(2));
+    EXPECT_EQ(nvr_->Count({{"event", "login"}}), 1) << "no login with a password that is not known to be right";
+    StopService();
+    EXPECT_EQ(ConfigText(), stored) << "the stored value is kept";
+}
+
+// A configuration the service cannot parse: it runs on the built-in defaults, says so,
+// sends nothing anywhere and leaves the operator's file exactly as it was.
+TEST_F(ServiceTest, AConfigurationThatDoesNotParseIsKeptWhileTheServiceRunsOnDefaults) {
+    ASSERT_EQ(::mkdir(work_.File("scripts").c_str(), 0755), 0);
+    const std::string text = "{\n    \"service_endpoint\": \"http://127.0.0.1:9/WXAlarmReceiver/Receiver.svc\",\n}";
+    ASSERT_TRUE(WriteFile(work_.File("wardex.json"), text, 0600));
+    StartService();
+    ASSERT_TRUE(WaitForLog("Configuration file \"./wardex.json\" is not valid: parse error at line 3, column 1: "))
+        << Log();
+    ASSERT_TRUE(WaitForLog("Wardex endpoint: not configured")) << Log();
+    EXPECT_EQ(CountInLog("\"service_endpoint\" must be set in \"./wardex.json\""), 1);
+    StopService();
+    EXPECT_EQ(ConfigText(), text);
 }
 
 // Which address the payloads report, when wardex runs on the recorder (127.0.0.1).
