@@ -12,9 +12,9 @@ namespace kv {
 
 std::string FormatTime(int64_t seconds, int64_t milliseconds, int64_t offset) {
     // Both numbers come from the recording server. Their sum is kept within the years
-    // 0000 to 9999, so it can neither overflow nor fall outside what gmtime_r breaks
-    // down into four-digit years.
-    constexpr int64_t kEarliest = -62167219200;  // 0000-01-01 00:00:00
+    // 1000 to 9999, so it can neither overflow nor fall outside what gmtime_r and
+    // strftime turn into a four-digit year.
+    constexpr int64_t kEarliest = -30610224000;  // 1000-01-01 00:00:00
     constexpr int64_t kLatest = 253402300799;    // 9999-12-31 23:59:59
     int64_t sum = 0;
     if (__builtin_add_overflow(seconds, offset, &sum)) sum = offset < 0 ? kEarliest : kLatest;

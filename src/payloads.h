@@ -45,7 +45,7 @@ enum AlarmType : int32_t {
 
 // "YYYY-MM-DD HH:MM:SS.mmm" of seconds + offset, broken down as UTC: the local time of
 // an event when offset is the zone's offset east of UTC in seconds. A sum outside the
-// years 0000 to 9999 (or beyond 64 bits) is clamped to the nearer end.
+// years 1000 to 9999 (or beyond 64 bits) is clamped to the nearer end.
 std::string FormatTime(int64_t seconds, int64_t milliseconds, int64_t offset);
 
 namespace detail {

@@ -252,11 +252,11 @@ TEST_F(JsonFileTest, ParseProblemsNameTheReasonWithLineAndColumn) {
         {"{\n    \"a\": 1,\n}", "parse error at line 3, column 1: syntax error while parsing object key - unexpected '}'; "
                              "expected string literal"},
         {"{\n    \"a\": 1,\n    \"a\": 2\n}", "duplicate member name \"a\" at line 3, column 7"},
-        {"{\"server_address\": \"127.0.", "parse error at line 1, column 28: syntax error while parsing value - invalid "
+        {"{\"server_address\": \"127.0.", "parse error at line 1, column 27: syntax error while parsing value - invalid "
                                         "string: missing closing quote; last read: '\"127.0.'"},
         {"[1, 2]", "the top level is not an object"},
-        {"", "parse error at line 1, column 1: attempting to parse an empty input; check that your input string or "
-             "stream contains the expected JSON"},
+        {"", "parse error at line 1, column 1: syntax error while parsing value - unexpected end of input; expected "
+             "'[', '{', or a literal"},
     };
     for (const Case& c : cases) {
         auto file = Open(c.text);

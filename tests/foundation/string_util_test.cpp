@@ -175,7 +175,7 @@ TEST(ConvertTest, StringToDoubleCodes) {
 }  // namespace
 
 TEST(EscapeLogText, OrdinaryTextIsUnchanged) {
-    for (const std::string text : {std::string(), std::string("Recording server online"),
+    for (const std::string& text : {std::string(), std::string("Recording server online"),
                                    std::string("C:\\path \"quoted\" \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 ~")}) {
         EXPECT_EQ(text, escape_log_text(text));
     }
@@ -196,7 +196,7 @@ TEST(EscapeLogText, EveryByteOutsideWellFormedUtf8BecomesOneReplacementCharacter
     EXPECT_EQ(fffd + fffd, escape_log_text("\xc0\xaf"));                // overlong
     EXPECT_EQ(fffd + fffd + fffd, escape_log_text("\xed\xa0\x80"));    // surrogate
     EXPECT_EQ(fffd + fffd + fffd + fffd, escape_log_text("\xf4\x90\x80\x80"));  // above U+10FFFF
-    EXPECT_EQ("x" + fffd, escape_log_text("x\xe2\x82"));               // cut short
+    EXPECT_EQ("x" + fffd + fffd, escape_log_text("x\xe2\x82"));        // cut short
     EXPECT_EQ(fffd + "\\n", escape_log_text("\xe2\n"));
 }
 

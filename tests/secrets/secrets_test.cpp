@@ -238,7 +238,7 @@ TEST_F(CheckedPassword, TheOlderFormWithoutTheCheckIsStillRead) {
 
 TEST_F(CheckedPassword, AnOlderValueThatIsNotPrintableTextCountsAsFailed) {
     ScriptPrints("machine-42\n");
-    for (const std::string plain : {std::string("esc\x1b[2J"), std::string("line\nbreak"), std::string("\xff\xfe"),
+    for (const std::string& plain : {std::string("esc\x1b[2J"), std::string("line\nbreak"), std::string("\xff\xfe"),
                                     std::string("del\x7f")}) {
         std::string password = "stale";
         EXPECT_EQ(crypto::PasswordDecryption::kFailed, crypto::DecryptPassword(crypto::Encrypt(plain, true), password));

@@ -183,7 +183,9 @@ TEST_F(ConfigurationTest, AFileTheServiceMayNotReadIsReportedAndLeftAlone) {
     ASSERT_EQ(::mkdir(child_logs.c_str(), 0777), 0);
     ASSERT_EQ(::chmod(child_logs.c_str(), 0777), 0);
     const bool root = ::geteuid() == 0;
-    if (!root) ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0), 0);
+    if (!root) {
+        ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0), 0);
+    }
 
     const pid_t child = ::fork();
     ASSERT_NE(child, -1);
@@ -199,7 +201,9 @@ TEST_F(ConfigurationTest, AFileTheServiceMayNotReadIsReportedAndLeftAlone) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    if (!root) ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0600), 0);
+    if (!root) {
+        ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0600), 0);
+    }
 
     EXPECT_EQ(Config(), text);
     struct stat info {};
@@ -325,7 +329,9 @@ TEST_F(ConfigurationTest, StoringThePasswordLeavesTheFileToItsOwnerOnlyWithOneWa
     ASSERT_TRUE(WriteFile(dir_.File("wardex.json"), config.dump(4), 0644));
     ASSERT_EQ(::chmod(dir_.File("wardex.json").c_str(), 0644), 0);
     const bool root = ::geteuid() == 0;
-    if (root) ASSERT_EQ(::chown(dir_.File("wardex.json").c_str(), 65534, 65534), 0);
+    if (root) {
+        ASSERT_EQ(::chown(dir_.File("wardex.json").c_str(), 65534, 65534), 0);
+    }
     { WardexIntegration integration; }
     struct stat info {};
     ASSERT_EQ(::stat(dir_.File("wardex.json").c_str(), &info), 0);

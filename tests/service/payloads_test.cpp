@@ -33,9 +33,9 @@ TEST(FormatTime, AddsOffsetAndPadsMilliseconds) {
 TEST(FormatTime, SumsBeyondSixtyFourBitsOrFourDigitYearsAreClamped) {
     // Under the sanitizer a signed overflow here would abort the test.
     EXPECT_EQ(FormatTime(INT64_MAX, 0, 3600), "9999-12-31 23:59:59.000");
-    EXPECT_EQ(FormatTime(INT64_MIN, 0, -3600), "0000-01-01 00:00:00.000");
+    EXPECT_EQ(FormatTime(INT64_MIN, 0, -3600), "1000-01-01 00:00:00.000");
     EXPECT_EQ(FormatTime(INT64_MAX, 1, INT64_MAX), "9999-12-31 23:59:59.001");
-    EXPECT_EQ(FormatTime(INT64_MIN, 0, INT64_MIN), "0000-01-01 00:00:00.000");
+    EXPECT_EQ(FormatTime(INT64_MIN, 0, INT64_MIN), "1000-01-01 00:00:00.000");
     EXPECT_EQ(FormatTime(253402300799, 0, 1), "9999-12-31 23:59:59.000");
     EXPECT_EQ(FormatTime(INT64_MIN, 0, INT64_MAX), "1969-12-31 23:59:59.000");
 }
