@@ -2,6 +2,7 @@
 
 #include "common/wipe.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
+#include <vector>
 
 #include "classes/trevaskencryptor.h"
 #include "common/gen_random.h"
@@ -116,7 +119,69 @@ std::string RandomText(size_t length) {
     return text;
 }
 
+// Why a user other than root could replace the entry at `path` (its contents, or for a
+// folder the entries inside it); "" when no one but root can. A missing `path` counts
+// only when `parent`, its folder, lets others create entries.
+std::string ReplaceableFault(const std::string& path, const std::string& parent) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        struct stat folder {};
+        if (errno == ENOENT && ::stat(parent.c_str(), &folder) == 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return "is missing, and a user other than root may create it";
+        }
+        return std::string();
+    }
+    std::ostringstream fault;
+    if (S_ISLNK(info.st_mode)) return "is a symbolic link";
+    if (info.st_uid != 0) {
+        fault << "is owned by uid " << info.st_uid << ", not root";
+        return fault.str();
+    }
+    const bool sticky_folder = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky_folder) {
+        fault << "is writable by group or others (mode " << std::oct << (info.st_mode & 07777) << ")";
+        return fault.str();
+    }
+    return std::string();
+}
+
+std::string FindReplaceable(const std::string& shown_folder, const std::string& real_folder, std::string& fault) {
+    std::vector<std::pair<std::string, std::string>> paths;  // (path to check, its folder)
+    const std::string scripts = real_folder + "/scripts";
+    paths.emplace_back(scripts + "/get_id.sh", scripts);
+    paths.emplace_back(scripts, real_folder);
+    for (std::string path = real_folder; !path.empty();) {
+        const size_t slash = path.find_last_of('/');
+        const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+        paths.emplace_back(path, parent);
+        path = path == "/" ? std::string() : parent;
+    }
+    for (const auto& entry : paths) {
+        fault = ReplaceableFault(entry.first, entry.second);
+        if (fault.empty()) continue;
+        if (entry.first.compare(0, real_folder.size(), real_folder) == 0 && entry.first.size() > real_folder.size()) {
+            return shown_folder + entry.first.substr(real_folder.size());
+        }
+        return entry.first;
+    }
+    return std::string();
+}
+
 }  // namespace
+
+std::string FindReplaceableIdentityPath(const std::string& folder, std::string& fault) {
+    fault.clear();
+    char* resolved = ::realpath(folder.c_str(), nullptr);
+    if (resolved == nullptr) {
+        fault = "cannot be resolved";
+        return folder;
+    }
+    const std::string real_folder = resolved;
+    std::free(resolved);
+    return FindReplaceable(folder, real_folder, fault);
+}
+
+std::string FindReplaceableIdentityPath(std::string& fault) { return FindReplaceableIdentityPath(".", fault); }
 
 std::shared_ptr<Options> Options::Create() { return std::shared_ptr<Options>(new Options()); }
 

@@ -89,6 +89,17 @@ int secure_memcmp(const void* a, const void* b, size_t count);
 // per-user form is never empty. The command runs on every call.
 std::string GetMachineID(bool machine);
 
+// The first of `folder`/scripts/get_id.sh, `folder`/scripts, `folder` itself and every
+// folder above it (shown as absolute paths) that a user other than root could replace,
+// with `fault` saying why; "" (and `fault` cleared) when none can. Safe means: owned by
+// root and not writable by group or others, where a writable folder with the sticky bit
+// counts as safe for the root-owned entries inside it. A missing script or scripts
+// folder is safe unless its folder lets others create entries. Like OpenSSH's
+// StrictModes, run before sudo runs the script as root.
+std::string FindReplaceableIdentityPath(const std::string& folder, std::string& fault);
+// The same for the working directory, whose paths are shown as "./scripts/get_id.sh"...
+std::string FindReplaceableIdentityPath(std::string& fault);
+
 // Turns secrets into ciphertext and back. Converters are immutable; an empty input comes
 // back unchanged, every failure as "".
 class ISecretConverter {

@@ -6,10 +6,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 #include <thread>
 
 #include "common/logger.h"
+#include "common/secrets.h"
+#include "src/delivery_status.h"
+#include "src/service_notify.h"
 #include "src/wardex.h"
 
 namespace {
@@ -20,6 +24,38 @@ constexpr int kVersion[4] = {1, 0, 3, 0};
 constexpr const char* kVersionText = "1.0.3.0";
 
 void signal_handler(int) {}
+
+// --- systemd notification -------------------------------------------------------------
+
+// The status line systemd shows for the service.
+std::string StatusLine(const kv::WardexIntegration& integration) {
+    const kv::DeliveryStatus& delivery = kv::GetDeliveryStatus();
+    std::ostringstream text;
+    text << "recorder " << (integration.RecorderOnline() ? "on-line" : "off-line") << ", receiver "
+         << (delivery.receiver_reachable.load() ? "reachable" : "unreachable") << ", " << delivery.delivered.load()
+         << " alarms delivered, " << delivery.waiting.load() << " waiting";
+    return text.str();
+}
+
+// Waits for a stop signal like sigwait, telling systemd in between how the service is.
+void WaitForStopNotifying(const sigset_t& stop_signals, const kv::WardexIntegration& integration,
+                          kv::ServiceNotifier& notifier) {
+    notifier.Ready(StatusLine(integration));
+    const timespec tick{0, 500 * 1000 * 1000};
+    while (sigtimedwait(&stop_signals, nullptr, &tick) < 0) notifier.Tick(StatusLine(integration));
+}
+
+// Logs once when a user other than root could replace what "sudo -n ./scripts/get_id.sh"
+// runs as root; the service goes on as before, so existing installations keep working.
+void WarnIfIdentityScriptReplaceable() {
+    std::string fault;
+    const std::string path = kv::crypto::FindReplaceableIdentityPath(fault);
+    if (path.empty()) return;
+    logger::get_logger().log(WARNING, "Identity script not safe: \"" + path + "\" " + fault +
+                                          "; a user other than root could replace what sudo runs as root");
+}
+
+// ---------------------------------------------------------------------------------------
 
 void StartIntegration() {
     if (!g_console) return;
@@ -43,13 +79,20 @@ void StartIntegration() {
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
 
+    WarnIfIdentityScriptReplaceable();
     kv::WardexIntegration integration;
     std::thread network(&kv::WardexIntegration::RunWebhookService, &integration);
     std::thread client_library(&kv::WardexIntegration::RunCallback, &integration);
 
-    int received = 0;
-    sigwait(&stop_signals, &received);
+    kv::ServiceNotifier notifier({&integration.NetworkProgress(), &integration.ClientLibraryProgress()});
+    if (notifier.enabled()) {
+        WaitForStopNotifying(stop_signals, integration, notifier);
+    } else {
+        int received = 0;
+        sigwait(&stop_signals, &received);
+    }
 
+    notifier.Stopping();
     log.log(INFO, "Stopping integration");
     integration.Stop();
     client_library.join();

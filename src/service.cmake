@@ -8,13 +8,15 @@ target_include_directories(wardex_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(wardex_core PUBLIC
   wardex_soap wardex_connection wardex_secrets wardex_foundation kvAPI Boost::boost Threads::Threads)
 
-add_executable(wardex main.cpp)
-target_link_libraries(wardex PRIVATE wardex_core)
-# libkvAPI.so is found beside the build's programs, or where an installation puts the
-# vendor's library (LD_LIBRARY_PATH or the system's library path).
-set_target_properties(wardex PROPERTIES BUILD_RPATH "${CMAKE_BINARY_DIR}/lib" INSTALL_RPATH "")
+# systemd notification (READY, STATUS, WATCHDOG, STOPPING) through libsystemd.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+add_library(wardex_notify STATIC service_notify.cpp)
+target_include_directories(wardex_notify PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(wardex_notify PUBLIC PkgConfig::SYSTEMD)
 
-install(TARGETS wardex RUNTIME DESTINATION bin)
-install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/get_id.sh DESTINATION share/wardex/scripts)
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/wardex.json.sample ${CMAKE_SOURCE_DIR}/packaging/wardex.service
-        ${CMAKE_SOURCE_DIR}/packaging/wardex.sudoers DESTINATION share/wardex)
+add_executable(wardex main.cpp)
+target_link_libraries(wardex PRIVATE wardex_core wardex_notify)
+# In the build tree libkvAPI.so is found through the RUNPATH CMake derives from the
+# linked library (build/lib, nothing else). An installed binary carries no RUNPATH: the
+# package points the loader at the vendor's library folder (packaging/package.cmake).

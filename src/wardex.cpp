@@ -210,6 +210,7 @@ bool WardexIntegration::IsStopped() {
 void WardexIntegration::RunWebhookService() {
     Log(INFO, "Starting io service thread");
     auto work = std::make_unique<boost::asio::io_service::work>(io_service_);
+    MarkNetworkProgress();
     for (;;) {
         if (IsStopped()) {
             Log(INFO, "Completed io service thread");
@@ -221,6 +222,17 @@ void WardexIntegration::RunWebhookService() {
         if (IsStopped()) continue;
         Log(ERROR, "io_service error: " + error.message());
     }
+}
+
+// The network thread proves it still runs handlers: a timer on the io_service marks its
+// progress once a second. A handler that hangs holds the timer back and stops the
+// service's watchdog pings.
+void WardexIntegration::MarkNetworkProgress() {
+    network_progress_.Mark();
+    progress_timer_.expires_after(std::chrono::seconds(1));
+    progress_timer_.async_wait([this](const boost::system::error_code& error) {
+        if (!error) MarkNetworkProgress();
+    });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -243,10 +255,13 @@ void WardexIntegration::RunCallback() {
 
     int status = 0;
     while (!IsStopped()) {
+        // Each turn waits at most a connection attempt (about two seconds) or one select.
+        client_progress_.Mark();
         status = Loop(connection_, status);
         if (IsStopped()) break;
 
         const bool up = connection_.connected();
+        recorder_online_.store(up, std::memory_order_relaxed);
         if (up && server_online_ == 0) {
             server_online_ = 1;
             if (registered_) {

@@ -13,16 +13,19 @@
 #ifndef WARDEX_SRC_WARDEX_H_
 #define WARDEX_SRC_WARDEX_H_
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
 #include <string>
 
 #include <boost/asio/io_service.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "common/TrevaskConnect.h"
 #include "common/common_json.h"
 #include "src/payloads.h"
+#include "src/service_notify.h"
 #include "src/soap_helper.h"
 
 namespace kv {
@@ -49,6 +52,13 @@ public:
     void RunCallback();
 
     bool IsServerFullyLoaded();
+
+    // --- systemd status and watchdog (read by the main thread) ---
+    // Marked by the network thread once a second and by the client-library thread on
+    // every turn of its loop.
+    const ProgressStamp& NetworkProgress() const { return network_progress_; }
+    const ProgressStamp& ClientLibraryProgress() const { return client_progress_; }
+    bool RecorderOnline() const { return recorder_online_.load(std::memory_order_relaxed); }
 
     // Every recording-server event, on the client-library thread.
     void Callback(int type, intptr_t status, PayloadType* payload, size_t size);
@@ -92,6 +102,13 @@ private:
     bool time_update_pending_ = false;
     std::string service_endpoint_ = kDefaultServiceEndpoint;
     bool timezone_warning_logged_ = false;
+
+    // --- systemd status and watchdog ---
+    void MarkNetworkProgress();
+    ProgressStamp network_progress_;
+    ProgressStamp client_progress_;
+    std::atomic<bool> recorder_online_{false};
+    boost::asio::steady_timer progress_timer_{io_service_};
 };
 
 // The function registered with the connection manager; `user` is the integration object.

@@ -1,0 +1,270 @@
+// systemd notification: the messages sd_notify sends, read from a datagram socket of the
+// test's own named by NOTIFY_SOCKET, first from ServiceNotifier with threads the test
+// holds, then from the whole service started as systemd would start it.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "src/service_notify.h"
+#include "tests/service/service_fixture.h"
+
+namespace kv {
+namespace testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Clock = std::chrono::steady_clock;
+
+// The receiving end of NOTIFY_SOCKET: an AF_UNIX datagram socket in a scratch folder.
+class NotifySocket {
+public:
+    NotifySocket() {
+        path_ = dir_.File("notify");
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path_.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~NotifySocket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+
+    bool bound() const { return bound_; }
+    const std::string& path() const { return path_; }
+
+    // The next datagram, or "" when none arrives within `timeout`.
+    std::string Receive(milliseconds timeout) {
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return std::string();
+        char buffer[4096];
+        const ssize_t size = ::recv(fd_, buffer, sizeof(buffer), 0);
+        return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : std::string();
+    }
+
+    // Every datagram until one satisfies `match` (returned) or `timeout` passes ("").
+    std::string WaitFor(const std::function<bool(const std::string&)>& match, milliseconds timeout,
+                        std::vector<std::string>* seen = nullptr) {
+        const auto end = Clock::now() + timeout;
+        while (Clock::now() < end) {
+            std::string message = Receive(std::chrono::duration_cast<milliseconds>(end - Clock::now()));
+            if (message.empty()) continue;
+            if (seen != nullptr) seen->push_back(message);
+            if (match(message)) return message;
+        }
+        return std::string();
+    }
+
+private:
+    TempDir dir_;
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+bool Starts(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+class NotifierEnvironment : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(socket_.bound());
+        ::setenv("NOTIFY_SOCKET", socket_.path().c_str(), 1);
+        ::setenv("WATCHDOG_USEC", "400000", 1);  // pings every 200 ms
+        ::unsetenv("WATCHDOG_PID");
+    }
+    void TearDown() override {
+        ::unsetenv("NOTIFY_SOCKET");
+        ::unsetenv("WATCHDOG_USEC");
+    }
+
+    NotifySocket socket_;
+};
+
+// A thread that marks progress every 20 ms unless the test holds it, the way a thread
+// stuck in a call would stop marking.
+class Worker {
+public:
+    Worker() : thread_([this] { Run(); }) {}
+    ~Worker() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            held_ = false;
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    void Hold(bool held) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            held_ = held;
+        }
+        changed_.notify_all();
+    }
+    const ProgressStamp& progress() const { return progress_; }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!done_) {
+            changed_.wait_for(lock, milliseconds(20), [this] { return done_ || held_; });
+            changed_.wait(lock, [this] { return done_ || !held_; });
+            progress_.Mark();
+        }
+    }
+
+    ProgressStamp progress_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = false;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// Ticks the notifier on a thread of its own, as the service's main thread does.
+class Ticker {
+public:
+    Ticker(ServiceNotifier& notifier, std::function<std::string()> status)
+        : thread_([this, &notifier, status] {
+              while (!stop_.load()) {
+                  notifier.Tick(status());
+                  std::this_thread::sleep_for(milliseconds(50));
+              }
+          }) {}
+    ~Ticker() {
+        stop_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(ServiceNotifierOff, WithoutNotifySocketNothingIsSent) {
+    NotifySocket socket;
+    ASSERT_TRUE(socket.bound());
+    ::unsetenv("NOTIFY_SOCKET");
+    ProgressStamp progress;
+    ServiceNotifier notifier({&progress});
+    EXPECT_FALSE(notifier.enabled());
+    notifier.Ready("status");
+    notifier.Tick("other status");
+    notifier.Stopping();
+    EXPECT_EQ("", socket.Receive(milliseconds(200)));
+}
+
+TEST_F(NotifierEnvironment, ReadyStatusAndPingsStopWhileAThreadIsHeld) {
+    Worker network;
+    Worker client_library;
+    ServiceNotifier::Settings settings;
+    settings.stall_limit = milliseconds(600);
+    settings.status_interval = milliseconds(300);
+    ServiceNotifier notifier({&network.progress(), &client_library.progress()}, settings);
+    ASSERT_TRUE(notifier.enabled());
+
+    notifier.Ready("recorder off-line");
+    EXPECT_EQ("READY=1\nSTATUS=recorder off-line", socket_.Receive(seconds(2)));
+
+    std::atomic<int> count{0};
+    {
+        Ticker ticker(notifier, [&] { return "recorder on-line, " + std::to_string(count.load()); });
+        // The changed text is sent, and both threads progressing give pings.
+        EXPECT_NE("", socket_.WaitFor([](const std::string& m) { return m == "STATUS=recorder on-line, 0"; }, seconds(5)));
+        EXPECT_NE("", socket_.WaitFor([](const std::string& m) { return m == "WATCHDOG=1"; }, seconds(5)));
+
+        // A held client-library thread stops the pings once the stall limit has passed,
+        // while the status still goes out.
+        client_library.Hold(true);
+        std::this_thread::sleep_for(settings.stall_limit + milliseconds(300));
+        while (!socket_.Receive(milliseconds(0)).empty()) {
+        }
+        count.store(1);
+        std::vector<std::string> seen;
+        socket_.WaitFor([](const std::string&) { return false; }, seconds(2), &seen);
+        for (const std::string& message : seen) EXPECT_NE("WATCHDOG=1", message);
+        EXPECT_NE(std::find(seen.begin(), seen.end(), "STATUS=recorder on-line, 1"), seen.end());
+
+        // Released, it marks progress again and the pings return.
+        client_library.Hold(false);
+        EXPECT_NE("", socket_.WaitFor([](const std::string& m) { return m == "WATCHDOG=1"; }, seconds(5)));
+
+        // The same for the network thread.
+        network.Hold(true);
+        std::this_thread::sleep_for(settings.stall_limit + milliseconds(300));
+        while (!socket_.Receive(milliseconds(0)).empty()) {
+        }
+        seen.clear();
+        socket_.WaitFor([](const std::string&) { return false; }, seconds(2), &seen);
+        for (const std::string& message : seen) EXPECT_NE("WATCHDOG=1", message);
+        network.Hold(false);
+    }
+    notifier.Stopping();
+    EXPECT_NE("", socket_.WaitFor([](const std::string& m) { return m == "STOPPING=1"; }, seconds(2)));
+}
+
+TEST_F(NotifierEnvironment, StatusIsNotSentMoreOftenThanTheInterval) {
+    ProgressStamp progress;
+    ServiceNotifier::Settings settings;
+    settings.status_interval = seconds(30);
+    ::unsetenv("WATCHDOG_USEC");
+    ServiceNotifier notifier({&progress}, settings);
+    notifier.Ready("a");
+    EXPECT_EQ("READY=1\nSTATUS=a", socket_.Receive(seconds(2)));
+    notifier.Tick("b");
+    notifier.Tick("c");
+    EXPECT_EQ("", socket_.Receive(milliseconds(300)));  // no watchdog set, no status yet
+}
+
+// The service itself, started as systemd starts a Type=notify unit with a watchdog.
+TEST_F(ServiceTest, NotifiesSystemdOfReadinessStatusWatchdogAndStop) {
+    NotifySocket socket;
+    ASSERT_TRUE(socket.bound());
+    ::setenv("NOTIFY_SOCKET", socket.path().c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "2000000", 1);
+    ::unsetenv("WATCHDOG_PID");
+    StartNvr(BaseScenario());
+    StartReceiver();
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+
+    const std::regex status_line(
+        "recorder (on|off)-line, receiver (reachable|unreachable), [0-9]+ alarms delivered, [0-9]+ waiting");
+    const std::string ready = socket.WaitFor([](const std::string& m) { return Starts(m, "READY=1\n"); }, seconds(20));
+    ASSERT_NE("", ready) << Log();
+    EXPECT_TRUE(std::regex_match(ready.substr(ready.find("STATUS=") + 7), status_line)) << ready;
+
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    const std::string online = socket.WaitFor(
+        [](const std::string& m) { return Starts(m, "STATUS=recorder on-line, receiver reachable, "); }, seconds(20));
+    EXPECT_TRUE(std::regex_match(online.substr(7), status_line)) << online;
+    EXPECT_NE("", socket.WaitFor([](const std::string& m) { return m == "WATCHDOG=1"; }, seconds(10)));
+
+    ASSERT_TRUE(service_->Signal(SIGTERM));
+    EXPECT_NE("", socket.WaitFor([](const std::string& m) { return m == "STOPPING=1"; }, seconds(10)));
+    int status = 0;
+    ASSERT_TRUE(service_->Wait(seconds(30), &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kv
