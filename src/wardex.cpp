@@ -237,8 +237,17 @@ void WardexIntegration::RunCallback() {
 int WardexIntegration::Loop(CTrevaskConnection& connection, int last_status) {
     int status = 0;
     if (!connection.connected()) {
+        if (!login_backoff_.Due(LoginBackoff::Clock::now())) {
+            // Waiting out a refused login, one short pause per turn so that the stop and
+            // the loop's progress stay prompt; the last status is kept, so the refusal
+            // is logged once and not once per attempt.
+            std::this_thread::sleep_for(kDisconnectedPause);
+            return last_status;
+        }
         status = connection.connect_kvapi(false);
+        if (status == -1 && connection.login_refused()) login_backoff_.Refused(LoginBackoff::Clock::now());
         if (status == 1) {
+            login_backoff_.Accepted();
             Log(INFO, "kvAPI connection successful");
             Log(INFO, "Disable decompression");
             KVAPI_EnableDecompression(connection.get_handle(), 0);
@@ -359,6 +368,9 @@ void WardexIntegration::Register(KVAPI_HANDLE handle) {
     detail::MakeRecorderInfoPayload(nvr_info_, recorder);
     sequencer_.SendEventMessage("SendRecorderInfo", recorder);
     registered_ = true;
+    // Registration is this connection's on-line transition (its alarm is sent below), so
+    // the loop must not report the same connection coming up a second time.
+    server_online_ = 1;
     sequencer_.StartHeartbeat(heartbeat_payload_);
 
     std::memset(buffer, 0, sizeof(buffer));

@@ -22,6 +22,7 @@
 
 #include "common/TrevaskConnect.h"
 #include "common/common_json.h"
+#include "src/login_backoff.h"
 #include "src/payloads.h"
 #include "src/soap_helper.h"
 
@@ -88,6 +89,7 @@ private:
     bool time_update_pending_ = false;
     std::string service_endpoint_ = kDefaultServiceEndpoint;
     bool timezone_warning_logged_ = false;
+    LoginBackoff login_backoff_;  // client-library thread
 };
 
 // The function registered with the connection manager; `user` is the integration object.
