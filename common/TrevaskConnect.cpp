@@ -12,6 +12,7 @@ constexpr int kNonBlockingOpenAndLogin = 3;
 constexpr int kSelectTimeoutMs = 10;
 constexpr int kEventReady = 4;
 constexpr int kEventLoginResult = 71;
+constexpr int kEventEventsDropped = 1000;
 constexpr int32_t kLoginRefused = -1;
 constexpr int32_t kLoggedIn = 1;
 
@@ -57,6 +58,11 @@ void CTrevaskConnection::set_callback(KVAPI_Callback callback, void* user) {
 void CTrevaskConnection::set_client_name(const std::string& name) {
     client_name_ = name;
     client_name_set_ = false;
+}
+
+std::string CTrevaskConnection::get_status() const {
+    if (events_dropped_ == 0) return status_;
+    return status_ + " (" + std::to_string(events_dropped_) + " events dropped)";
 }
 
 bool CTrevaskConnection::server_fully_loaded() {
@@ -155,6 +161,11 @@ void CTrevaskConnection::register_client_name() {
 
 int CTrevaskConnection::callback(int type, intptr_t status, PayloadType* payload, size_t size) {
     if (type == kEventReady) ready_ = true;
+    if (type == kEventEventsDropped) {
+        // The library's own notice, not a server event: nothing to forward.
+        if (status > 0) events_dropped_ += static_cast<uint64_t>(status);
+        return 0;
+    }
     if (type == kEventLoginResult) {
         if (status != 0) {
             login_state_ = kLoginRefused;

@@ -6,6 +6,8 @@
 // lost connection and closes the handle. Status texts describe the last outcome; the
 // caller logs them, this class never logs. Events 4 (ready) and 71 (login result) are
 // acted on here; every event except a refused login is forwarded to the one callback.
+// The library's notice of dropped events (type 1000) is counted here instead, and the
+// count is shown at the end of the status text.
 // Single-threaded: the object and its callbacks live on the client-library thread.
 #ifndef WARDEX_COMMON_TREVASKCONNECT_H_
 #define WARDEX_COMMON_TREVASKCONNECT_H_
@@ -37,7 +39,11 @@ public:
 
     bool connected() const { return connected_; }
     KVAPI_HANDLE get_handle() const { return handle_; }
-    const std::string& get_status() const { return status_; }
+    // The last outcome; once events were dropped, followed by " (N events dropped)".
+    std::string get_status() const;
+    // The last connection attempt ended with the server refusing the login.
+    bool login_refused() const { return login_state_ == -1; }
+    uint64_t events_dropped() const { return events_dropped_; }
 
     // True when the server reports a version, which it does only once fully loaded.
     bool server_fully_loaded();
@@ -69,6 +75,7 @@ private:
     void* callback_user_ = nullptr;
     std::string client_name_;
     bool client_name_set_ = false;
+    uint64_t events_dropped_ = 0;  // over the object's life, reported by the library
 };
 
 #endif  // WARDEX_COMMON_TREVASKCONNECT_H_

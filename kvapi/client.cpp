@@ -3,10 +3,19 @@
 // caller's thread; server events that arrive meanwhile wait in a queue and are handed to
 // the callback only inside KVAPI_Select, so callbacks always run on the selecting thread.
 // A handle is used by one thread at a time; distinct handles share nothing.
+//
+// A link can die without the stream breaking (a hung server, a cable pulled with no
+// reset). Select therefore pings the server every kPingIntervalMs and declares the link
+// lost when an answer is kPingTimeoutMs overdue; the socket also carries TCP keepalive.
+// Every call ends by its deadline however many other lines keep arriving, and the event
+// queue is bounded: past kMaxQueuedEvents the oldest are dropped and their number is
+// delivered as a kEventsDropped event ahead of the next events.
 #include "kvapi/kvAPI.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <new>
 #include <string>
@@ -31,6 +40,35 @@ constexpr int kConnectTimeoutMs = 3000;
 constexpr int kCallTimeoutMs = 5000;
 constexpr int kBlockingLoginTimeoutMs = 5000;
 constexpr int kLoginResultEvent = 71;
+
+// Liveness of the link: a ping every interval, lost when its answer is this late.
+constexpr int kPingIntervalMs = 5000;
+constexpr int kPingTimeoutMs = 10000;
+// Test hook: these variables, when set to a positive number of milliseconds, replace the
+// two values above for handles created afterwards, so that tests need not wait 10 s.
+constexpr char kPingIntervalTestEnv[] = "WARDEX_KVAPI_TEST_PING_INTERVAL_MS";
+constexpr char kPingTimeoutTestEnv[] = "WARDEX_KVAPI_TEST_PING_TIMEOUT_MS";
+
+// Events waiting for Select; a caller that stops selecting must not grow memory forever.
+constexpr size_t kMaxQueuedEvents = 10000;
+// Library event (no server sends it): `status` and payload `index` carry how many of
+// the oldest queued events were dropped since the last such event.
+constexpr int kEventsDropped = 1000;
+
+using Clock = std::chrono::steady_clock;
+
+int MillisUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+int MillisFromTestEnv(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    if (!text) return fallback;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    return (end != text && *end == '\0' && value > 0 && value <= 3600 * 1000) ? static_cast<int>(value) : fallback;
+}
 // Server texts passed on without a caller-given length are cut here.
 constexpr size_t kMaxPassedText = 1024;
 
@@ -110,6 +148,12 @@ struct KVAPI_Connection {
     bool lost = false;  // the stream broke; only a new KVAPI_Open revives the handle
     uint64_t next_id = 1;
     std::deque<QueuedEvent> events;
+    uint64_t dropped_total = 0;       // events dropped from the queue's front, ever
+    uint64_t dropped_unreported = 0;  // of those, not yet told to the callback
+    const int ping_interval_ms = MillisFromTestEnv(kPingIntervalTestEnv, kPingIntervalMs);
+    const int ping_timeout_ms = MillisFromTestEnv(kPingTimeoutTestEnv, kPingTimeoutMs);
+    Clock::time_point ping_sent{};  // the last ping, or the opening of the stream
+    uint64_t ping_id = 0;           // the ping awaiting its answer; 0 when none
     int dispatch_depth = 0;
     bool release_after_dispatch = false;
 
@@ -118,6 +162,45 @@ struct KVAPI_Connection {
     void MarkLost() {
         lost = true;
         channel.Close();
+    }
+
+    void Opened() {
+        lost = false;
+        events.clear();
+        dropped_unreported = 0;
+        ping_id = 0;
+        ping_sent = Clock::now();
+    }
+
+    void Queue(const QueuedEvent& event) {
+        if (events.size() >= kMaxQueuedEvents) {
+            events.pop_front();
+            ++dropped_total;
+            ++dropped_unreported;
+        }
+        events.push_back(event);
+    }
+
+    // Sends the next ping when one is due; false once an answer is overdue (the link is
+    // then marked lost). Pings are not awaited here: ReadOne takes their answers.
+    bool CheckLiveness() {
+        if (!Usable()) return false;
+        const Clock::time_point now = Clock::now();
+        if (ping_id != 0) {
+            if (now - ping_sent < std::chrono::milliseconds(ping_timeout_ms)) return true;
+            MarkLost();
+            return false;
+        }
+        if (now - ping_sent < std::chrono::milliseconds(ping_interval_ms)) return true;
+        const uint64_t id = next_id++;
+        json ping = {{"op", "Ping"}, {"id", id}};
+        if (!channel.WriteLine(ping.dump(), kCallTimeoutMs)) {
+            MarkLost();
+            return false;
+        }
+        ping_id = id;
+        ping_sent = now;
+        return true;
     }
 
     // Reads one line and files it: events into the queue, anything else into `reply`.
@@ -134,7 +217,9 @@ struct KVAPI_Connection {
         if (message.is_discarded() || !message.is_object()) return true;  // not ours; skip it
         auto event = message.find("event");
         if (event != message.end() && event->is_object()) {
-            events.push_back(ParseEvent(*event));
+            Queue(ParseEvent(*event));
+        } else if (ping_id != 0 && static_cast<uint64_t>(IntField(message, "id", -1)) == ping_id) {
+            ping_id = 0;  // the link is alive; the next ping follows an interval after this one
         } else {
             reply = std::move(message);
             got_reply = true;
@@ -151,12 +236,14 @@ struct KVAPI_Connection {
             MarkLost();
             return kNotConnected;
         }
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            // Checked before every line: a server that keeps sending events (or lines
+            // already buffered) must not hold the caller past its deadline.
+            if (Clock::now() >= deadline) return kTimedOut;
             json reply;
             bool got_reply = false, timed_out = false;
-            if (!ReadOne(left > 0 ? static_cast<int>(left) : 0, reply, got_reply, timed_out)) {
+            if (!ReadOne(MillisUntil(deadline), reply, got_reply, timed_out)) {
                 return timed_out ? kTimedOut : kNotConnected;
             }
             // A late answer to an earlier, timed-out call is dropped here.
@@ -181,6 +268,16 @@ struct KVAPI_Connection {
     int Dispatch() {
         int delivered = 0;
         ++dispatch_depth;
+        if (dropped_unreported > 0 && !release_after_dispatch) {
+            QueuedEvent notice{};
+            notice.type = kEventsDropped;
+            notice.status = static_cast<intptr_t>(dropped_unreported);
+            notice.payload.index = dropped_unreported > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(dropped_unreported);
+            notice.payload.seconds = static_cast<int64_t>(::time(nullptr));
+            dropped_unreported = 0;
+            ++delivered;
+            if (callback) callback(notice.type, notice.status, &notice.payload, sizeof(notice.payload), user);
+        }
         while (!events.empty() && !release_after_dispatch) {
             QueuedEvent event = events.front();
             events.pop_front();
@@ -231,8 +328,7 @@ int KVAPI_EnableDecompression(KVAPI_HANDLE h, int enable) {
 int KVAPI_Open(KVAPI_HANDLE h, const char* address, uint16_t port) {
     if (!Live(h) || !address) return kBadArgument;
     h->channel.Close();
-    h->events.clear();
-    h->lost = false;
+    h->Opened();
     return h->channel.Connect(address, port, kConnectTimeoutMs) ? kOk : kNotConnected;
 }
 
@@ -258,17 +354,22 @@ int KVAPI_Login(KVAPI_HANDLE h, const char* user, const char* password) {
     }
     if (h->nonblocking != 0) return kOk;  // the outcome arrives as event 71 in KVAPI_Select
     // Blocking mode: wait for the outcome here; the event is still delivered by Select.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBlockingLoginTimeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kBlockingLoginTimeoutMs);
     size_t seen = h->events.size();
+    uint64_t dropped = h->dropped_total;
     for (;;) {
+        // Events dropped from the front shift the ones not yet looked at.
+        const uint64_t shifted = h->dropped_total - dropped;
+        dropped = h->dropped_total;
+        seen = shifted >= seen ? 0 : seen - static_cast<size_t>(shifted);
         for (; seen < h->events.size(); ++seen) {
             const QueuedEvent& e = h->events[seen];
             if (e.type == kLoginResultEvent) return (e.status == 0 && e.payload.index == 0) ? kOk : kNotConnected;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (Clock::now() >= deadline) return kTimedOut;
         json ignored;
         bool got_reply = false, timed_out = false;
-        if (!h->ReadOne(left > 0 ? static_cast<int>(left) : 0, ignored, got_reply, timed_out)) {
+        if (!h->ReadOne(MillisUntil(deadline), ignored, got_reply, timed_out)) {
             return timed_out ? kTimedOut : kNotConnected;
         }
     }
@@ -278,12 +379,15 @@ int KVAPI_Select(KVAPI_HANDLE h, int timeout_ms) {
     if (!Live(h)) return kNotConnected;
     if (h->dispatch_depth > 0) return 0;  // called from inside a callback: nothing to do
     if (!h->Usable() && h->events.empty()) return kNotConnected;
-    if (h->Usable()) {
+    if (h->CheckLiveness()) {
         json ignored;
         bool got_reply = false, timed_out = false;
-        int wait = h->events.empty() ? (timeout_ms > 0 ? timeout_ms : 0) : 0;
-        // Take everything that is already there, but wait only for the first line.
-        while (h->ReadOne(wait, ignored, got_reply, timed_out)) wait = 0;
+        const int limit = timeout_ms > 0 ? timeout_ms : 0;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(limit);
+        int wait = h->events.empty() ? limit : 0;
+        // Take what is already there, but wait only for the first line, and stop at the
+        // deadline even when the server never pauses.
+        while (h->ReadOne(wait, ignored, got_reply, timed_out) && Clock::now() < deadline) wait = 0;
     }
     int delivered = h->Dispatch();
     if (h->release_after_dispatch) {
@@ -296,8 +400,7 @@ int KVAPI_Select(KVAPI_HANDLE h, int timeout_ms) {
 int KVAPI_Close(KVAPI_HANDLE h) {
     if (!h) return kBadArgument;
     h->channel.Close();
-    h->events.clear();
-    h->lost = false;
+    h->Opened();
     return kOk;
 }
 

@@ -36,6 +36,20 @@ int WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
+// A peer whose machine or cable is gone answers nothing at all; the kernel's probes end
+// such a stream within about kKeepAliveIdleS + kKeepAliveCount * kKeepAliveIntervalS
+// seconds. A peer that still acknowledges but no longer answers is the ping's job.
+void EnableKeepAlive(int fd) {
+    int on = 1;
+    int idle = NvrChannel::kKeepAliveIdleS;
+    int interval = NvrChannel::kKeepAliveIntervalS;
+    int count = NvrChannel::kKeepAliveCount;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
+}
+
 struct AddrInfoDeleter {
     void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
 };
@@ -57,6 +71,7 @@ int ConnectOne(const addrinfo* ai, Clock::time_point deadline) {
     }
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    EnableKeepAlive(fd);
     return fd;
 }
 

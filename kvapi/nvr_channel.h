@@ -3,6 +3,7 @@
 // The socket is non-blocking; every wait is bounded by the caller's timeout, so nothing
 // here can hang the client-library thread. A line longer than kMaxLineBytes, a reset or
 // an orderly close from the peer all count as a broken stream (ReadResult::kClosed).
+// The socket carries TCP keepalive with short intervals, so a vanished peer ends it.
 // Not thread-safe: one channel belongs to one connection handle and its thread.
 #ifndef WARDEX_KVAPI_NVR_CHANNEL_H_
 #define WARDEX_KVAPI_NVR_CHANNEL_H_
@@ -16,6 +17,11 @@ namespace kv {
 class NvrChannel {
 public:
     static constexpr size_t kMaxLineBytes = 1 << 20;
+    // TCP keepalive: first probe after this idle time, then every interval, given up
+    // (the stream breaks) after this many unanswered probes.
+    static constexpr int kKeepAliveIdleS = 5;
+    static constexpr int kKeepAliveIntervalS = 2;
+    static constexpr int kKeepAliveCount = 3;
 
     enum class ReadResult { kLine, kTimeout, kClosed };
 

@@ -394,19 +394,24 @@ public:
         retry_cap_ = cap;
     }
 
+    // A new generation ends any chain still running, even one whose timer has already
+    // expired and whose handler is queued: cancel() cannot reach that handler.
     void StartHeartbeat() {
         Log(VERBOSE, "Starting heartbeat");
+        const uint64_t generation = ++heartbeat_generation_;
         PostEventMessage(kHeartbeatMethod, heartbeat_payload_);
-        ArmHeartbeat();
+        ArmHeartbeat(generation);
     }
 
     void StopHeartbeat() {
+        ++heartbeat_generation_;
         boost::system::error_code ignored;
         heartbeat_timer_.cancel(ignored);
     }
 
     // Only once the io_service no longer runs.
     void Abandon() {
+        ++heartbeat_generation_;
         boost::system::error_code ignored;
         heartbeat_timer_.cancel(ignored);
         retry_timers_.clear();
@@ -633,18 +638,18 @@ private:
     }
 
     // The heartbeat wait must not keep the Impl alive, nor reach it once it is gone.
-    void ArmHeartbeat() {
+    void ArmHeartbeat(uint64_t generation) {
         heartbeat_timer_.expires_after(heartbeat_period_);
         std::weak_ptr<Impl> weak = shared_from_this();
-        heartbeat_timer_.async_wait([weak](const boost::system::error_code& error) {
-            if (auto self = weak.lock()) self->HeartbeatTimerCb(error);
+        heartbeat_timer_.async_wait([weak, generation](const boost::system::error_code& error) {
+            if (auto self = weak.lock()) self->HeartbeatTimerCb(error, generation);
         });
     }
 
-    void HeartbeatTimerCb(const boost::system::error_code& error) {
-        if (error) return;
+    void HeartbeatTimerCb(const boost::system::error_code& error, uint64_t generation) {
+        if (error || generation != heartbeat_generation_) return;  // stopped or restarted meanwhile
         PostEventMessage(kHeartbeatMethod, heartbeat_payload_);
-        ArmHeartbeat();
+        ArmHeartbeat(generation);
     }
 
     // A failed exchange is retried only after a pause that grows while the receiver keeps
@@ -688,6 +693,7 @@ private:
     boost::asio::steady_timer heartbeat_timer_;
     Entries queue_;
     std::string heartbeat_payload_;
+    uint64_t heartbeat_generation_ = 0;  // the running chain's; bumped by every start and stop
     std::string service_endpoint_;
     NtpHandler ntp_handler_;
 

@@ -98,6 +98,8 @@ public:
     // Delivers `payload` under `method` ("SendAlarm", "SendRecorderInfo", ...).
     void SendEventMessage(const std::string& method, const std::string& payload);
     // Sends one heartbeat with `payload` now and one every period after, until stopped.
+    // A chain already running is replaced, never doubled; after StopHeartbeat (in call
+    // order) no heartbeat of an earlier start is sent, even if its timer had expired.
     void StartHeartbeat(const std::string& payload);
     void StopHeartbeat();
     // Replaces the handler, then asks the receiver for its time-server information. The

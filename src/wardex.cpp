@@ -250,8 +250,12 @@ void WardexIntegration::RunCallback() {
     connection_.set_callback(kvapi_callback, this);
     start_time_ = ::time(nullptr);
     // The stored password could not be decrypted (logged at start): nothing to log in
-    // with, so the thread only waits for the stop.
-    while (!password_usable_ && !IsStopped()) std::this_thread::sleep_for(kIdlePause);
+    // with, so the thread only waits for the stop. Waiting is its work: it keeps marking
+    // progress so that the watchdog does not restart a service that is only held back.
+    while (!password_usable_ && !IsStopped()) {
+        client_progress_.Mark();
+        std::this_thread::sleep_for(kIdlePause);
+    }
 
     int status = 0;
     while (!IsStopped()) {
@@ -297,8 +301,17 @@ void WardexIntegration::RunCallback() {
 int WardexIntegration::Loop(CTrevaskConnection& connection, int last_status) {
     int status = 0;
     if (!connection.connected()) {
+        if (!login_backoff_.Due(LoginBackoff::Clock::now())) {
+            // Waiting out a refused login, one short pause per turn so that the stop and
+            // the loop's progress stay prompt; the last status is kept, so the refusal
+            // is logged once and not once per attempt.
+            std::this_thread::sleep_for(kDisconnectedPause);
+            return last_status;
+        }
         status = connection.connect_kvapi(false);
+        if (status == -1 && connection.login_refused()) login_backoff_.Refused(LoginBackoff::Clock::now());
         if (status == 1) {
+            login_backoff_.Accepted();
             Log(INFO, "kvAPI connection successful");
             Log(INFO, "Disable decompression");
             KVAPI_EnableDecompression(connection.get_handle(), 0);
@@ -419,6 +432,9 @@ void WardexIntegration::Register(KVAPI_HANDLE handle) {
     detail::MakeRecorderInfoPayload(nvr_info_, recorder);
     sequencer_.SendEventMessage("SendRecorderInfo", recorder);
     registered_ = true;
+    // Registration is this connection's on-line transition (its alarm is sent below), so
+    // the loop must not report the same connection coming up a second time.
+    server_online_ = 1;
     sequencer_.StartHeartbeat(heartbeat_payload_);
 
     std::memset(buffer, 0, sizeof(buffer));

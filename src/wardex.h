@@ -24,6 +24,7 @@
 
 #include "common/TrevaskConnect.h"
 #include "common/common_json.h"
+#include "src/login_backoff.h"
 #include "src/payloads.h"
 #include "src/service_notify.h"
 #include "src/soap_helper.h"
@@ -109,6 +110,7 @@ private:
     ProgressStamp client_progress_;
     std::atomic<bool> recorder_online_{false};
     boost::asio::steady_timer progress_timer_{io_service_};
+    LoginBackoff login_backoff_;  // client-library thread
 };
 
 // The function registered with the connection manager; `user` is the integration object.

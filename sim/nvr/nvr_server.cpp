@@ -164,6 +164,12 @@ void NvrServer::OnClientLine(int id, const std::string& line) {
         OnLogin(id, client, request);
         return;
     }
+    // Pings prove the link, not a session: answered before and after a login alike, and
+    // not reported on the output (there is one every few seconds per client).
+    if (TextOf(request, "op") == "Ping") {
+        if (answering_pings_) client.connection->Write(json{{"id", request.value("id", json())}, {"result", 0}}.dump());
+        return;
+    }
     json reply = Answer(id, client, request);
     reply["id"] = request.contains("id") ? request["id"] : json();
     client.connection->Write(reply.dump());
@@ -383,7 +389,8 @@ nlohmann::ordered_json NvrServer::StatusLine() const {
     int logged_in = 0;
     for (const auto& entry : clients_) logged_in += entry.second.logged_in ? 1 : 0;
     return {{"event", "status"}, {"clients", clients_.size()}, {"logged_in", logged_in}, {"loaded", loaded_},
-            {"accepting", accepting_}, {"login", ModeName(scenario_.login)}, {"port", port_}};
+            {"accepting", accepting_}, {"login", ModeName(scenario_.login)}, {"pings", answering_pings_},
+            {"port", port_}};
 }
 
 std::string NvrServer::Execute(const std::string& line) {
@@ -425,6 +432,7 @@ std::string NvrServer::Execute(const std::string& line) {
             break;
         }
         case NvrCommand::Kind::kLoaded: SetLoaded(command.on); break;
+        case NvrCommand::Kind::kPing: answering_pings_ = command.on; break;
         case NvrCommand::Kind::kFail:
             if (command.on) scenario_.failing_calls.insert(command.call);
             else scenario_.failing_calls.erase(command.call);

@@ -86,6 +86,7 @@ private:
     uint16_t control_port_ = 0;
     bool accepting_ = false;
     bool loaded_ = false;
+    bool answering_pings_ = true;  // "ping off": a hung server that still holds the stream
     bool first_login_seen_ = false;
     bool stopped_ = false;
     int next_client_ = 1;

@@ -288,8 +288,10 @@ bool ParseCommand(const std::string& line, NvrCommand& command, std::string& err
         command.kind = NvrCommand::Kind::kQuit;
         return arity(1);
     }
-    if (verb == "accept" || verb == "loaded") {
-        command.kind = verb == "accept" ? NvrCommand::Kind::kAccept : NvrCommand::Kind::kLoaded;
+    if (verb == "accept" || verb == "loaded" || verb == "ping") {
+        command.kind = verb == "accept"   ? NvrCommand::Kind::kAccept
+                       : verb == "loaded" ? NvrCommand::Kind::kLoaded
+                                          : NvrCommand::Kind::kPing;
         if (!arity(2)) return false;
         if (!OnOff(words[1], command.on)) error = verb + ": expected on or off";
         return error.empty();

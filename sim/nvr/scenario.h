@@ -78,9 +78,10 @@ bool LoadScenarioFile(const std::string& path, NvrScenario& scenario, std::strin
 
 // Control commands, one per line:
 //   event <type> [index=N] [status=N] [seconds=S] [offset=S] [millis=N] [word20=N] [word32=N] [word36=N]
-//   drop | accept on|off | login accept|refuse|stall | loaded on|off | fail <Call> on|off | status | quit
+//   drop | accept on|off | login accept|refuse|stall | loaded on|off | fail <Call> on|off | ping on|off
+//   | status | quit
 struct NvrCommand {
-    enum class Kind { kEvent, kDrop, kAccept, kLogin, kLoaded, kFail, kStatus, kQuit };
+    enum class Kind { kEvent, kDrop, kAccept, kLogin, kLoaded, kFail, kPing, kStatus, kQuit };
     Kind kind = Kind::kStatus;
     NvrEvent event;
     bool on = false;

@@ -20,11 +20,11 @@ bool Matches(const nlohmann::json& line, const nlohmann::json& expected) {
 
 }  // namespace
 
-NvrSimProcess::NvrSimProcess(const std::string& scenario_json, const std::string& address) {
+NvrSimProcess::NvrSimProcess(const std::string& scenario_json, const std::string& address, uint16_t port) {
     const std::string scenario = dir_.File("scenario.json");
     if (!WriteFile(scenario, scenario_json)) return;
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{std::string(WARDEX_BIN_DIR) + "/wardex-nvr-sim", "--scenario", scenario, "--address", address, "--port", "0",
+        std::vector<std::string>{std::string(WARDEX_BIN_DIR) + "/wardex-nvr-sim", "--scenario", scenario, "--address", address, "--port", std::to_string(port),
                                  "--exit-after", "300"},
         dir_.path(), dir_.File("output.txt"));
     nlohmann::json listening;
@@ -39,6 +39,8 @@ NvrSimProcess::~NvrSimProcess() {
     process_->WriteLine("quit");
     if (!process_->Wait(std::chrono::seconds(5))) process_->Signal(SIGKILL);
 }
+
+bool NvrSimProcess::Signal(int signal) { return process_ && process_->Signal(signal); }
 
 bool NvrSimProcess::Command(const std::string& command) {
     if (!process_) return false;

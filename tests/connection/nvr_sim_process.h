@@ -20,8 +20,9 @@ namespace testing {
 
 class NvrSimProcess {
 public:
-    // Listens on `address`, a loopback address.
-    explicit NvrSimProcess(const std::string& scenario_json = "{}", const std::string& address = "127.0.0.1");
+    // Listens on `address`, a loopback address, and `port` (0: a free one).
+    explicit NvrSimProcess(const std::string& scenario_json = "{}", const std::string& address = "127.0.0.1",
+                           uint16_t port = 0);
     ~NvrSimProcess();
 
     bool started() const { return port_ != 0; }
@@ -30,6 +31,8 @@ public:
 
     // Sends one command line and waits for the simulator's acknowledgement.
     bool Command(const std::string& command);
+    // Sends a signal to the process, e.g. SIGSTOP for a recorder that hangs.
+    bool Signal(int signal);
 
     // Every line printed so far, parsed.
     std::vector<nlohmann::json> Lines() const;

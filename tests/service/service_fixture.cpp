@@ -40,8 +40,8 @@ Json ServiceTest::BaseScenario() {
     })");
 }
 
-void ServiceTest::StartNvr(const Json& scenario, const std::string& address) {
-    nvr_ = std::make_unique<NvrSimProcess>(scenario.dump(), address);
+void ServiceTest::StartNvr(const Json& scenario, const std::string& address, uint16_t port) {
+    nvr_ = std::make_unique<NvrSimProcess>(scenario.dump(), address, port);
     ASSERT_TRUE(nvr_->started()) << nvr_->RawOutput();
 }
 
@@ -69,9 +69,9 @@ void ServiceTest::WriteConfig(const ServiceOptions& options) {
     ASSERT_TRUE(WriteFile(work_.File("scripts/get_id.sh"), kIdentityScript, 0755));
 }
 
-void ServiceTest::StartService() {
+void ServiceTest::StartService(const std::vector<std::string>& environment) {
     service_ = std::make_unique<ChildProcess>(std::vector<std::string>{std::string(WARDEX_BIN_DIR) + "/wardex"},
-                                              work_.path(), work_.File("console.txt"));
+                                              work_.path(), work_.File("console.txt"), environment);
     ASSERT_TRUE(service_->WaitForText("starting wardex 1.0.3.0", std::chrono::seconds(20))) << service_->Output();
 }
 

@@ -40,10 +40,12 @@ protected:
     // The scenario every test starts from; tests change members before StartNvr.
     static Json BaseScenario();
 
-    void StartNvr(const Json& scenario, const std::string& address = "127.0.0.1");
+    // `port` 0: a free one.
+    void StartNvr(const Json& scenario, const std::string& address = "127.0.0.1", uint16_t port = 0);
     void StartReceiver(const std::vector<std::string>& extra_args = {});
     void WriteConfig(const ServiceOptions& options);
-    void StartService();
+    // `environment`: extra "NAME=value" entries, e.g. the client library's test hooks.
+    void StartService(const std::vector<std::string>& environment = {});
     // SIGTERM, then expects the ordered stop, "Bye" and exit status 0.
     void StopService();
     // All three started, the receiver answering time server 127.0.0.9 in `zone`; returns

@@ -324,6 +324,40 @@ TEST(SoapSequencer, HeartbeatRepeatsWithItsLatestPayloadUntilStopped) {
     EXPECT_EQ(0, sim.Stats()["violations"]);
 }
 
+// A restart while the running chain's timer has already expired (its handler queued on
+// the io_service, out of cancel()'s reach) must not leave a second chain behind, and a
+// stop must end every chain. A short period makes the expired-timer case frequent.
+TEST(SoapSequencer, RestartedHeartbeatNeverOutlivesItsStop) {
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start());
+    const std::string created = ": Creating sequence with method SendHeartBeat";
+    int after_stop = 0;
+    int later = 0;
+    {
+        Network network(sim.url(), milliseconds(5), milliseconds(20), milliseconds(20));
+        for (int round = 0; round < 20; ++round) {
+            network.sequencer().StartHeartbeat("{\"hb\":" + std::to_string(round) + "}");
+            std::this_thread::sleep_for(milliseconds(round % 7));
+            network.sequencer().StartHeartbeat("{\"hb\":" + std::to_string(round) + "}");
+            std::this_thread::sleep_for(milliseconds(round % 5));
+        }
+        network.sequencer().StopHeartbeat();
+        // Heartbeats handed over before the stop may still be on their way.
+        std::this_thread::sleep_for(milliseconds(200));
+        after_stop = log.CountContaining("VERBOSE", created);
+        std::this_thread::sleep_for(milliseconds(400));  // eighty periods
+        later = log.CountContaining("VERBOSE", created);
+        ASSERT_TRUE(WaitFor([&] {
+            return log.CountContaining("VERBOSE", ": LastMessage successful") ==
+                   log.CountContaining("VERBOSE", created);
+        }));
+    }
+    EXPECT_GE(after_stop, 40) << "every start sends one heartbeat at once";
+    EXPECT_EQ(later, after_stop) << "no heartbeat after the stop";
+    EXPECT_EQ(40, log.Count("VERBOSE", "Starting heartbeat"));
+}
+
 TEST(SoapSequencer, QueueLimitDropsThe20001stAndAdmitsAgainAfterCompletion) {
     // Payloads waiting for their retry count against the limit: fill it with those.
     LogCapture log(ERROR);
