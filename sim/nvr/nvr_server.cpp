@@ -167,7 +167,9 @@ void NvrServer::OnClientLine(int id, const std::string& line) {
     // Pings prove the link, not a session: answered before and after a login alike, and
     // not reported on the output (there is one every few seconds per client).
     if (TextOf(request, "op") == "Ping") {
-        if (answering_pings_) client.connection->Write(json{{"id", request.value("id", json())}, {"result", 0}}.dump());
+        json ping_id = request.value("id", json());
+        if (answering_pings_) client.connection->Write(json{{"id", ping_id}, {"result", 0}}.dump());
+        else client.held_pings.push_back(ping_id);
         return;
     }
     json reply = Answer(id, client, request);
@@ -432,7 +434,16 @@ std::string NvrServer::Execute(const std::string& line) {
             break;
         }
         case NvrCommand::Kind::kLoaded: SetLoaded(command.on); break;
-        case NvrCommand::Kind::kPing: answering_pings_ = command.on; break;
+        case NvrCommand::Kind::kPing:
+            answering_pings_ = command.on;
+            if (!command.on) break;
+            // A hung server that resumes answers what waited meanwhile.
+            for (auto& entry : clients_) {
+                for (const json& ping_id : entry.second.held_pings)
+                    entry.second.connection->Write(json{{"id", ping_id}, {"result", 0}}.dump());
+                entry.second.held_pings.clear();
+            }
+            break;
         case NvrCommand::Kind::kFail:
             if (command.on) scenario_.failing_calls.insert(command.call);
             else scenario_.failing_calls.erase(command.call);

@@ -56,6 +56,7 @@ private:
         bool login_pending = false;
         bool informed = false;        // has had the server-information event
         bool credentials_ok = false;  // decides a held-back login once it is answered
+        std::vector<nlohmann::json> held_pings;  // ids of pings withheld by "ping off"
     };
 
     void Accept();
@@ -86,7 +87,8 @@ private:
     uint16_t control_port_ = 0;
     bool accepting_ = false;
     bool loaded_ = false;
-    bool answering_pings_ = true;  // "ping off": a hung server that still holds the stream
+    // "ping off": like a hung server, pings are held unanswered; "ping on" answers them.
+    bool answering_pings_ = true;
     bool first_login_seen_ = false;
     bool stopped_ = false;
     int next_client_ = 1;
