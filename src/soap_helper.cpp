@@ -748,8 +748,7 @@ private:
         const std::chrono::milliseconds away = policy_.OpenFor();
         if (policy_.OnReceiverAnswer() != delivery::DeliveryPolicy::Transition::kClosed) return;
         const size_t moving = backlog_.ReleaseHeld() + queue_.size();
-        boost::system::error_code ignored;
-        summary_timer_.cancel(ignored);
+        if (refused_by_cap_ == 0) StopSummary();
         watch_.Stop();
         GetDeliveryStatus().receiver_reachable.store(true, std::memory_order_relaxed);
         Log(INFO, "Receiver answers again after " + Seconds(away) + " s: " +
@@ -761,6 +760,8 @@ private:
     // as the receiver's port accepts connections again.
     void WatchForReturn(const kv::http::Error& error) {
         const kv::http::ErrorCode code = error.Code();
+        // A receiver that answers 5xx accepts connections: only its answers tell.
+        if (code == kv::http::ErrorCode::Ok) return;
         const bool known_down =
             code == kv::http::ErrorCode::CouldntConnect || code == kv::http::ErrorCode::CouldntResolveHost;
         std::weak_ptr<Impl> weak = shared_from_this();
@@ -830,15 +831,23 @@ private:
     void ArmSummary() {
         if (summary_armed_) return;
         summary_armed_ = true;
+        const uint64_t generation = ++summary_generation_;
         summary_timer_.expires_after(summary_period_);
         std::weak_ptr<Impl> weak = shared_from_this();
-        summary_timer_.async_wait([weak](const boost::system::error_code& error) {
+        summary_timer_.async_wait([weak, generation](const boost::system::error_code& error) {
             auto self = weak.lock();
-            if (!self) return;
+            // A wait cancelled (or replaced) after it had already expired still runs.
+            if (!self || error || generation != self->summary_generation_) return;
             self->summary_armed_ = false;
-            if (error) return;
             self->Summary();
         });
+    }
+
+    void StopSummary() {
+        summary_armed_ = false;
+        ++summary_generation_;
+        boost::system::error_code ignored;
+        summary_timer_.cancel(ignored);
     }
 
     void Summary() {
@@ -939,6 +948,7 @@ private:
     bool timer_armed_ = false;
     delivery::TimePoint armed_for_{};
     bool summary_armed_ = false;
+    uint64_t summary_generation_ = 0;
     bool abandoned_ = false;
 };
 
