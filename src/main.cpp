@@ -97,6 +97,7 @@ void StartIntegration() {
     integration.Stop();
     client_library.join();
     network.join();
+    integration.FinishDelivery();
     log.log(INFO, "Integration stopped");
     std::printf("Bye\n");
     std::fflush(stdout);

@@ -84,9 +84,11 @@ WardexIntegration::WardexIntegration()
 // By now both threads have been joined and the io_service no longer runs: payloads still
 // in progress are abandoned, and the exchanges that hold the sequencer are released.
 WardexIntegration::~WardexIntegration() {
-    sequencer_.Abandon();
+    FinishDelivery();
     WipeString(server_password_);
 }
+
+void WardexIntegration::FinishDelivery() { sequencer_.Abandon(); }
 
 void WardexIntegration::ReadConfiguration() {
     config_.GetValue("server_address", nvr_info_.address);
@@ -170,7 +172,7 @@ void WardexIntegration::KeepUnusableConfiguration() {
                    ". The file is left untouched and the built-in defaults apply until it is mended and the service "
                    "restarted");
     logger::get_logger().set_level(static_cast<LoggerLevel>(kDefaultLogLevel));
-    Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are not delivered");
+    Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are stored and not sent");
 }
 
 void WardexIntegration::WriteDefaultConfiguration() {

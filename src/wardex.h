@@ -47,6 +47,9 @@ public:
 
     void Stop();
     bool IsStopped();
+    // Once both threads are joined: alarms still in memory go to the outbox, and one line
+    // reports how many are left for the next start. Safe to call more than once.
+    void FinishDelivery();
 
     // Network thread: runs io_service_ until the stop flag is set.
     void RunWebhookService();

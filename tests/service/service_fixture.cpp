@@ -84,6 +84,10 @@ void ServiceTest::StopService() {
     const std::string log = Log();
     EXPECT_NE(log.find("completed live thread"), std::string::npos);
     EXPECT_NE(log.find("Integration stopped"), std::string::npos);
+    // What is left in the outbox is reported as part of the stop, not after it.
+    const size_t left = log.find("alarms left for the next start");
+    EXPECT_NE(left, std::string::npos);
+    EXPECT_LT(left, log.find("Integration stopped"));
     EXPECT_NE(service_->Output().find("Bye\n"), std::string::npos);
 }
 
