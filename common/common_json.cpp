@@ -1,5 +1,7 @@
 #include "common/common_json.h"
 
+#include "common/string_util.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -374,38 +376,9 @@ const Value* FindMember(const Value& object, const char* name) {
 }  // namespace detail
 
 bool IsValidUtf8(const std::string& text) {
-    const size_t size = text.size();
-    size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;   // overlong
-            if (lead == 0xED) high = 0x9F;  // surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;   // overlong
-            if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-        } else {
-            return false;
-        }
-        if (size - i < length) return false;
-        const unsigned char second = static_cast<unsigned char>(text[i + 1]);
-        if (second < low || second > high) return false;
-        for (size_t k = 2; k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if (next < 0x80 || next > 0xBF) return false;
-        }
-        i += length;
+    for (size_t i = 0, length = 0; i < text.size(); i += length) {
+        length = utf8_sequence_length(text, i);
+        if (length == 0) return false;
     }
     return true;
 }

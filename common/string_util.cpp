@@ -132,11 +132,7 @@ std::string escape_characters(const std::string& text) {
     return out;
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at text[i] (no overlong forms, surrogates or
-// code points above U+10FFFF), or 0 when there is none.
-size_t Utf8SequenceLength(const std::string& text, size_t i) {
+size_t utf8_sequence_length(const std::string& text, size_t i) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80) return 1;
     size_t length = 0;
@@ -165,8 +161,6 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
     return length;
 }
 
-}  // namespace
-
 std::string escape_log_text(const std::string& text) {
     static const char kDigits[] = "0123456789abcdef";
     std::string out;
@@ -187,7 +181,7 @@ std::string escape_log_text(const std::string& text) {
             ++i;
             continue;
         }
-        const size_t length = Utf8SequenceLength(text, i);
+        const size_t length = utf8_sequence_length(text, i);
         if (length == 0) {
             out += "\xEF\xBF\xBD";  // U+FFFD
             ++i;

@@ -43,6 +43,10 @@ std::string escape_characters(const std::string& text);
 // the backslash included, stays as it is, so ordinary texts are unchanged.
 std::string escape_log_text(const std::string& text);
 
+// Length of the well-formed UTF-8 sequence that starts at text[i] (no overlong forms,
+// surrogates or code points above U+10FFFF), or 0 when none starts there. i < size.
+size_t utf8_sequence_length(const std::string& text, size_t i);
+
 // The fields between delimiters, empty ones included: "a,,b" gives a, "", b; "" gives
 // one empty field; a null text gives none. Length npos means NUL-terminated.
 std::vector<std::string> split(const char* text, size_t length, char delimiter);
