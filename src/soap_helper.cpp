@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iterator>
 #include <list>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <unordered_map>
@@ -21,6 +23,11 @@
 #include <tinyxml2.h>
 
 #include "common/logger.h"
+#include "src/delivery_backlog.h"
+#include "src/delivery_policy.h"
+#include "src/delivery_status.h"
+#include "src/outbox.h"
+#include "src/reachability_watch.h"
 
 namespace kv {
 namespace soap {
@@ -330,17 +337,21 @@ void ParseNtpInfo(const std::string& json_text, NtpInfo& info) {
 }  // namespace detail
 
 // ---------------------------------------------------------------------------------------
-// The sequencer.
+// The sequencer. It drives each payload's three exchanges; the delivery policy says when
+// a payload may go again and whether the receiver counts as down, and the backlog holds
+// what waits (in memory and in the outbox).
 
 namespace {
 
 constexpr size_t kQueueLimit = 20000;
 constexpr size_t kTrimAfterBacklog = 1000;
+constexpr char kAlarmMethod[] = "SendAlarm";
 constexpr char kHeartbeatMethod[] = "SendHeartBeat";
 constexpr char kNtpMethod[] = "GetNTPServerInfo";
 constexpr std::chrono::milliseconds kHeartbeatPeriod{300 * 1000};
 constexpr std::chrono::milliseconds kRetryBase{1000};
 constexpr std::chrono::milliseconds kRetryCap{60 * 1000};
+constexpr std::chrono::milliseconds kSummaryPeriod{60 * 1000};
 
 bool Succeeded(const kv::http::Response& response, const kv::http::Error& error) {
     return !error && response.status == 200;
@@ -353,28 +364,49 @@ std::string NewGuid(boost::uuids::random_generator_mt19937& generator) {
     return boost::uuids::to_string(generator());
 }
 
+std::string Seconds(std::chrono::milliseconds duration) {
+    std::ostringstream text;
+    text << duration.count() / 1000 << "." << (duration.count() % 1000) / 100;
+    return text.str();
+}
+
 }  // namespace
 
 class SoapSequencer::Impl : public std::enable_shared_from_this<SoapSequencer::Impl> {
 public:
+    // A payload in progress: one sequence, under its own guid.
     struct EventPayload {
-        EventPayload(std::string guid_in, std::string method_in, std::string payload_in)
-            : guid(std::move(guid_in)), method(std::move(method_in)), payload(std::move(payload_in)) {}
+        EventPayload(std::string guid_in, delivery::Payload held_in, bool probe_in)
+            : guid(std::move(guid_in)), held(std::move(held_in)), probe(probe_in) {}
 
         std::string guid;
-        std::string method;
-        std::string payload;
+        delivery::Payload held;  // method, payload text, outbox id, failures
         std::string sequence_id;
+        bool probe;  // the breaker's one exchange while the receiver counts as down
     };
 
     explicit Impl(boost::asio::io_service& io_service)
-        : io_service_(io_service), work_queue_(io_service), heartbeat_timer_(io_service),
-          jitter_(std::random_device{}()) {}
+        : io_service_(io_service), work_queue_(io_service), heartbeat_timer_(io_service), due_timer_(io_service),
+          summary_timer_(io_service), watch_(io_service), policy_([] { return delivery::Clock::now(); }, std::random_device{}()),
+          backlog_(kQueueLimit) {}
 
-    // Any thread.
+    // Any thread. Payloads that arrive together are taken (and stored) together.
     void PostEventMessage(const std::string& method, const std::string& payload) {
-        auto self = shared_from_this();
-        io_service_.post([self, method, payload] { self->Post(method, payload); });
+        bool post = false;
+        {
+            std::lock_guard<std::mutex> lock(incoming_mutex_);
+            delivery::Payload item;
+            item.method = method;
+            item.payload = payload;
+            item.durable = method == kAlarmMethod;
+            incoming_.push_back(std::move(item));
+            post = !intake_posted_;
+            intake_posted_ = true;
+        }
+        if (post) {
+            auto self = shared_from_this();
+            io_service_.post([self] { self->Intake(); });
+        }
     }
 
     // Runs `work` on the network thread, keeping the Impl alive until then.
@@ -386,12 +418,35 @@ public:
 
     // The calls below run on the network thread; the handle posts the caller's writes.
     void SetHeartBeatPayload(const std::string& payload) { heartbeat_payload_ = payload; }
-    void UpdateServiceEndpoint(const std::string& url) { service_endpoint_ = url; }
+    void UpdateServiceEndpoint(const std::string& url) {
+        service_endpoint_ = url;
+        // A new address deserves a probe at once rather than at the old one's back-off.
+        policy_.ProbeNow();
+        Dispatch();
+    }
     void SetNtpHandler(NtpHandler handler) { ntp_handler_ = std::move(handler); }
     void SetTiming(std::chrono::milliseconds heartbeat, std::chrono::milliseconds base, std::chrono::milliseconds cap) {
         heartbeat_period_ = heartbeat;
-        retry_base_ = base;
-        retry_cap_ = cap;
+        policy_.SetBackoff(base, cap);
+    }
+    void SetSummaryPeriod(std::chrono::milliseconds period) { summary_period_ = period; }
+    void SetWindow(size_t window) { backlog_.SetWindow(window); }
+
+    void UseOutbox(const std::string& path) {
+        auto outbox = std::make_unique<Outbox>(path);
+        const bool usable = backlog_.UseOutbox(std::move(outbox));
+        const Outbox& opened = *backlog_.outbox();
+        if (!opened.SetAsidePath().empty()) {
+            Log(ERROR, "Outbox " + path + " was damaged and is kept as " + opened.SetAsidePath() +
+                           "; a fresh one is used");
+        }
+        if (!usable) {
+            Log(ERROR, "Outbox " + path + " unusable (" + opened.Error() + "): alarms are forwarded from memory only");
+        } else if (opened.Count() > 0) {
+            Log(INFO, "Outbox: " + std::to_string(opened.Count()) + " alarms from the last run are delivered first");
+        }
+        UpdateStatus();
+        Dispatch();
     }
 
     void StartHeartbeat() {
@@ -405,11 +460,26 @@ public:
         heartbeat_timer_.cancel(ignored);
     }
 
-    // Only once the io_service no longer runs.
+    // Only once the io_service no longer runs: what never reached the outbox is stored,
+    // and the queued deletes are written, so that the count below is the truth.
     void Abandon() {
         boost::system::error_code ignored;
         heartbeat_timer_.cancel(ignored);
-        retry_timers_.clear();
+        due_timer_.cancel(ignored);
+        summary_timer_.cancel(ignored);
+        watch_.Stop();
+        std::vector<delivery::Payload> incoming;
+        {
+            std::lock_guard<std::mutex> lock(incoming_mutex_);
+            incoming.swap(incoming_);
+        }
+        if (backlog_.outbox() != nullptr && !abandoned_) {
+            backlog_.StoreAtStop(incoming);
+            if (backlog_.durable()) {
+                Log(INFO, "Outbox: " + std::to_string(backlog_.outbox()->Count()) + " alarms left for the next start");
+            }
+        }
+        abandoned_ = true;
         queue_.clear();
         work_queue_.Abandon();
     }
@@ -421,8 +491,8 @@ private:
     public:
         using iterator = std::list<EventPayload>::iterator;
 
-        void emplace_back(const std::string& guid, const std::string& method, const std::string& payload) {
-            entries_.emplace_back(guid, method, payload);
+        void emplace_back(const std::string& guid, delivery::Payload held, bool probe) {
+            entries_.emplace_back(guid, std::move(held), probe);
             index_[guid] = std::prev(entries_.end());
         }
         iterator find(const std::string& guid) {
@@ -447,22 +517,59 @@ private:
     using Entries = PayloadQueue;
     using Completion = void (Impl::*)(const kv::http::Request&, kv::http::Response&, const kv::http::Error&);
 
-    void Post(const std::string& method, const std::string& payload) {
-        // Payloads waiting for a retry hold their place, so memory stays bounded.
-        if (queue_.size() + retry_timers_.size() > kQueueLimit - 1) {
-            Log(WARNING, "Queue size limit reached. Omitting sequence.");
-            return;
+    // New payloads: stored (the alarms, one transaction for all that arrived together),
+    // then sent as far as the window, the endpoint and the breaker allow.
+    void Intake() {
+        std::vector<delivery::Payload> incoming;
+        {
+            std::lock_guard<std::mutex> lock(incoming_mutex_);
+            incoming.swap(incoming_);
+            intake_posted_ = false;
         }
-        std::string guid = NewGuid(guid_generator_);
-        queue_.emplace_back(guid, method, payload);
-        backlog_peak_ = std::max(backlog_peak_, queue_.size() + retry_timers_.size());
+        const delivery::DeliveryBacklog::Intake intake = backlog_.Accept(incoming);
+        if (!intake.outbox_failure.empty()) OutboxFailed(intake.outbox_failure);
+        for (size_t i = 0; i < intake.refused_by_window; ++i) Log(WARNING, "Queue size limit reached. Omitting sequence.");
+        if (intake.refused_by_cap > 0) {
+            if (refused_by_cap_ == 0) {
+                Log(ERROR, "Outbox full (" + std::to_string(backlog_.outbox()->cap()) +
+                               " alarms): the newest alarms are refused");
+            }
+            refused_by_cap_ += intake.refused_by_cap;
+            ArmSummary();
+        }
+        backlog_peak_ = std::max(backlog_peak_, backlog_.in_window());
+        Dispatch();
+    }
 
+    // Sends what may go now. Without an endpoint nothing goes: alarms wait in the outbox.
+    void Dispatch() {
+        if (abandoned_) return;
+        backlog_.Refill();
+        UpdateStatus();
+        if (service_endpoint_.empty()) return;
+        if (!policy_.open()) {
+            backlog_.MoveDue(policy_.Now());
+            for (delivery::Payload& payload : backlog_.TakeReady()) Start(std::move(payload), false);
+        } else if (policy_.ProbeDue()) {
+            std::optional<delivery::Payload> probe = backlog_.TakeProbe();
+            if (probe) {
+                policy_.ProbeSent();
+                Start(std::move(*probe), true);
+            }
+        }
+        ArmDueTimer();
+    }
+
+    // One payload enters a new sequence under a new guid.
+    void Start(delivery::Payload held, bool probe) {
+        std::string guid = NewGuid(guid_generator_);
         auto body = std::make_shared<std::string>();
         detail::MessageCreateSequence(guid, service_endpoint_, *body);
         if (logger::get_logger().enabled(VERBOSE)) {
-            Log(VERBOSE, guid + ": Creating sequence with method " + method);
-            Log(VERBOSE, guid + ": Payload: " + payload);
+            Log(VERBOSE, guid + ": Creating sequence with method " + held.method);
+            Log(VERBOSE, guid + ": Payload: " + held.payload);
         }
+        queue_.emplace_back(guid, std::move(held), probe);
         Send(guid, std::move(body), &Impl::CreateSequenceResponseHandler);
     }
 
@@ -470,14 +577,25 @@ private:
                                        const kv::http::Error& error) {
         const std::string& guid = request.id;
         if (!Succeeded(response, error)) {
-            std::ostringstream text;
-            text << guid << "CreateSequence call to " << request.url << " failed: ("
-                 << kv::http::AsValue(error.Code()) << ")" << ". HTTP Status: " << kv::http::AsValue(response.status);
-            Log(ERROR, text.str());
-            NoteFailure();
-            RemoveFromQueue(guid, true);
+            const bool receiver = delivery::DeliveryPolicy::IsReceiverFailure(
+                static_cast<bool>(error), static_cast<int>(response.status), false);
+            const bool quiet = policy_.open();
+            if (!quiet) {
+                std::ostringstream text;
+                text << guid << "CreateSequence call to " << request.url << " failed: ("
+                     << kv::http::AsValue(error.Code()) << ")" << ". HTTP Status: " << kv::http::AsValue(response.status);
+                Log(ERROR, text.str());
+            }
+            if (!receiver) ReceiverAnswered();
+            const Entries::iterator entry = Find(guid);
+            if (entry == queue_.end()) {
+                Log(INFO, "Couldn't find matching guid! " + guid);
+                return;
+            }
+            AbandonAfterHttpFailure(entry, true, receiver, quiet, error, response.status);
             return;
         }
+        ReceiverAnswered();
         std::string relates_to;
         std::string sequence_id;
         if (!response.body.empty()) {
@@ -497,9 +615,10 @@ private:
         entry->sequence_id = std::move(sequence_id);
 
         auto body = std::make_shared<std::string>();
-        detail::MessageSendAlarm(entry->method, entry->payload, service_endpoint_, guid, entry->sequence_id, *body);
+        detail::MessageSendAlarm(entry->held.method, entry->held.payload, service_endpoint_, guid, entry->sequence_id,
+                                 *body);
         if (logger::get_logger().enabled(VERBOSE)) {
-            Log(VERBOSE, guid + ": " + entry->method + " request to " + request.url);
+            Log(VERBOSE, guid + ": " + entry->held.method + " request to " + request.url);
         }
         Send(guid, std::move(body), &Impl::SendAlarmResponseHandler);
     }
@@ -517,17 +636,23 @@ private:
             return;
         }
         if (!Succeeded(response, error)) {
-            std::ostringstream text;
-            text << guid << ": HTTP Post failed: (" << kv::http::AsValue(error.Code()) << ")"
-                 << ". HTTP Status: " << kv::http::AsValue(response.status);
-            Log(ERROR, text.str());
+            // The application message depends on the payload: only a transport failure
+            // speaks about the receiver; a status is this payload's own failure.
+            const bool receiver = delivery::DeliveryPolicy::IsReceiverFailure(
+                static_cast<bool>(error), static_cast<int>(response.status), true);
+            const bool quiet = policy_.open();
+            if (!quiet) {
+                std::ostringstream text;
+                text << guid << ": HTTP Post failed: (" << kv::http::AsValue(error.Code()) << ")"
+                     << ". HTTP Status: " << kv::http::AsValue(response.status);
+                Log(ERROR, text.str());
+            }
             // The receiver's sequence is closed even though its message failed.
             SendLastMessage(*entry);
-            NoteFailure();
-            AbandonAfterHttpFailure(entry, true);
+            AbandonAfterHttpFailure(entry, true, receiver, quiet, error, response.status);
             return;
         }
-        retry_failures_ = 0;
+        ReceiverAnswered();
 
         std::string relates_to;
         std::string result;
@@ -536,23 +661,23 @@ private:
         }
         if (relates_to.empty() || result.empty()) {
             Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid + ", relates=" + relates_to);
-            queue_.erase(entry);
-            ReleaseMemoryWhenDrained();
+            Finish(entry);
             return;
         }
-        if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": " + entry->method + " response " + result);
-
-        if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": Posting LastMessage request");
+        if (logger::get_logger().enabled(VERBOSE)) {
+            Log(VERBOSE, guid + ": " + entry->held.method + " response " + result);
+            Log(VERBOSE, guid + ": Posting LastMessage request");
+        }
         SendLastMessage(*entry);
 
-        if (entry->method == kNtpMethod) DeliverNtpInfo(guid, result);
+        if (entry->held.method == kNtpMethod) DeliverNtpInfo(guid, result);
 
         if (logger::get_logger().enabled(VERBOSE)) {
             Log(VERBOSE, guid + ": Payload done. Queue size=" + std::to_string(queue_.size()));
         }
+        if (entry->held.method == kAlarmMethod) GetDeliveryStatus().delivered.fetch_add(1, std::memory_order_relaxed);
         // The handler may not touch queue_, so the entry is still where it was.
-        queue_.erase(Find(guid));
-        ReleaseMemoryWhenDrained();
+        Finish(Find(guid));
     }
 
     void LastMessageResponseHandler(const kv::http::Request& request, kv::http::Response& response,
@@ -561,43 +686,184 @@ private:
             if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, request.id + ": LastMessage successful");
             return;
         }
+        if (policy_.open()) return;
         std::ostringstream text;
         text << request.id << ": Process LastMessage response. HTTP Post failed: (" << kv::http::AsValue(error.Code())
              << ")" << ". HTTP Status: " << kv::http::AsValue(response.status);
         Log(ERROR, text.str());
     }
 
+    // After an answer that was not an HTTP failure: only ever a "No retry.".
     void RemoveFromQueue(const std::string& guid, bool retry) {
         const Entries::iterator entry = Find(guid);
         if (entry == queue_.end()) {
             Log(INFO, "Couldn't find matching guid! " + guid);
             return;
         }
-        AbandonAfterHttpFailure(entry, retry);
+        AbandonAfterHttpFailure(entry, retry, false, false, kv::http::Error(), kv::http::Status{});
     }
 
-    // Logs the abandonment, arms the retry when allowed, and drops the entry.
-    void AbandonAfterHttpFailure(Entries::iterator entry, bool retry) {
-        if (retry && entry->method != kHeartbeatMethod) {
-            Log(ERROR, entry->guid + ": Abandoning sequence " + entry->method +
-                           " due to HTTP failure. Retry sending payload");
-            ScheduleRetry(std::move(entry->method), std::move(entry->payload));
-        } else {
-            Log(ERROR, entry->guid + ": Abandoning sequence " + entry->method + " due to HTTP failure. No retry.");
+    // Logs the abandonment, sets the payload waiting for its next attempt when allowed,
+    // and drops the entry. `receiver`: the failure counts against the receiver.
+    void AbandonAfterHttpFailure(Entries::iterator entry, bool retry, bool receiver, bool quiet,
+                                 const kv::http::Error& error, kv::http::Status status) {
+        delivery::Payload held = std::move(entry->held);
+        const bool probe = entry->probe;
+        const bool retried = retry && held.method != kHeartbeatMethod;
+        if (!quiet) {
+            Log(ERROR, entry->guid + ": Abandoning sequence " + held.method +
+                           (retried ? " due to HTTP failure. Retry sending payload" : " due to HTTP failure. No retry."));
         }
         queue_.erase(entry);
+
+        delivery::DeliveryPolicy::Transition transition = delivery::DeliveryPolicy::Transition::kNone;
+        if (receiver) transition = policy_.OnReceiverFailure(probe);
+
+        if (retried) {
+            ++held.failures;
+            held.held_for_receiver = receiver;
+            const delivery::TimePoint due = policy_.NextAttempt(held.failures);
+            backlog_.Wait(std::move(held), due);
+        } else {
+            backlog_.Finished(held);
+            ScheduleTidy();
+        }
+        if (transition == delivery::DeliveryPolicy::Transition::kOpened) ReceiverDown(error, status);
+        if (receiver && policy_.open() && (probe || transition == delivery::DeliveryPolicy::Transition::kOpened)) {
+            WatchForReturn(error);
+        }
+        ArmDueTimer();
         ReleaseMemoryWhenDrained();
+    }
+
+    // Delivered, or given up after an unusable answer.
+    void Finish(Entries::iterator entry) {
+        backlog_.Finished(entry->held);
+        queue_.erase(entry);
+        ScheduleTidy();
+        ReleaseMemoryWhenDrained();
+    }
+
+    void ReceiverAnswered() {
+        const std::chrono::milliseconds away = policy_.OpenFor();
+        if (policy_.OnReceiverAnswer() != delivery::DeliveryPolicy::Transition::kClosed) return;
+        const size_t moving = backlog_.ReleaseHeld() + queue_.size();
+        boost::system::error_code ignored;
+        summary_timer_.cancel(ignored);
+        watch_.Stop();
+        GetDeliveryStatus().receiver_reachable.store(true, std::memory_order_relaxed);
+        Log(INFO, "Receiver answers again after " + Seconds(away) + " s: " +
+                      std::to_string(moving + backlog_.on_disk_only()) + " alarms waiting are moving");
+        ScheduleTidy();
+    }
+
+    // The probe's back-off grows to a minute; the watch brings the probe forward as soon
+    // as the receiver's port accepts connections again.
+    void WatchForReturn(const kv::http::Error& error) {
+        const kv::http::ErrorCode code = error.Code();
+        const bool known_down =
+            code == kv::http::ErrorCode::CouldntConnect || code == kv::http::ErrorCode::CouldntResolveHost;
+        std::weak_ptr<Impl> weak = shared_from_this();
+        watch_.Start(service_endpoint_, policy_.base(), known_down, [weak] {
+            auto self = weak.lock();
+            if (!self || self->abandoned_) return;
+            self->policy_.ProbeNow();
+            self->Dispatch();
+        });
+    }
+
+    void ReceiverDown(const kv::http::Error& error, kv::http::Status status) {
+        GetDeliveryStatus().receiver_reachable.store(false, std::memory_order_relaxed);
+        std::ostringstream text;
+        text << "Receiver unreachable (error " << kv::http::AsValue(error.Code()) << ", HTTP status "
+             << kv::http::AsValue(status) << "): " << backlog_.Waiting()
+             << " alarms wait; one probe at a time until it answers";
+        Log(ERROR, text.str());
+        ArmSummary();
+    }
+
+    // Deletes, refill from the outbox and sends, once per turn of the io_service however
+    // many payloads finished in it: one transaction for all the deletes of a burst.
+    void ScheduleTidy() {
+        if (tidy_posted_) return;
+        tidy_posted_ = true;
+        auto self = shared_from_this();
+        io_service_.post([self] {
+            self->tidy_posted_ = false;
+            if (self->abandoned_) return;
+            if (!self->backlog_.FlushDeletes()) self->OutboxFailed(self->backlog_.outbox()->Error());
+            self->Dispatch();
+        });
+    }
+
+    void OutboxFailed(const std::string& reason) {
+        Log(ERROR, "Outbox " + backlog_.outbox()->path() + " unusable (" + reason +
+                       "): alarms are forwarded from memory only");
+    }
+
+    void UpdateStatus() {
+        GetDeliveryStatus().waiting.store(backlog_.Waiting(), std::memory_order_relaxed);
+    }
+
+    // The one timer for payloads waiting on their back-off, or for the breaker's probe.
+    void ArmDueTimer() {
+        std::optional<delivery::TimePoint> due;
+        if (policy_.open()) {
+            if (!policy_.probe_in_flight()) due = policy_.NextProbe();
+        } else {
+            due = backlog_.NextDue();
+        }
+        if (!due || (timer_armed_ && armed_for_ <= *due)) return;
+        timer_armed_ = true;
+        armed_for_ = *due;
+        due_timer_.expires_at(*due);
+        std::weak_ptr<Impl> weak = shared_from_this();
+        due_timer_.async_wait([weak](const boost::system::error_code& error) {
+            auto self = weak.lock();
+            if (!self || error == boost::asio::error::operation_aborted) return;
+            self->timer_armed_ = false;
+            self->Dispatch();
+        });
+    }
+
+    // While the receiver is down (or the outbox refuses alarms): one line a minute.
+    void ArmSummary() {
+        if (summary_armed_) return;
+        summary_armed_ = true;
+        summary_timer_.expires_after(summary_period_);
+        std::weak_ptr<Impl> weak = shared_from_this();
+        summary_timer_.async_wait([weak](const boost::system::error_code& error) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->summary_armed_ = false;
+            if (error) return;
+            self->Summary();
+        });
+    }
+
+    void Summary() {
+        std::string refused;
+        if (refused_by_cap_ > 0) refused = ", " + std::to_string(refused_by_cap_) + " refused by the full outbox";
+        if (policy_.open()) {
+            Log(ERROR, "Receiver still unreachable after " + Seconds(policy_.OpenFor()) + " s: " +
+                           std::to_string(backlog_.Waiting()) + " alarms wait" + refused);
+        } else if (refused_by_cap_ > 0) {
+            Log(ERROR, "Outbox full: " + std::to_string(refused_by_cap_) + " alarms refused in the last period");
+        } else {
+            return;
+        }
+        refused_by_cap_ = 0;
+        ArmSummary();
     }
 
     // After a backlog of thousands (a burst, a long receiver outage) the allocator keeps
     // the freed pages; hand them back once nothing is in progress any more, so the
     // resident size returns to its idle figure instead of staying at the backlog's peak.
     void ReleaseMemoryWhenDrained() {
-        if (backlog_peak_ < kTrimAfterBacklog || queue_.size() != 0 || !retry_timers_.empty()) return;
+        if (backlog_peak_ < kTrimAfterBacklog || backlog_.in_window() != 0) return;
         backlog_peak_ = 0;
         // Emptied hash tables keep the bucket arrays of their peak; start them afresh.
         queue_ = PayloadQueue();
-        decltype(retry_timers_)().swap(retry_timers_);
         ::malloc_trim(0);
     }
 
@@ -647,59 +913,33 @@ private:
         ArmHeartbeat();
     }
 
-    // A failed exchange is retried only after a pause that grows while the receiver keeps
-    // failing, so that an unreachable receiver does not turn into a hot loop.
-    void NoteFailure() {
-        if (retry_failures_ < 64) ++retry_failures_;
-    }
-
-    std::chrono::milliseconds RetryDelay() {
-        const int shift = std::max(0, retry_failures_ - 1);
-        std::chrono::milliseconds delay = retry_cap_;
-        if (shift < 31 && retry_base_.count() <= (retry_cap_.count() >> shift)) delay = retry_base_ * (1LL << shift);
-        // Up to a tenth shorter, so that payloads failed together do not return together.
-        const long long spread = delay.count() / 10;
-        if (spread > 0) {
-            delay -= std::chrono::milliseconds(std::uniform_int_distribution<long long>(0, spread)(jitter_));
-        }
-        return delay;
-    }
-
-    void ScheduleRetry(std::string method, std::string payload) {
-        const uint64_t key = next_retry_key_++;
-        auto timer = std::make_unique<boost::asio::steady_timer>(io_service_, RetryDelay());
-        std::weak_ptr<Impl> weak = shared_from_this();
-        timer->async_wait([weak, key, method = std::move(method), payload = std::move(payload)](
-                              const boost::system::error_code& error) {
-            if (auto self = weak.lock()) self->RetryDue(key, error, method, payload);
-        });
-        retry_timers_.emplace(key, std::move(timer));
-    }
-
-    void RetryDue(uint64_t key, const boost::system::error_code& error, const std::string& method,
-                  const std::string& payload) {
-        retry_timers_.erase(key);
-        if (error) return;
-        Post(method, payload);
-    }
-
     boost::asio::io_service& io_service_;
     kv::http::WorkQueue work_queue_;
     boost::asio::steady_timer heartbeat_timer_;
+    boost::asio::steady_timer due_timer_;
+    boost::asio::steady_timer summary_timer_;
+    delivery::ReachabilityWatch watch_;
     Entries queue_;
     std::string heartbeat_payload_;
     std::string service_endpoint_;
     NtpHandler ntp_handler_;
 
+    std::mutex incoming_mutex_;
+    std::vector<delivery::Payload> incoming_;  // guarded by incoming_mutex_
+    bool intake_posted_ = false;               // guarded by incoming_mutex_
+
     std::chrono::milliseconds heartbeat_period_ = kHeartbeatPeriod;
-    std::chrono::milliseconds retry_base_ = kRetryBase;
-    std::chrono::milliseconds retry_cap_ = kRetryCap;
-    int retry_failures_ = 0;  // consecutive HTTP failures since the last delivered message
-    std::minstd_rand jitter_;
+    std::chrono::milliseconds summary_period_ = kSummaryPeriod;
+    delivery::DeliveryPolicy policy_;
+    delivery::DeliveryBacklog backlog_;
     boost::uuids::random_generator_mt19937 guid_generator_;  // network thread only
-    size_t backlog_peak_ = 0;  // most payloads in progress since memory was last released
-    uint64_t next_retry_key_ = 0;
-    std::unordered_map<uint64_t, std::unique_ptr<boost::asio::steady_timer>> retry_timers_;
+    size_t backlog_peak_ = 0;  // most payloads in memory since memory was last released
+    size_t refused_by_cap_ = 0;  // alarms the full outbox refused since the last summary
+    bool tidy_posted_ = false;
+    bool timer_armed_ = false;
+    delivery::TimePoint armed_for_{};
+    bool summary_armed_ = false;
+    bool abandoned_ = false;
 };
 
 SoapSequencer::SoapSequencer(boost::asio::io_service& io_service) : impl_(std::make_shared<Impl>(io_service)) {}
@@ -710,6 +950,10 @@ SoapSequencer::~SoapSequencer() = default;
 // touches the Impl's state; posting also keeps their order with the messages after them.
 void SoapSequencer::UpdateServiceEndpoint(const std::string& url) {
     impl_->RunOnNetworkThread([url](Impl& impl) { impl.UpdateServiceEndpoint(url); });
+}
+
+void SoapSequencer::UseOutbox(const std::string& path) {
+    impl_->RunOnNetworkThread([path](Impl& impl) { impl.UseOutbox(path); });
 }
 
 void SoapSequencer::SendEventMessage(const std::string& method, const std::string& payload) {
@@ -739,6 +983,14 @@ void SoapSequencer::RequestNtpInfo(const std::string& payload, NtpHandler handle
 void SoapSequencer::SetTimingForTesting(std::chrono::milliseconds heartbeat_period,
                                         std::chrono::milliseconds retry_base, std::chrono::milliseconds retry_cap) {
     impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetTiming(heartbeat_period, retry_base, retry_cap); });
+}
+
+void SoapSequencer::SetSummaryPeriodForTesting(std::chrono::milliseconds period) {
+    impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetSummaryPeriod(period); });
+}
+
+void SoapSequencer::SetWindowForTesting(size_t window) {
+    impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetWindow(window); });
 }
 
 }  // namespace soap

@@ -20,6 +20,8 @@ namespace kv {
 
 const char kDefaultServiceEndpoint[] = "http://192.168.10.20/WXAlarmReceiver/Receiver.svc";
 const char kConfigFilePath[] = "./wardex.json";
+// Alarms wait here until the receiver has them, beside the configuration.
+const char kOutboxPath[] = "./outbox.db";
 
 namespace {
 
@@ -63,6 +65,7 @@ void WipeString(std::string& text) {
 
 WardexIntegration::WardexIntegration()
     : sequencer_(io_service_), config_(kConfigFilePath), server_password_(kDefaultPassword) {
+    sequencer_.UseOutbox(kOutboxPath);
     if (config_.Error()) {
         WriteDefaultConfiguration();
     } else {
@@ -90,7 +93,7 @@ void WardexIntegration::ReadConfiguration() {
     config_.GetValue("service_endpoint", service_endpoint_);
 
     if (service_endpoint_ == kDefaultServiceEndpoint) {
-        Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are not delivered");
+        Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are stored and not sent");
     } else {
         sequencer_.UpdateServiceEndpoint(service_endpoint_);
     }
@@ -145,7 +148,7 @@ void WardexIntegration::WriteDefaultConfiguration() {
     // Without a configuration there is no receiver to talk to: the built-in endpoint is a
     // placeholder, so it is not handed to the sequencer.
     logger::get_logger().set_level(static_cast<LoggerLevel>(kDefaultLogLevel));
-    Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are not delivered");
+    Log(WARNING, "\"service_endpoint\" must be set in \"./wardex.json\": no receiver is configured, alarms are stored and not sent");
 }
 
 // ---------------------------------------------------------------------------------------

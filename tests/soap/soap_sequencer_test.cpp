@@ -1,12 +1,16 @@
 // The sequencer against the receiver simulator: every branch of a payload's exchange,
-// the retry back-off, heartbeats, the queue limit and time-server requests. The io_service
+// the retry back-off, heartbeats, the in-memory window and the outbox behind it, the
+// receiver's circuit breaker and its log lines, and time-server requests. The io_service
 // runs on its own thread, as the network thread does in the service.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -17,7 +21,10 @@
 #include <boost/asio/io_service.hpp>
 #include <gtest/gtest.h>
 
+#include "src/delivery_status.h"
+#include "src/outbox.h"
 #include "src/soap_helper.h"
+#include "tests/foundation/test_dir.h"
 #include "tests/soap/log_capture.h"
 #include "tests/soap/receiver_sim.h"
 
@@ -28,13 +35,24 @@ using kv::test::ReceiverSim;
 using kv::test::WaitFor;
 using std::chrono::milliseconds;
 
+// What a Network is built with besides its timing.
+struct NetworkSetup {
+    std::string outbox;  // path of the outbox; empty: memory only
+    size_t window = 0;   // 0: the service's
+    milliseconds summary{0};  // 0: the service's
+};
+
 // The sequencer on an io_service run by a thread of its own.
 class Network {
 public:
-    Network(const std::string& endpoint, milliseconds heartbeat, milliseconds retry_base, milliseconds retry_cap)
+    Network(const std::string& endpoint, milliseconds heartbeat, milliseconds retry_base, milliseconds retry_cap,
+            const NetworkSetup& setup = NetworkSetup())
         : work_(new boost::asio::io_service::work(io_)), sequencer_(new kv::soap::SoapSequencer(io_)) {
         sequencer_->SetTimingForTesting(heartbeat, retry_base, retry_cap);
-        sequencer_->UpdateServiceEndpoint(endpoint);
+        if (setup.window != 0) sequencer_->SetWindowForTesting(setup.window);
+        if (setup.summary.count() != 0) sequencer_->SetSummaryPeriodForTesting(setup.summary);
+        if (!setup.outbox.empty()) sequencer_->UseOutbox(setup.outbox);
+        if (!endpoint.empty()) sequencer_->UpdateServiceEndpoint(endpoint);
         thread_ = std::thread([this] {
             thread_id_ = std::this_thread::get_id();
             io_.run();
@@ -48,6 +66,7 @@ public:
         work_.reset();
         io_.stop();
         thread_.join();
+        sequencer_->Abandon();
         sequencer_.reset();
     }
 
@@ -324,30 +343,243 @@ TEST(SoapSequencer, HeartbeatRepeatsWithItsLatestPayloadUntilStopped) {
     EXPECT_EQ(0, sim.Stats()["violations"]);
 }
 
-TEST(SoapSequencer, QueueLimitDropsThe20001stAndAdmitsAgainAfterCompletion) {
-    // Payloads waiting for their retry count against the limit: fill it with those.
-    LogCapture log(ERROR);
-    ReceiverSim sim;
-    ASSERT_TRUE(sim.Start());
+// The in-memory window. Payloads waiting for a retry, or held while the receiver is down,
+// keep their place in it. (This replaces the queue-limit case of the time before the
+// outbox: past 20000 a payload is still refused, but only where nothing can keep it.)
+TEST(SoapSequencer, WithoutAnOutboxTheWindowHolds20000AndRefusesThe20001st) {
+    LogCapture log(WARNING);
     {
         Network network("wxnone://127.0.0.1/WXAlarmReceiver/Receiver.svc", kLong, kLong, kLong);
         for (int i = 0; i < 19999; ++i) network.sequencer().SendEventMessage("SendAlarm", "{\"fill\":1}");
-        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Retry sending payload") == 19999; },
-                            std::chrono::seconds(200), milliseconds(1000)));
-        logger::get_logger().set_level(VERBOSE);
-
-        network.sequencer().UpdateServiceEndpoint(sim.url());
         network.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");  // the 20000th
         network.sequencer().SendEventMessage("SendAlarm", "{\"n\":2}");  // one too many
-        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": Payload done. Queue size=1") == 1; }));
-        network.sequencer().SendEventMessage("SendAlarm", "{\"n\":3}");
-        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 2; }));
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Receiver unreachable (error 2, HTTP status 0): ") == 1; },
+                            std::chrono::seconds(200), milliseconds(200)));
+        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 20000; }));
     }
     EXPECT_EQ(1, log.Count("WARNING", "Queue size limit reached. Omitting sequence."));
+    EXPECT_FALSE(kv::GetDeliveryStatus().receiver_reachable.load());
+}
+
+TEST(SoapSequencer, WithoutAnOutboxAFullWindowRefusesAndAdmitsAgainAfterCompletion) {
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--delay", "app", "400"}));
+    {
+        Network network(sim.url(), kLong, kLong, kLong, NetworkSetup{"", 3, milliseconds(0)});
+        for (int i = 1; i <= 4; ++i) network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 3; }));
+        network.sequencer().SendEventMessage("SendAlarm", "{\"n\":5}");
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 4; }));
+    }
+    EXPECT_EQ(1, log.Count("WARNING", "Queue size limit reached. Omitting sequence."));
+    std::set<int> delivered;
+    for (const nlohmann::json& record : sim.Records()) delivered.insert(record["payload"]["n"].get<int>());
+    EXPECT_EQ((std::set<int>{1, 2, 3, 5}), delivered);
+}
+
+// The "Payload: " lines, in the order the sequences were started.
+std::vector<std::string> StartedPayloads(const LogCapture& log) {
+    std::vector<std::string> payloads;
+    for (const std::string& message : log.Messages("VERBOSE")) {
+        const size_t at = message.find(": Payload: ");
+        if (at == 36) payloads.push_back(message.substr(at + 11));
+    }
+    return payloads;
+}
+
+TEST(SoapSequencer, WithoutAnEndpointAlarmsAreStoredAndNothingIsSentUntilOneIsKnown) {
+    kv::testing::TestDir dir;
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start());
+    std::vector<std::string> expected;
+    {
+        Network network("", kLong, milliseconds(50), milliseconds(50), NetworkSetup{dir.Join("outbox.db"), 5, milliseconds(0)});
+        for (int i = 0; i < 12; ++i) {
+            expected.push_back("{\"n\":" + std::to_string(i) + "}");
+            network.sequencer().SendEventMessage("SendAlarm", expected.back());
+        }
+        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 12; }));
+        std::this_thread::sleep_for(milliseconds(300));
+        EXPECT_TRUE(StartedPayloads(log).empty()) << "no exchange without an endpoint";
+        EXPECT_TRUE(log.Messages("WARNING").empty());
+        EXPECT_TRUE(log.Messages("ERROR").empty());
+        {
+            kv::Outbox outbox(dir.Join("outbox.db"));
+            ASSERT_TRUE(outbox.Open());
+            EXPECT_EQ(12u, outbox.Count());
+        }
+
+        // Five in memory, seven on disk: all go, oldest first, as the window frees.
+        network.sequencer().UpdateServiceEndpoint(sim.url());
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 12; }));
+    }
+    EXPECT_EQ(expected, StartedPayloads(log));
+    EXPECT_EQ(12u, sim.Records().size());
+    EXPECT_EQ(0, sim.Stats()["violations"]);
+    EXPECT_TRUE(log.Messages("WARNING").empty());
+    EXPECT_EQ(1, log.Count("INFO", "Outbox: 0 alarms left for the next start"));
+    EXPECT_EQ(0u, kv::GetDeliveryStatus().waiting.load());
+    EXPECT_EQ(12u, kv::GetDeliveryStatus().delivered.load());
+}
+
+TEST(SoapSequencer, StoredAlarmsAreDeliveredAtTheNextStartOldestFirstUnderNewMessageIds) {
+    kv::testing::TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--fault", "app status 500 method=SendAlarm"}));
+    std::vector<std::string> first_guids;
+    const std::vector<std::string> alarms = {"{\"n\":0}", "{\"n\":1}", "{\"n\":2}"};
+    {
+        LogCapture log;
+        {
+            Network network(sim.url(), kLong, kLong, kLong, NetworkSetup{path, 0, milliseconds(0)});
+            network.sequencer().SendEventMessage("SendRecorderInfo", "{\"Recorder\":1}");
+            for (const std::string& alarm : alarms) network.sequencer().SendEventMessage("SendAlarm", alarm);
+            ASSERT_TRUE(WaitFor([&] {
+                return log.CountContaining("ERROR", "SendAlarm due to HTTP failure. Retry sending payload") == 3 &&
+                       log.CountContaining("VERBOSE", ": LastMessage successful") == 4;
+            }));
+        }
+        first_guids = GuidsOf(log.Messages("ERROR"), ": Abandoning sequence SendAlarm due to HTTP failure. Retry sending payload");
+        EXPECT_EQ(1, log.Count("INFO", "Outbox: 3 alarms left for the next start"));
+    }
+    ASSERT_EQ("ok", sim.Command("clear"));
+    ASSERT_EQ("ok", sim.Command("reset"));
+    LogCapture log;
+    {
+        // Nothing is posted: the stored alarms go as soon as the endpoint is known.
+        Network network(sim.url(), kLong, kLong, kLong, NetworkSetup{path, 0, milliseconds(0)});
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 3; }));
+    }
+    EXPECT_EQ(1, log.Count("INFO", "Outbox: 3 alarms from the last run are delivered first"));
+    EXPECT_EQ(alarms, StartedPayloads(log));
     const std::vector<nlohmann::json> records = sim.Records();
-    ASSERT_EQ(2u, records.size());
-    EXPECT_EQ(1, records[0]["payload"]["n"]);
-    EXPECT_EQ(3, records[1]["payload"]["n"]);
+    std::vector<std::string> delivered;
+    for (const nlohmann::json& record : records) {
+        if (record["method"] != "SendAlarm") continue;
+        delivered.push_back(record["payload"].dump());
+        const std::string guid = record["guid"];
+        EXPECT_TRUE(std::find(first_guids.begin(), first_guids.end(), guid) == first_guids.end()) << guid;
+        EXPECT_TRUE(IsLowerV4Uuid(guid));
+    }
+    EXPECT_EQ(3u, delivered.size());
+    EXPECT_EQ(3, sim.Stats()["create"]) << "the recorder information was not stored";
+    EXPECT_EQ(1, log.Count("INFO", "Outbox: 0 alarms left for the next start"));
+}
+
+TEST(SoapSequencer, APoisonPayloadWaitsOnItsOwnBackoffWhileOthersAreDelivered) {
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--fault", "app status 500 method=SendRecorderInfo"}));
+    {
+        Network network(sim.url(), kLong, milliseconds(100), milliseconds(400));
+        network.sequencer().SendEventMessage("SendRecorderInfo", "{\"Recorder\":1}");
+        for (int i = 0; i < 10; ++i) {
+            network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 10; }));
+        std::this_thread::sleep_for(milliseconds(200));
+    }
+    // The refused one keeps failing, with growing pauses (about 0, 0.1, 0.3, 0.7, 1.1 s).
+    const std::vector<std::string> retried =
+        GuidsOf(log.Messages("ERROR"), ": Abandoning sequence SendRecorderInfo due to HTTP failure. Retry sending payload");
+    EXPECT_GE(retried.size(), 3u);
+    EXPECT_LE(retried.size(), 8u);
+    EXPECT_EQ(0, log.CountContaining("ERROR", "Receiver unreachable")) << "the receiver answers: no breaker";
+    EXPECT_EQ(0, log.CountContaining("ERROR", "SendAlarm"));
+    std::set<int> delivered;
+    for (const nlohmann::json& record : sim.Records()) {
+        EXPECT_EQ("SendAlarm", record["method"]);
+        delivered.insert(record["payload"]["n"].get<int>());
+    }
+    EXPECT_EQ(10u, delivered.size());
+}
+
+int PortOf(const std::string& url) {
+    const size_t colon = url.find(':', url.find("//") + 2);
+    return std::atoi(url.c_str() + colon + 1);
+}
+
+double EnvSeconds(const char* name, double fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::atof(text) : fallback;
+}
+
+// The outage check: the receiver goes away (its port refuses connections) while 2000
+// alarms wait. The log gets the failures that opened the breaker, one line when it opens,
+// one summary per period and one line when the receiver answers again; all 2000 are
+// delivered after its return. CI uses a short outage with the summary period scaled down
+// to a tenth of it; scripts/outage runs the real one (WARDEX_OUTAGE_SECONDS=600,
+// WARDEX_OUTAGE_SUMMARY_SECONDS=60), where delivery within 10 s of the return is checked.
+TEST(SoapSequencer, ReceiverOutageIsQuietAndTheBacklogMovesOnItsReturn) {
+    const double outage_s = EnvSeconds("WARDEX_OUTAGE_SECONDS", 3);
+    const double summary_s = EnvSeconds("WARDEX_OUTAGE_SUMMARY_SECONDS", outage_s / 10);
+    const bool real = std::getenv("WARDEX_OUTAGE_SECONDS") != nullptr;
+    const int alarms = 2000;
+    kv::testing::TestDir dir;
+    LogCapture log(INFO);  // the service's level
+    auto sim = std::make_unique<ReceiverSim>();
+    ASSERT_TRUE(sim->Start());
+    const std::string url = sim->url();
+    const std::string port = std::to_string(PortOf(url));
+    size_t before = 0;
+    double after_return_s = 0;
+    {
+        Network network(url, kLong, milliseconds(1000), milliseconds(60000),
+                        NetworkSetup{dir.Join("outbox.db"), 0, milliseconds(static_cast<long long>(summary_s * 1000))});
+        network.sequencer().SendEventMessage("SendAlarm", "{\"warm\":1}");
+        ASSERT_TRUE(WaitFor([&] { return sim->Records().size() == 1; }));
+        std::this_thread::sleep_for(milliseconds(200));  // its LastMessage
+        sim.reset();
+        before = log.Lines().size();
+
+        for (int i = 0; i < alarms; ++i) {
+            network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
+        }
+        std::this_thread::sleep_for(milliseconds(static_cast<long long>(outage_s * 1000)));
+        EXPECT_FALSE(kv::GetDeliveryStatus().receiver_reachable.load());
+        EXPECT_EQ(static_cast<uint64_t>(alarms), kv::GetDeliveryStatus().waiting.load());
+
+        sim = std::make_unique<ReceiverSim>();
+        ASSERT_TRUE(sim->Start({"--port", port}));
+        const auto returned = std::chrono::steady_clock::now();
+        ASSERT_TRUE(WaitFor([&] { return sim->Records().size() == static_cast<size_t>(alarms); },
+                            std::chrono::seconds(180), milliseconds(50)));
+        after_return_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - returned).count();
+        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        std::this_thread::sleep_for(milliseconds(300));
+    }
+    const std::vector<kv::test::LogLine> lines = log.Lines();
+    size_t closed = lines.size();
+    for (size_t i = before; i < lines.size(); ++i) {
+        if (lines[i].message.find("Receiver answers again after ") == 0) {
+            closed = i;
+            break;
+        }
+    }
+    ASSERT_LT(closed, lines.size()) << "no line for the receiver's return";
+    const size_t during = closed + 1 - before;
+    int opened = 0, summaries = 0;
+    for (size_t i = before; i <= closed; ++i) {
+        if (lines[i].message.find("Receiver unreachable (") == 0) ++opened;
+        if (lines[i].message.find("Receiver still unreachable after ") == 0) ++summaries;
+    }
+    std::cout << "outage " << outage_s << " s, summary every " << summary_s << " s: " << during
+              << " log lines from the outage to the return; " << alarms << " alarms delivered "
+              << after_return_s << " s after the receiver returned" << std::endl;
+    EXPECT_EQ(1, opened);
+    EXPECT_GE(summaries, 1);
+    EXPECT_LE(during, 30u);
+    EXPECT_EQ(1, log.CountContaining("INFO", "Receiver answers again after "));
+    EXPECT_EQ(static_cast<size_t>(alarms), sim->Records().size());
+    // After the receiver is back, nothing more to complain about.
+    for (size_t i = closed + 1; i < lines.size(); ++i) EXPECT_NE("ERROR", lines[i].level) << lines[i].message;
+    if (real) {
+        EXPECT_LE(after_return_s, 10.0);
+    }
 }
 
 TEST(SoapSequencer, TimeServerInformationReachesTheHandlerOnTheNetworkThread) {

@@ -1,0 +1,68 @@
+#include "src/delivery_policy.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kv {
+namespace delivery {
+
+DeliveryPolicy::DeliveryPolicy(ClockSource now, uint32_t seed, Milliseconds base, Milliseconds cap)
+    : now_(std::move(now)), jitter_(seed == 0 ? 1 : seed), base_(base), cap_(cap) {}
+
+void DeliveryPolicy::SetBackoff(Milliseconds base, Milliseconds cap) {
+    base_ = base;
+    cap_ = std::max(base, cap);
+}
+
+Milliseconds DeliveryPolicy::RetryDelay(int failures) {
+    const int shift = std::max(0, failures - 1);
+    Milliseconds delay = cap_;
+    if (shift < 31 && base_.count() <= (cap_.count() >> shift)) delay = base_ * (1LL << shift);
+    // Up to a tenth shorter, never longer: the cap stays a promise.
+    const long long spread = delay.count() / 10;
+    if (spread > 0) delay -= Milliseconds(std::uniform_int_distribution<long long>(0, spread)(jitter_));
+    return delay;
+}
+
+bool DeliveryPolicy::IsReceiverFailure(bool transport_error, int status, bool payload_step) {
+    if (transport_error) return true;
+    return !payload_step && status >= 500 && status <= 599;
+}
+
+DeliveryPolicy::Transition DeliveryPolicy::OnReceiverFailure(bool probe) {
+    if (open_) {
+        // Failures of exchanges that were in flight before the breaker opened say nothing new.
+        if (!probe) return Transition::kNone;
+        probe_in_flight_ = false;
+        if (probe_failures_ < 64) ++probe_failures_;
+        next_probe_ = now_() + RetryDelay(probe_failures_);
+        return Transition::kNone;
+    }
+    if (++failures_in_row_ < kOpenAfter) return Transition::kNone;
+    open_ = true;
+    opened_at_ = now_();
+    probe_in_flight_ = false;
+    probe_failures_ = 1;
+    next_probe_ = opened_at_ + RetryDelay(probe_failures_);
+    return Transition::kOpened;
+}
+
+DeliveryPolicy::Transition DeliveryPolicy::OnReceiverAnswer() {
+    failures_in_row_ = 0;
+    if (!open_) return Transition::kNone;
+    open_ = false;
+    probe_in_flight_ = false;
+    probe_failures_ = 0;
+    closed_at_ = now_();
+    return Transition::kClosed;
+}
+
+bool DeliveryPolicy::ProbeDue() const { return open_ && !probe_in_flight_ && now_() >= next_probe_; }
+
+Milliseconds DeliveryPolicy::OpenFor() const {
+    const TimePoint end = open_ ? now_() : closed_at_;
+    return std::chrono::duration_cast<Milliseconds>(end - opened_at_);
+}
+
+}  // namespace delivery
+}  // namespace kv

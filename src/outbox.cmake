@@ -1,0 +1,16 @@
+# The durable outbox: alarms on disk (SQLite) until the receiver has them.
+add_library(wardex_outbox STATIC
+  outbox.cpp
+)
+target_include_directories(wardex_outbox PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(wardex_outbox PUBLIC SQLite::SQLite3)
+
+# When to send what: per-payload back-off, the receiver's circuit breaker, and the
+# in-memory window in front of the outbox.
+add_library(wardex_delivery STATIC
+  delivery_policy.cpp
+  delivery_backlog.cpp
+  reachability_watch.cpp
+)
+target_include_directories(wardex_delivery PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(wardex_delivery PUBLIC wardex_outbox Boost::boost Threads::Threads)

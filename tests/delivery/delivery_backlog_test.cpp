@@ -1,0 +1,154 @@
+// The in-memory window in front of the outbox: order, refill, refusal, held payloads and
+// poison payloads that wait alone.
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "src/delivery_backlog.h"
+#include "tests/foundation/test_dir.h"
+
+namespace {
+
+using kv::delivery::DeliveryBacklog;
+using kv::delivery::Milliseconds;
+using kv::delivery::Payload;
+using kv::delivery::TimePoint;
+using kv::testing::TestDir;
+
+std::vector<Payload> Alarms(const std::string& prefix, int count, bool durable = true) {
+    std::vector<Payload> payloads;
+    for (int i = 0; i < count; ++i) {
+        Payload payload;
+        payload.method = durable ? "SendAlarm" : "SendRecorderInfo";
+        payload.payload = prefix + std::to_string(i);
+        payload.durable = durable;
+        payloads.push_back(payload);
+    }
+    return payloads;
+}
+
+std::vector<std::string> Texts(const std::deque<Payload>& payloads) {
+    std::vector<std::string> texts;
+    for (const Payload& payload : payloads) texts.push_back(payload.payload);
+    return texts;
+}
+
+TEST(DeliveryBacklog, AlarmsBeyondTheWindowWaitOnDiskAndEnterOldestFirstAsItFrees) {
+    TestDir dir;
+    DeliveryBacklog backlog(3);
+    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+    std::vector<Payload> incoming = Alarms("a", 5);
+    const DeliveryBacklog::Intake intake = backlog.Accept(incoming);
+    EXPECT_EQ(0u, intake.refused_by_window);
+    EXPECT_EQ(1u, backlog.outbox()->Commits()) << "one transaction for the intake";
+    EXPECT_EQ(5u, backlog.outbox()->Count());
+    EXPECT_EQ(3u, backlog.in_window());
+    EXPECT_EQ(2u, backlog.on_disk_only());
+    EXPECT_EQ(5u, backlog.Waiting());
+
+    std::deque<Payload> ready = backlog.TakeReady();
+    EXPECT_EQ((std::vector<std::string>{"a0", "a1", "a2"}), Texts(ready));
+    // A newer alarm may not overtake the two on disk.
+    std::vector<Payload> newer = Alarms("b", 1);
+    backlog.Accept(newer);
+    EXPECT_EQ(3u, backlog.on_disk_only());
+    EXPECT_FALSE(backlog.NeedsRefill());
+
+    backlog.Finished(ready[0]);
+    backlog.Finished(ready[1]);
+    ASSERT_TRUE(backlog.FlushDeletes());
+    EXPECT_EQ(4u, backlog.outbox()->Count());
+    EXPECT_TRUE(backlog.NeedsRefill());
+    EXPECT_EQ(2u, backlog.Refill());
+    EXPECT_EQ((std::vector<std::string>{"a3", "a4"}), Texts(backlog.TakeReady()));
+    backlog.Finished(ready[2]);
+    EXPECT_EQ(1u, backlog.Refill());
+    EXPECT_EQ((std::vector<std::string>{"b0"}), Texts(backlog.TakeReady()));
+    EXPECT_EQ(0u, backlog.on_disk_only());
+}
+
+TEST(DeliveryBacklog, WhatAPreviousRunLeftWaitsOnDiskUntilRefilled) {
+    TestDir dir;
+    {
+        DeliveryBacklog first(10);
+        ASSERT_TRUE(first.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+        std::vector<Payload> incoming = Alarms("old", 4);
+        first.Accept(incoming);
+    }
+    DeliveryBacklog second(10);
+    ASSERT_TRUE(second.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+    EXPECT_EQ(4u, second.on_disk_only());
+    EXPECT_EQ(4u, second.Refill());
+    EXPECT_EQ((std::vector<std::string>{"old0", "old1", "old2", "old3"}), Texts(second.TakeReady()));
+}
+
+TEST(DeliveryBacklog, WithoutAnOutboxAFullWindowRefusesAndNonAlarmsAreNeverStored) {
+    TestDir dir;
+    DeliveryBacklog memory_only(2);
+    std::vector<Payload> incoming = Alarms("m", 3);
+    EXPECT_EQ(1u, memory_only.Accept(incoming).refused_by_window);
+    EXPECT_EQ(2u, memory_only.in_window());
+
+    DeliveryBacklog durable(2);
+    ASSERT_TRUE(durable.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+    std::vector<Payload> info = Alarms("info", 3, false);
+    EXPECT_EQ(1u, durable.Accept(info).refused_by_window);
+    EXPECT_EQ(0u, durable.outbox()->Count());
+}
+
+TEST(DeliveryBacklog, AnUnusableOutboxLeavesMemoryOnly) {
+    TestDir dir;
+    DeliveryBacklog backlog(5);
+    EXPECT_FALSE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("missing/outbox.db"))));
+    EXPECT_FALSE(backlog.durable());
+    std::vector<Payload> incoming = Alarms("a", 2);
+    backlog.Accept(incoming);
+    EXPECT_EQ(2u, backlog.in_window());
+}
+
+TEST(DeliveryBacklog, HeldPayloadsAreReleasedTogetherWhilePoisonPayloadsKeepTheirOwnTime) {
+    DeliveryBacklog backlog(10);
+    std::vector<Payload> incoming = Alarms("p", 3, false);
+    backlog.Accept(incoming);
+    std::deque<Payload> ready = backlog.TakeReady();
+    const TimePoint now{std::chrono::hours(1)};
+    ready[0].held_for_receiver = true;
+    ready[0].failures = 4;
+    ready[1].held_for_receiver = true;
+    ready[2].failures = 5;  // the receiver answered and refused it
+    backlog.Wait(ready[0], now + Milliseconds(8000));
+    backlog.Wait(ready[1], now + Milliseconds(30000));
+    backlog.Wait(ready[2], now + Milliseconds(16000));
+    EXPECT_EQ(now + Milliseconds(8000), *backlog.NextDue());
+
+    EXPECT_EQ(2u, backlog.ReleaseHeld());
+    const std::deque<Payload> released = backlog.TakeReady();
+    EXPECT_EQ((std::vector<std::string>{"p0", "p1"}), Texts(released));
+    EXPECT_EQ(0, released[0].failures) << "the outage is not the payload's fault";
+    EXPECT_EQ(now + Milliseconds(16000), *backlog.NextDue());
+    backlog.MoveDue(now + Milliseconds(15999));
+    EXPECT_TRUE(backlog.TakeReady().empty());
+    backlog.MoveDue(now + Milliseconds(16000));
+    EXPECT_EQ((std::vector<std::string>{"p2"}), Texts(backlog.TakeReady()));
+}
+
+TEST(DeliveryBacklog, TheProbeIsTheOldestReadyElseTheFirstWaiting) {
+    DeliveryBacklog backlog(10);
+    std::vector<Payload> incoming = Alarms("q", 2, false);
+    backlog.Accept(incoming);
+    std::deque<Payload> ready = backlog.TakeReady();
+    const TimePoint now{std::chrono::hours(1)};
+    backlog.Wait(ready[1], now + Milliseconds(5));
+    backlog.Wait(ready[0], now + Milliseconds(9));
+    std::vector<Payload> fresh = Alarms("fresh", 1, false);
+    backlog.Accept(fresh);
+    EXPECT_EQ("fresh0", backlog.TakeProbe()->payload);
+    EXPECT_EQ("q1", backlog.TakeProbe()->payload);
+    EXPECT_EQ("q0", backlog.TakeProbe()->payload);
+    EXPECT_FALSE(backlog.TakeProbe());
+}
+
+}  // namespace

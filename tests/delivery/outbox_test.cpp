@@ -1,0 +1,235 @@
+// The outbox on a temporary file: what is stored survives, in order, across reopening and
+// a process killed mid-transaction; a damaged file is set aside; the cap; one transaction
+// per batch.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "src/outbox.h"
+#include "tests/foundation/test_dir.h"
+
+namespace {
+
+using kv::Outbox;
+using kv::testing::TestDir;
+
+std::vector<Outbox::Item> Batch(const std::string& prefix, int count) {
+    std::vector<Outbox::Item> items;
+    for (int i = 0; i < count; ++i) items.push_back(Outbox::Item{0, "SendAlarm", prefix + std::to_string(i)});
+    return items;
+}
+
+std::vector<std::string> Payloads(Outbox& outbox) {
+    std::vector<Outbox::Item> items;
+    EXPECT_TRUE(outbox.TakeOldest(0, 1000000, items));
+    std::vector<std::string> payloads;
+    for (const Outbox::Item& item : items) payloads.push_back(item.payload);
+    return payloads;
+}
+
+std::string IntegrityCheck(const std::string& path) {
+    sqlite3* db = nullptr;
+    std::string result;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            db, "PRAGMA integrity_check",
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
+                return 0;
+            },
+            &result, nullptr);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+TEST(Outbox, StoredItemsSurviveReopeningInOrderAndDeletedOnesDoNot) {
+    TestDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.Join("outbox.db");
+    std::vector<Outbox::Item> items = Batch("{\"n\":", 5);
+    items[2].payload = std::string("binary\0and \xff bytes", 18);
+    {
+        Outbox outbox(path);
+        ASSERT_TRUE(outbox.Open()) << outbox.Error();
+        size_t refused = 99;
+        ASSERT_TRUE(outbox.StoreBatch(items, refused));
+        EXPECT_EQ(0u, refused);
+        for (size_t i = 1; i < items.size(); ++i) EXPECT_GT(items[i].id, items[i - 1].id);
+        ASSERT_TRUE(outbox.Delete({items[1].id, items[3].id, 424242}));
+        EXPECT_EQ(3u, outbox.Count());
+    }
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(path.c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+
+    Outbox reopened(path);
+    ASSERT_TRUE(reopened.Open()) << reopened.Error();
+    EXPECT_EQ(3u, reopened.Count());
+    EXPECT_EQ((std::vector<std::string>{items[0].payload, items[2].payload, items[4].payload}), Payloads(reopened));
+
+    // Taking after an id, and a limit, for a window that fills up as it frees.
+    std::vector<Outbox::Item> after;
+    ASSERT_TRUE(reopened.TakeOldest(items[0].id, 1, after));
+    ASSERT_EQ(1u, after.size());
+    EXPECT_EQ(items[2].id, after[0].id);
+    EXPECT_EQ("SendAlarm", after[0].method);
+
+    // A new item never reuses an id, even that of a deleted newest one.
+    ASSERT_TRUE(reopened.Delete({items[4].id}));
+    std::vector<Outbox::Item> more = Batch("later", 1);
+    size_t refused = 0;
+    ASSERT_TRUE(reopened.StoreBatch(more, refused));
+    EXPECT_GT(more[0].id, items[4].id);
+}
+
+TEST(Outbox, UsesWalWithFullSync) {
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    Outbox outbox(path);
+    ASSERT_TRUE(outbox.Open());
+    std::vector<Outbox::Item> items = Batch("x", 1);
+    size_t refused = 0;
+    ASSERT_TRUE(outbox.StoreBatch(items, refused));
+    EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    std::string mode;
+    sqlite3_exec(
+        db, "PRAGMA journal_mode",
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) = values[0];
+            return 0;
+        },
+        &mode, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ("wal", mode);
+}
+
+TEST(Outbox, AProcessKilledInsideATransactionLeavesOnlyWhatWasCommitted) {
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    {
+        Outbox outbox(path);
+        ASSERT_TRUE(outbox.Open());
+        std::vector<Outbox::Item> items = Batch("committed", 3);
+        size_t refused = 0;
+        ASSERT_TRUE(outbox.StoreBatch(items, refused));
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Stores a committed batch, then dies in the middle of a big one: the rows are
+        // already in the journal, the commit never comes.
+        Outbox outbox(path);
+        if (!outbox.Open()) ::_exit(2);
+        std::vector<Outbox::Item> items = Batch("second", 2);
+        size_t refused = 0;
+        if (!outbox.StoreBatch(items, refused)) ::_exit(3);
+        sqlite3* db = nullptr;
+        if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) ::_exit(4);
+        sqlite3_exec(db, "PRAGMA synchronous=FULL; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        for (int i = 0; i < 5000; ++i) {
+            sqlite3_exec(db, "INSERT INTO outbox(method, payload, stored_at) VALUES('SendAlarm', 'lost', 0)", nullptr,
+                         nullptr, nullptr);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(0, WEXITSTATUS(status));
+
+    Outbox reopened(path);
+    ASSERT_TRUE(reopened.Open()) << reopened.Error();
+    EXPECT_TRUE(reopened.SetAsidePath().empty());
+    EXPECT_EQ(5u, reopened.Count());
+    EXPECT_EQ((std::vector<std::string>{"committed0", "committed1", "committed2", "second0", "second1"}),
+              Payloads(reopened));
+    reopened.Close();
+    EXPECT_EQ("ok", IntegrityCheck(path));
+}
+
+TEST(Outbox, ADamagedFileIsSetAsideAndAFreshOneUsed) {
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    const std::string garbage(8192, 'G');
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << garbage;
+    }
+    Outbox outbox(path);
+    ASSERT_TRUE(outbox.Open()) << outbox.Error();
+    ASSERT_FALSE(outbox.SetAsidePath().empty());
+    EXPECT_EQ(0u, outbox.SetAsidePath().rfind(path + ".corrupt-", 0)) << outbox.SetAsidePath();
+    EXPECT_EQ(0u, outbox.Count());
+    // The damaged bytes are kept as they were.
+    std::ifstream kept(outbox.SetAsidePath(), std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(garbage, content);
+    // The fresh file works.
+    std::vector<Outbox::Item> items = Batch("fresh", 2);
+    size_t refused = 0;
+    ASSERT_TRUE(outbox.StoreBatch(items, refused));
+    EXPECT_EQ(2u, outbox.Count());
+}
+
+TEST(Outbox, AFileThatCannotBeCreatedIsUnusableWithAReason) {
+    TestDir dir;
+    Outbox outbox(dir.Join("no-such-folder/outbox.db"));
+    EXPECT_FALSE(outbox.Open());
+    EXPECT_FALSE(outbox.usable());
+    EXPECT_FALSE(outbox.Error().empty());
+    std::vector<Outbox::Item> items = Batch("x", 1);
+    size_t refused = 0;
+    EXPECT_FALSE(outbox.StoreBatch(items, refused));
+}
+
+TEST(Outbox, PastTheCapTheNewestAreRefused) {
+    TestDir dir;
+    Outbox outbox(dir.Join("outbox.db"), 5);
+    ASSERT_TRUE(outbox.Open());
+    std::vector<Outbox::Item> first = Batch("a", 3);
+    size_t refused = 0;
+    ASSERT_TRUE(outbox.StoreBatch(first, refused));
+    EXPECT_EQ(0u, refused);
+    std::vector<Outbox::Item> second = Batch("b", 4);
+    ASSERT_TRUE(outbox.StoreBatch(second, refused));
+    EXPECT_EQ(2u, refused);
+    EXPECT_NE(0, second[0].id);
+    EXPECT_NE(0, second[1].id);
+    EXPECT_EQ(0, second[2].id);
+    EXPECT_EQ(0, second[3].id);
+    EXPECT_EQ(5u, outbox.Count());
+    // A delete makes room again.
+    ASSERT_TRUE(outbox.Delete({first[0].id}));
+    std::vector<Outbox::Item> third = Batch("c", 1);
+    ASSERT_TRUE(outbox.StoreBatch(third, refused));
+    EXPECT_EQ(0u, refused);
+    EXPECT_EQ((std::vector<std::string>{"a1", "a2", "b0", "b1", "c0"}), Payloads(outbox));
+}
+
+TEST(Outbox, ABatchIsOneTransactionAndOneSync) {
+    TestDir dir;
+    Outbox outbox(dir.Join("outbox.db"));
+    ASSERT_TRUE(outbox.Open());
+    std::vector<Outbox::Item> burst = Batch("burst", 2000);
+    size_t refused = 0;
+    ASSERT_TRUE(outbox.StoreBatch(burst, refused));
+    EXPECT_EQ(1u, outbox.Commits());
+    std::vector<int64_t> ids;
+    for (const Outbox::Item& item : burst) ids.push_back(item.id);
+    ASSERT_TRUE(outbox.Delete(ids));
+    EXPECT_EQ(2u, outbox.Commits());
+    EXPECT_EQ(0u, outbox.Count());
+}
+
+}  // namespace
