@@ -11,6 +11,7 @@ add_library(wardex_delivery STATIC
   delivery_policy.cpp
   delivery_backlog.cpp
   reachability_watch.cpp
+  delivery_log.cpp
 )
 target_include_directories(wardex_delivery PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(wardex_delivery PUBLIC wardex_outbox Boost::boost Threads::Threads)
+target_link_libraries(wardex_delivery PUBLIC wardex_outbox wardex_foundation Boost::boost Threads::Threads)

@@ -24,6 +24,7 @@
 
 #include "common/logger.h"
 #include "src/delivery_backlog.h"
+#include "src/delivery_log.h"
 #include "src/delivery_policy.h"
 #include "src/delivery_status.h"
 #include "src/outbox.h"
@@ -351,7 +352,6 @@ constexpr char kNtpMethod[] = "GetNTPServerInfo";
 constexpr std::chrono::milliseconds kHeartbeatPeriod{300 * 1000};
 constexpr std::chrono::milliseconds kRetryBase{1000};
 constexpr std::chrono::milliseconds kRetryCap{60 * 1000};
-constexpr std::chrono::milliseconds kSummaryPeriod{60 * 1000};
 
 bool Succeeded(const kv::http::Response& response, const kv::http::Error& error) {
     return !error && response.status == 200;
@@ -362,12 +362,6 @@ bool Succeeded(const kv::http::Response& response, const kv::http::Error& error)
 // random source per alarm, a sixth of a payload's CPU time under load.
 std::string NewGuid(boost::uuids::random_generator_mt19937& generator) {
     return boost::uuids::to_string(generator());
-}
-
-std::string Seconds(std::chrono::milliseconds duration) {
-    std::ostringstream text;
-    text << duration.count() / 1000 << "." << (duration.count() % 1000) / 100;
-    return text.str();
 }
 
 }  // namespace
@@ -387,8 +381,11 @@ public:
 
     explicit Impl(boost::asio::io_service& io_service)
         : io_service_(io_service), work_queue_(io_service), heartbeat_timer_(io_service), due_timer_(io_service),
-          summary_timer_(io_service), watch_(io_service), policy_([] { return delivery::Clock::now(); }, std::random_device{}()),
-          backlog_(kQueueLimit) {}
+          watch_(io_service), policy_([] { return delivery::Clock::now(); }, std::random_device{}()),
+          backlog_(kQueueLimit),
+          delivery_log_(io_service, delivery::DeliveryLog::Source{[this] { return backlog_.Waiting(); },
+                                                                  [this] { return policy_.open(); },
+                                                                  [this] { return policy_.OpenFor(); }}) {}
 
     // Any thread. Payloads that arrive together are taken (and stored) together.
     void PostEventMessage(const std::string& method, const std::string& payload) {
@@ -429,21 +426,18 @@ public:
         heartbeat_period_ = heartbeat;
         policy_.SetBackoff(base, cap);
     }
-    void SetSummaryPeriod(std::chrono::milliseconds period) { summary_period_ = period; }
+    void SetSummaryPeriod(std::chrono::milliseconds period) { delivery_log_.SetSummaryPeriod(period); }
     void SetWindow(size_t window) { backlog_.SetWindow(window); }
 
     void UseOutbox(const std::string& path) {
         auto outbox = std::make_unique<Outbox>(path);
         const bool usable = backlog_.UseOutbox(std::move(outbox));
         const Outbox& opened = *backlog_.outbox();
-        if (!opened.SetAsidePath().empty()) {
-            Log(ERROR, "Outbox " + path + " was damaged and is kept as " + opened.SetAsidePath() +
-                           "; a fresh one is used");
-        }
+        if (!opened.SetAsidePath().empty()) delivery::DeliveryLog::OutboxSetAside(path, opened.SetAsidePath());
         if (!usable) {
-            Log(ERROR, "Outbox " + path + " unusable (" + opened.Error() + "): alarms are forwarded from memory only");
+            delivery::DeliveryLog::OutboxUnusable(path, opened.Error());
         } else if (opened.Count() > 0) {
-            Log(INFO, "Outbox: " + std::to_string(opened.Count()) + " alarms from the last run are delivered first");
+            delivery::DeliveryLog::OutboxResumed(opened.Count());
         }
         UpdateStatus();
         Dispatch();
@@ -466,7 +460,7 @@ public:
         boost::system::error_code ignored;
         heartbeat_timer_.cancel(ignored);
         due_timer_.cancel(ignored);
-        summary_timer_.cancel(ignored);
+        delivery_log_.Stop();
         watch_.Stop();
         std::vector<delivery::Payload> incoming;
         {
@@ -475,9 +469,7 @@ public:
         }
         if (backlog_.outbox() != nullptr && !abandoned_) {
             backlog_.StoreAtStop(incoming);
-            if (backlog_.durable()) {
-                Log(INFO, "Outbox: " + std::to_string(backlog_.outbox()->Count()) + " alarms left for the next start");
-            }
+            if (backlog_.durable()) delivery::DeliveryLog::OutboxLeft(backlog_.outbox()->Count());
         }
         abandoned_ = true;
         queue_.clear();
@@ -529,14 +521,7 @@ private:
         const delivery::DeliveryBacklog::Intake intake = backlog_.Accept(incoming);
         if (!intake.outbox_failure.empty()) OutboxFailed(intake.outbox_failure);
         for (size_t i = 0; i < intake.refused_by_window; ++i) Log(WARNING, "Queue size limit reached. Omitting sequence.");
-        if (intake.refused_by_cap > 0) {
-            if (refused_by_cap_ == 0) {
-                Log(ERROR, "Outbox full (" + std::to_string(backlog_.outbox()->cap()) +
-                               " alarms): the newest alarms are refused");
-            }
-            refused_by_cap_ += intake.refused_by_cap;
-            ArmSummary();
-        }
+        if (intake.refused_by_cap > 0) delivery_log_.RefusedByCap(intake.refused_by_cap, backlog_.outbox()->cap());
         backlog_peak_ = std::max(backlog_peak_, backlog_.in_window());
         Dispatch();
     }
@@ -748,12 +733,9 @@ private:
         const std::chrono::milliseconds away = policy_.OpenFor();
         if (policy_.OnReceiverAnswer() != delivery::DeliveryPolicy::Transition::kClosed) return;
         const size_t moving = backlog_.ReleaseHeld() + queue_.size();
-        boost::system::error_code ignored;
-        summary_timer_.cancel(ignored);
         watch_.Stop();
         GetDeliveryStatus().receiver_reachable.store(true, std::memory_order_relaxed);
-        Log(INFO, "Receiver answers again after " + Seconds(away) + " s: " +
-                      std::to_string(moving + backlog_.on_disk_only()) + " alarms waiting are moving");
+        delivery_log_.ReceiverBack(away, moving + backlog_.on_disk_only());
         ScheduleTidy();
     }
 
@@ -761,6 +743,8 @@ private:
     // as the receiver's port accepts connections again.
     void WatchForReturn(const kv::http::Error& error) {
         const kv::http::ErrorCode code = error.Code();
+        // A receiver that answers 5xx accepts connections: only its answers tell.
+        if (code == kv::http::ErrorCode::Ok) return;
         const bool known_down =
             code == kv::http::ErrorCode::CouldntConnect || code == kv::http::ErrorCode::CouldntResolveHost;
         std::weak_ptr<Impl> weak = shared_from_this();
@@ -774,12 +758,7 @@ private:
 
     void ReceiverDown(const kv::http::Error& error, kv::http::Status status) {
         GetDeliveryStatus().receiver_reachable.store(false, std::memory_order_relaxed);
-        std::ostringstream text;
-        text << "Receiver unreachable (error " << kv::http::AsValue(error.Code()) << ", HTTP status "
-             << kv::http::AsValue(status) << "): " << backlog_.Waiting()
-             << " alarms wait; one probe at a time until it answers";
-        Log(ERROR, text.str());
-        ArmSummary();
+        delivery_log_.ReceiverDown(kv::http::AsValue(error.Code()), kv::http::AsValue(status));
     }
 
     // Deletes, refill from the outbox and sends, once per turn of the io_service however
@@ -797,8 +776,7 @@ private:
     }
 
     void OutboxFailed(const std::string& reason) {
-        Log(ERROR, "Outbox " + backlog_.outbox()->path() + " unusable (" + reason +
-                       "): alarms are forwarded from memory only");
+        delivery::DeliveryLog::OutboxUnusable(backlog_.outbox()->path(), reason);
     }
 
     void UpdateStatus() {
@@ -824,36 +802,6 @@ private:
             self->timer_armed_ = false;
             self->Dispatch();
         });
-    }
-
-    // While the receiver is down (or the outbox refuses alarms): one line a minute.
-    void ArmSummary() {
-        if (summary_armed_) return;
-        summary_armed_ = true;
-        summary_timer_.expires_after(summary_period_);
-        std::weak_ptr<Impl> weak = shared_from_this();
-        summary_timer_.async_wait([weak](const boost::system::error_code& error) {
-            auto self = weak.lock();
-            if (!self) return;
-            self->summary_armed_ = false;
-            if (error) return;
-            self->Summary();
-        });
-    }
-
-    void Summary() {
-        std::string refused;
-        if (refused_by_cap_ > 0) refused = ", " + std::to_string(refused_by_cap_) + " refused by the full outbox";
-        if (policy_.open()) {
-            Log(ERROR, "Receiver still unreachable after " + Seconds(policy_.OpenFor()) + " s: " +
-                           std::to_string(backlog_.Waiting()) + " alarms wait" + refused);
-        } else if (refused_by_cap_ > 0) {
-            Log(ERROR, "Outbox full: " + std::to_string(refused_by_cap_) + " alarms refused in the last period");
-        } else {
-            return;
-        }
-        refused_by_cap_ = 0;
-        ArmSummary();
     }
 
     // After a backlog of thousands (a burst, a long receiver outage) the allocator keeps
@@ -917,7 +865,6 @@ private:
     kv::http::WorkQueue work_queue_;
     boost::asio::steady_timer heartbeat_timer_;
     boost::asio::steady_timer due_timer_;
-    boost::asio::steady_timer summary_timer_;
     delivery::ReachabilityWatch watch_;
     Entries queue_;
     std::string heartbeat_payload_;
@@ -929,16 +876,14 @@ private:
     bool intake_posted_ = false;               // guarded by incoming_mutex_
 
     std::chrono::milliseconds heartbeat_period_ = kHeartbeatPeriod;
-    std::chrono::milliseconds summary_period_ = kSummaryPeriod;
     delivery::DeliveryPolicy policy_;
     delivery::DeliveryBacklog backlog_;
+    delivery::DeliveryLog delivery_log_;
     boost::uuids::random_generator_mt19937 guid_generator_;  // network thread only
     size_t backlog_peak_ = 0;  // most payloads in memory since memory was last released
-    size_t refused_by_cap_ = 0;  // alarms the full outbox refused since the last summary
     bool tidy_posted_ = false;
     bool timer_armed_ = false;
     delivery::TimePoint armed_for_{};
-    bool summary_armed_ = false;
     bool abandoned_ = false;
 };
 
