@@ -1,8 +1,9 @@
 // kv::WardexIntegration: the one object that ties the service together.
 //
-// The constructor reads "./wardex.json" (writing defaults when it cannot be read), keeps
-// the recording-server password encrypted on disk, sets the log level and gives the
-// receiver's URL to the sequencer. Two threads then run its members:
+// The constructor points the sequencer at the outbox "./outbox.db" (alarms wait there
+// until the receiver has them), reads "./wardex.json" (writing defaults when it cannot be
+// read), keeps the recording-server password encrypted on disk, sets the log level and
+// gives the receiver's URL to the sequencer. Two threads then run its members:
 //   RunWebhookService()  the network thread: the io_service with every sequencer and
 //                        HTTP action and the time-information handler SetNtp;
 //   RunCallback()        the client-library thread: connects to the recording server,

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -467,6 +468,49 @@ TEST(SoapSequencer, StoredAlarmsAreDeliveredAtTheNextStartOldestFirstUnderNewMes
     EXPECT_EQ(3u, delivered.size());
     EXPECT_EQ(3, sim.Stats()["create"]) << "the recorder information was not stored";
     EXPECT_EQ(1, log.Count("INFO", "Outbox: 0 alarms left for the next start"));
+}
+
+TEST(SoapSequencer, AnUnusableOutboxIsReportedOnceAndAlarmsStillGoFromMemory) {
+    kv::testing::TestDir dir;
+    const std::string path = dir.Join("missing-folder/outbox.db");
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start());
+    {
+        Network network(sim.url(), kLong, kLong, kLong, NetworkSetup{path, 0, milliseconds(0)});
+        network.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
+        network.sequencer().SendEventMessage("SendAlarm", "{\"n\":2}");
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 2; }));
+    }
+    EXPECT_EQ((std::vector<std::string>{"Outbox " + path +
+                                        " unusable (cannot create or open the file): alarms are forwarded from memory only"}),
+              log.Messages("ERROR"));
+    EXPECT_EQ(0, log.CountContaining("INFO", "alarms left for the next start"));
+    EXPECT_EQ(2u, sim.Records().size());
+}
+
+TEST(SoapSequencer, ADamagedOutboxIsSetAsideAndAlarmsAreKeptInAFreshOne) {
+    kv::testing::TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    {
+        std::ofstream damaged(path, std::ios::binary);
+        damaged << std::string(4096, 'x');
+    }
+    LogCapture log;
+    {
+        Network network("", kLong, kLong, kLong, NetworkSetup{path, 0, milliseconds(0)});
+        network.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
+        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 1; }));
+    }
+    const std::vector<std::string> errors = log.Messages("ERROR");
+    ASSERT_EQ(1u, errors.size());
+    const std::string lead = "Outbox " + path + " was damaged and is kept as ";
+    const std::string tail = "; a fresh one is used";
+    ASSERT_EQ(0u, errors[0].find(lead + path + ".corrupt-")) << errors[0];
+    ASSERT_EQ(tail, errors[0].substr(errors[0].size() - tail.size()));
+    const std::string aside = errors[0].substr(lead.size(), errors[0].size() - tail.size() - lead.size());
+    EXPECT_TRUE(std::ifstream(aside).good()) << aside;
+    EXPECT_EQ(1, log.Count("INFO", "Outbox: 1 alarms left for the next start"));
 }
 
 TEST(SoapSequencer, APoisonPayloadWaitsOnItsOwnBackoffWhileOthersAreDelivered) {
