@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 namespace kv {
@@ -39,6 +40,11 @@ long long DateTimeMillis(const std::string& text) {
 }
 
 }  // namespace
+
+std::string DefaultServiceBinary() {
+    const char* chosen = ::getenv("WARDEX_BENCH_SERVICE");
+    return chosen != nullptr && *chosen != '\0' ? chosen : BinDir() + "/wardex";
+}
 
 ServiceRig::ServiceRig(const RigOptions& options)
     : options_(options),
@@ -79,9 +85,7 @@ bool ServiceRig::Start() {
     // Alarm dates start at the next whole second, never before the service's start.
     base_ = ::time(nullptr) + 1;
 
-    std::vector<std::string> argv = options_.service_prefix;
-    argv.push_back(BinDir() + "/wardex");
-    if (!service_.Start(argv, dir_.path(), dir_.File("console.txt"), dir_.File("console.txt"))) return false;
+    if (!LaunchService()) return false;
 
     const auto deadline = Clock::now() + options_.registration_limit;
     while (Clock::now() < deadline) {
@@ -93,6 +97,18 @@ bool ServiceRig::Start() {
     }
     Note("the service did not register; its console:\n" + ReadTextFile(dir_.File("console.txt")));
     return false;
+}
+
+// The service runs in the scratch folder: its configuration, logs and outbox.db are there.
+bool ServiceRig::LaunchService() {
+    std::vector<std::string> argv = options_.service_prefix;
+    argv.push_back(options_.service_binary.empty() ? DefaultServiceBinary() : options_.service_binary);
+    return service_.Start(argv, dir_.path(), dir_.File("console.txt"), dir_.File("console.txt"));
+}
+
+bool ServiceRig::RestartService() {
+    StopService(std::chrono::seconds(30));
+    return LaunchService();
 }
 
 bool ServiceRig::StopService(std::chrono::milliseconds grace) {

@@ -29,7 +29,12 @@ struct RigOptions {
     std::chrono::seconds registration_limit{60};
     // Extra environment of the recording-server simulator (e.g. a preloaded shim).
     std::vector<std::string> nvr_environment;
+    // The service program; empty: $WARDEX_BENCH_SERVICE when set, else this tree's wardex.
+    std::string service_binary;
 };
+
+// The service program a rig runs by default (see RigOptions::service_binary).
+std::string DefaultServiceBinary();
 
 class ServiceRig {
 public:
@@ -41,6 +46,9 @@ public:
     bool Start();
     // SIGTERM; true when the service ended by itself within `grace`.
     bool StopService(std::chrono::milliseconds grace);
+    // Starts the service again in the same working directory, without waiting for
+    // anything (its outbox may hold alarms that come before the registration's).
+    bool RestartService();
 
     // Asks the recording-server simulator to raise alarm `index`.
     bool Raise(size_t index);
@@ -60,10 +68,13 @@ public:
     ReceiverProcess& receiver() { return receiver_; }
     NvrProcess& nvr() { return nvr_; }
     const std::string& scratch() const { return dir_.path(); }
+    // The service's outbox, in its working directory.
+    std::string OutboxPath() const { return dir_.File("outbox.db"); }
     // The service's log lines containing `text`.
     size_t CountInLog(const std::string& text) const;
 
 private:
+    bool LaunchService();
     void OnRecord(const nlohmann::json& record, Clock::time_point arrived);
 
     RigOptions options_;

@@ -128,7 +128,7 @@ struct OwnedSocket {
 
 class WorkQueue::Impl {
 public:
-    explicit Impl(boost::asio::io_service& io_service);
+    Impl(boost::asio::io_service& io_service, long maxConnectionsPerHost);
     ~Impl();
 
     Impl(const Impl&) = delete;
@@ -153,6 +153,7 @@ public:
     void CloseSocket(curl_socket_t descriptor);
 
     boost::asio::io_service& io_service;
+    const size_t maxPerHost;  // exchanges of one origin in the multi handle at a time
     boost::asio::steady_timer timer;
     MultiHandle multi;
     int stillRunning = 0;
@@ -332,15 +333,18 @@ size_t Exchange::onRespHeader(const char* data, size_t size) {
     return size;
 }
 
-WorkQueue::Impl::Impl(boost::asio::io_service& io_service)
-    : io_service(io_service), timer(io_service), self(this, [](Impl*) {}) {
+WorkQueue::Impl::Impl(boost::asio::io_service& io_service, long maxConnectionsPerHost)
+    : io_service(io_service),
+      maxPerHost(static_cast<size_t>(std::max(1L, maxConnectionsPerHost))),
+      timer(io_service),
+      self(this, [](Impl*) {}) {
     InitCurlOnce();
     multi.reset(curl_multi_init());
     curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &MultiSocketCb);
     curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
     curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &MultiTimerCb);
     curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this);
-    curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(maxPerHost));
 }
 
 WorkQueue::Impl::~Impl() {
@@ -378,7 +382,7 @@ void WorkQueue::Impl::Post(Request request, Callback callback) {
     auto exchange = std::make_unique<Exchange>(std::move(request), std::move(callback));
     exchange->origin = OriginOf(exchange->request.url);
     Origin& origin = origins[exchange->origin];
-    if (origin.running >= static_cast<size_t>(kMaxConnectionsPerHost)) {
+    if (origin.running >= maxPerHost) {
         origin.waiting.push_back(std::move(exchange));
         return;
     }
@@ -465,7 +469,10 @@ void WorkQueue::Impl::EventCb(curl_socket_t descriptor, uint64_t serial, int dir
 
     curl_multi_socket_action(multi.get(), descriptor, error ? CURL_CSELECT_ERR : action, &stillRunning);
     CheckTransfers();
-    if (stillRunning <= 0) timer.cancel();
+    // stillRunning was counted before CheckTransfers started exchanges that waited for a
+    // connection slot; libcurl has set the timer that starts those. Only a multi handle
+    // left with no exchange at all has no use for the timer.
+    if (stillRunning <= 0 && exchanges.empty()) timer.cancel();
 
     if (error || record->waits[direction] != 0) return;
     auto interest = interests.find(descriptor);
@@ -534,7 +541,7 @@ void WorkQueue::Impl::Release(const std::string& origin) {
     auto it = origins.find(origin);
     if (it == origins.end()) return;
     if (it->second.running > 0) --it->second.running;
-    while (it->second.running < static_cast<size_t>(kMaxConnectionsPerHost) && !it->second.waiting.empty()) {
+    while (it->second.running < maxPerHost && !it->second.waiting.empty()) {
         std::unique_ptr<Exchange> next = std::move(it->second.waiting.front());
         it->second.waiting.pop_front();
         Start(std::move(next));
@@ -568,7 +575,8 @@ void WorkQueue::Impl::CloseSocket(curl_socket_t descriptor) {
     sockets.erase(descriptor);
 }
 
-WorkQueue::WorkQueue(boost::asio::io_service& io_service) : impl_(std::make_unique<Impl>(io_service)) {}
+WorkQueue::WorkQueue(boost::asio::io_service& io_service, long maxConnectionsPerHost)
+    : impl_(std::make_unique<Impl>(io_service, maxConnectionsPerHost)) {}
 
 WorkQueue::~WorkQueue() = default;
 

@@ -146,7 +146,8 @@ constexpr size_t kMaxResponseBodyBytes = 16 * 1024 * 1024;
 // Exchanges (and so connections) in progress to one host at a time. Exchanges beyond it
 // wait in the engine, in posting order, for one of that host's exchanges to finish
 // (neither the connect timeout nor the low-speed rule runs while they wait), so that a
-// burst of alarms cannot run the process out of descriptors.
+// burst of alarms cannot run the process out of descriptors. The service uses this cap;
+// a WorkQueue may be given a smaller one.
 constexpr long kMaxConnectionsPerHost = 64;
 
 namespace detail {
@@ -158,7 +159,8 @@ void AppendResponseHeaderLine(const char* line, size_t size, Header& headers);
 
 class WorkQueue {
 public:
-    explicit WorkQueue(boost::asio::io_service& io_service);
+    // `maxConnectionsPerHost` (at least 1) caps the exchanges in progress to one host.
+    explicit WorkQueue(boost::asio::io_service& io_service, long maxConnectionsPerHost = kMaxConnectionsPerHost);
     ~WorkQueue();
 
     WorkQueue(const WorkQueue&) = delete;

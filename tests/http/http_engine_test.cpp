@@ -102,8 +102,8 @@ protected:
 
     ~HttpEngineTest() override { StopEngine(); }
 
-    void StartEngine(bool run = true) {
-        queue_ = std::make_unique<WorkQueue>(io_);
+    void StartEngine(bool run = true, long max_per_host = kMaxConnectionsPerHost) {
+        queue_ = std::make_unique<WorkQueue>(io_, max_per_host);
         if (run) RunNetworkThread();
     }
 
@@ -453,6 +453,26 @@ TEST_F(HttpEngineTest, ExchangesWaitingForAConnectionAreNotCutByTimeouts) {
         EXPECT_EQ(outcome.status, 200) << outcome.id;
     }
     EXPECT_EQ(server.MaxOpenConnections(), kMaxConnectionsPerHost);
+}
+
+// With one connection per host, every answer completes the only running transfer: the
+// socket event that reads it leaves libcurl with no running transfer, and only then does
+// the engine start the next waiting exchange. That exchange must keep the timer libcurl
+// set for it, or it never starts.
+TEST_F(HttpEngineTest, ExchangeStartedWhenTheLastRunningOneCompletesStillRuns) {
+    TestServer server([](const ReceivedRequest& request) { return Answer(200, request.target); });
+    StartEngine(/*run=*/true, /*max_per_host=*/1);
+    constexpr int kRequests = 5;
+    for (int i = 0; i < kRequests; ++i) Post(Get(std::to_string(i), server.Url("/" + std::to_string(i))));
+    ASSERT_TRUE(collector_.WaitFor(kRequests, std::chrono::seconds(20)))
+        << collector_.Outcomes().size() << " of " << kRequests << " completed";
+    const std::vector<Outcome> outcomes = collector_.Outcomes();
+    for (int i = 0; i < kRequests; ++i) {
+        EXPECT_EQ(outcomes[i].id, std::to_string(i)) << "waiting exchanges start in posting order";
+        EXPECT_EQ(outcomes[i].code, ErrorCode::Ok) << outcomes[i].id;
+        EXPECT_EQ(outcomes[i].body, "/" + std::to_string(i));
+    }
+    EXPECT_EQ(server.MaxOpenConnections(), 1);
 }
 
 TEST_F(HttpEngineTest, ThousandsPostedAtOnceAllComplete) {
