@@ -527,7 +527,6 @@ private:
         if (!intake.outbox_failure.empty()) OutboxFailed(intake.outbox_failure);
         for (size_t i = 0; i < intake.refused_by_window; ++i) Log(WARNING, "Queue size limit reached. Omitting sequence.");
         if (intake.refused_by_cap > 0) delivery_log_.RefusedByCap(intake.refused_by_cap, backlog_.outbox()->cap());
-        backlog_peak_ = std::max(backlog_peak_, backlog_.in_window());
         Dispatch();
     }
 
@@ -535,6 +534,8 @@ private:
     void Dispatch() {
         if (abandoned_) return;
         backlog_.Refill();
+        // Alarms refilled from the outbox count too: a restart's backlog is as large as a burst.
+        backlog_peak_ = std::max(backlog_peak_, backlog_.in_window());
         UpdateStatus();
         if (service_endpoint_.empty()) return;
         if (!policy_.open()) {
