@@ -33,6 +33,10 @@ install(FILES ${pkg}/wardex.sudoers ${pkg}/wardex.json.sample DESTINATION usr/sh
 install(FILES ${gen}/wardex.1.gz DESTINATION usr/share/man/man1 PERMISSIONS ${file_perms})
 install(FILES ${pkg}/copyright ${gen}/changelog.gz DESTINATION usr/share/doc/wardex PERMISSIONS ${file_perms})
 
+# CPack installs what scripts/package built (the service and its documents) without
+# building the simulators, tests or benchmarks of the tree first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wardex)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -130,12 +130,10 @@ bool Outbox::OpenFile(bool& corrupt) {
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, 2000);
 
-    const char* const setup[] = {
-        "PRAGMA journal_mode=WAL",
-        "PRAGMA synchronous=FULL",
+    static const char kCreateTable[] =
         "CREATE TABLE IF NOT EXISTS outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, method TEXT NOT NULL, "
-        "payload BLOB NOT NULL, stored_at INTEGER NOT NULL)",
-    };
+        "payload BLOB NOT NULL, stored_at INTEGER NOT NULL)";
+    const char* const setup[] = {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", kCreateTable};
     for (const char* sql : setup) {
         if (!Exec(sql, &code)) {
             corrupt = IsCorruption(code);

@@ -350,8 +350,6 @@ constexpr char kAlarmMethod[] = "SendAlarm";
 constexpr char kHeartbeatMethod[] = "SendHeartBeat";
 constexpr char kNtpMethod[] = "GetNTPServerInfo";
 constexpr std::chrono::milliseconds kHeartbeatPeriod{300 * 1000};
-constexpr std::chrono::milliseconds kRetryBase{1000};
-constexpr std::chrono::milliseconds kRetryCap{60 * 1000};
 
 bool Succeeded(const kv::http::Response& response, const kv::http::Error& error) {
     return !error && response.status == 200;
