@@ -145,6 +145,13 @@ bool DeliveryBacklog::FlushDeletes() {
     return outbox_->Delete(ids);
 }
 
+void DeliveryBacklog::ReleaseMemory() {
+    // A cleared deque and vector keep their storage; swapped with empty ones they do not.
+    if (ready_.empty()) std::deque<Payload>().swap(ready_);
+    if (deletes_.empty()) std::vector<int64_t>().swap(deletes_);
+    if (outbox_ != nullptr) outbox_->ReleaseMemory();
+}
+
 void DeliveryBacklog::StoreAtStop(std::vector<Payload>& incoming) {
     if (durable()) {
         std::vector<Outbox::Item> items;

@@ -86,6 +86,10 @@ public:
     // Payloads held in memory that are neither in flight nor ready.
     size_t Delayed() const { return delayed_.size(); }
 
+    // Once nothing is in memory: gives up the room the containers kept from their peak,
+    // and the outbox's cache.
+    void ReleaseMemory();
+
     // Stores what never reached the sequencer, writes the queued deletes; at stop.
     void StoreAtStop(std::vector<Payload>& incoming);
 

@@ -232,6 +232,10 @@ bool Outbox::TakeOldest(int64_t after_id, size_t limit, std::vector<Item>& out) 
     return true;
 }
 
+void Outbox::ReleaseMemory() {
+    if (db_ != nullptr) sqlite3_db_release_memory(db_);
+}
+
 bool Outbox::Delete(const std::vector<int64_t>& ids) {
     if (db_ == nullptr) return false;
     if (ids.empty()) return true;

@@ -62,6 +62,10 @@ public:
     size_t Count() const { return count_; }
     size_t cap() const { return cap_; }
 
+    // Hands back the memory SQLite holds for this file and does not need now (its cache
+    // of pages no statement is using); later reads fetch them from the file again.
+    void ReleaseMemory();
+
     // Transactions committed since Open (every store and delete batch is one).
     uint64_t Commits() const { return commits_; }
 

@@ -722,7 +722,6 @@ private:
             WatchForReturn(error);
         }
         ArmDueTimer();
-        ReleaseMemoryWhenDrained();
     }
 
     // Delivered, or given up after an unusable answer.
@@ -730,7 +729,6 @@ private:
         backlog_.Finished(entry->held);
         queue_.erase(entry);
         ScheduleTidy();
-        ReleaseMemoryWhenDrained();
     }
 
     void ReceiverAnswered() {
@@ -776,6 +774,9 @@ private:
             if (self->abandoned_) return;
             if (!self->backlog_.FlushDeletes()) self->OutboxFailed(self->backlog_.outbox()->Error());
             self->Dispatch();
+            // Here rather than at the last payload's end: by now its deletes are written
+            // and what the turn that finished it freed is free too.
+            self->ReleaseMemoryWhenDrained();
         });
     }
 
@@ -809,14 +810,24 @@ private:
     }
 
     // After a backlog of thousands (a burst, a long receiver outage) the allocator keeps
-    // the freed pages; hand them back once nothing is in progress any more, so the
+    // the freed pages; hand them back once nothing is in progress any more (no payload in
+    // memory, no exchange in the engine, not even a LastMessage), so the
     // resident size returns to its idle figure instead of staying at the backlog's peak.
     void ReleaseMemoryWhenDrained() {
-        if (backlog_peak_ < kTrimAfterBacklog || backlog_.in_window() != 0) return;
+        if (backlog_peak_ < kTrimAfterBacklog || backlog_.in_window() != 0 || exchanges_ != 0) return;
         backlog_peak_ = 0;
         // Emptied hash tables keep the bucket arrays of their peak; start them afresh.
         queue_ = PayloadQueue();
+        backlog_.ReleaseMemory();
         ::malloc_trim(0);
+    }
+
+    void ScheduleRelease() {
+        if (backlog_peak_ < kTrimAfterBacklog || backlog_.in_window() != 0) return;
+        auto self = shared_from_this();
+        io_service_.post([self] {
+            if (!self->abandoned_) self->ReleaseMemoryWhenDrained();
+        });
     }
 
     void SendLastMessage(const EventPayload& entry) {
@@ -827,10 +838,16 @@ private:
 
     void Send(const std::string& guid, std::shared_ptr<std::string> body, Completion completion) {
         auto self = shared_from_this();
+        ++exchanges_;
         work_queue_.Post(MakeSoapRequest(guid, service_endpoint_, std::move(body)),
                          [self, completion](const kv::http::Request& request, kv::http::Response& response,
                                             const kv::http::Error& error) {
+                             --self->exchanges_;
                              ((*self).*completion)(request, response, error);
+                             // A payload is finished before its LastMessage is answered: the
+                             // last of those may end a drain. Posted, so that the engine has
+                             // released this exchange by then.
+                             if (self->exchanges_ == 0) self->ScheduleRelease();
                          });
     }
 
@@ -886,6 +903,7 @@ private:
     delivery::DeliveryLog delivery_log_;
     boost::uuids::random_generator_mt19937 guid_generator_;  // network thread only
     size_t backlog_peak_ = 0;  // most payloads in memory since memory was last released
+    size_t exchanges_ = 0;     // posted to the engine, callback not yet run
     bool tidy_posted_ = false;
     bool timer_armed_ = false;
     delivery::TimePoint armed_for_{};
