@@ -50,7 +50,8 @@ constexpr char kPingIntervalTestEnv[] = "WARDEX_KVAPI_TEST_PING_INTERVAL_MS";
 constexpr char kPingTimeoutTestEnv[] = "WARDEX_KVAPI_TEST_PING_TIMEOUT_MS";
 
 // Events waiting for Select; a caller that stops selecting must not grow memory forever.
-constexpr size_t kMaxQueuedEvents = 10000;
+// Room for more than a burst of 20000 alarms read faster than the service takes them.
+constexpr size_t kMaxQueuedEvents = 50000;
 // Library event (no server sends it): `status` and payload `index` carry how many of
 // the oldest queued events were dropped since the last such event.
 constexpr int kEventsDropped = 1000;

@@ -287,7 +287,7 @@ TEST(KvapiDeadlines, ACallEndsAtItsDeadlineWhileEventsKeepArriving) {
     KVAPI_Cleanup(h);
 }
 
-constexpr uint32_t kQueueBound = 10000;
+constexpr uint32_t kQueueBound = 50000;
 constexpr uint32_t kOverflow = 250;
 constexpr int kFloodCalls = 5;
 constexpr uint32_t kPerCall = (kQueueBound + kOverflow) / kFloodCalls;
