@@ -152,7 +152,9 @@ private:
 };
 
 // Secret text: the prefix, then the default-key encryption of the per-user
-// MachineSpecificConverter encryption (suffix = prefix) of the secret.
+// MachineSpecificConverter encryption (suffix = prefix) of the secret. The inner
+// ciphertext is drawn again while it holds a NUL byte, which the parse would cut, so a
+// secret and prefix without NUL bytes always come back from ParseSecret().
 std::string CreateSecret(const std::string& prefix, const std::string& secret);
 // Splits `text` into its first `prefixLength` bytes and the decrypted secret. Both
 // outputs are cleared first; a text shorter than the prefix leaves them empty, a text

@@ -105,9 +105,16 @@ size_t DeliveryBacklog::ReleaseHeld() {
     return ready_.size();
 }
 
-std::deque<Payload> DeliveryBacklog::TakeReady() {
+std::deque<Payload> DeliveryBacklog::TakeReady(size_t limit) {
     std::deque<Payload> taken;
-    taken.swap(ready_);
+    if (limit >= ready_.size()) {
+        taken.swap(ready_);
+        return taken;
+    }
+    for (size_t i = 0; i < limit; ++i) {
+        taken.push_back(std::move(ready_.front()));
+        ready_.pop_front();
+    }
     return taken;
 }
 

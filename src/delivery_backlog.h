@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,8 +68,9 @@ public:
     void MoveDue(TimePoint now);
     // After the receiver came back: everything held for it is ready at once.
     size_t ReleaseHeld();
-    // The ready line, oldest first, emptied.
-    std::deque<Payload> TakeReady();
+    // Up to `limit` payloads from the front of the ready line, oldest first.
+    std::deque<Payload> TakeReady(size_t limit = std::numeric_limits<size_t>::max());
+    bool HasReady() const { return !ready_.empty(); }
     // One payload to probe the receiver with: the oldest ready, else the first due.
     std::optional<Payload> TakeProbe();
     // When the earliest waiting payload is due.

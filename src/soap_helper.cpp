@@ -346,6 +346,11 @@ namespace {
 
 constexpr size_t kQueueLimit = 20000;
 constexpr size_t kTrimAfterBacklog = 1000;
+// New sequences are started only while fewer exchanges than this are with the HTTP
+// engine; the rest of the window waits in the backlog's ready line. Four exchanges per
+// connection keep every connection busy, while a window started at once would hold
+// twenty thousand requests, their handles and their LastMessages in the engine.
+constexpr size_t kMaxExchangesInEngine = 4 * static_cast<size_t>(kv::http::kMaxConnectionsPerHost);
 constexpr char kAlarmMethod[] = "SendAlarm";
 constexpr char kHeartbeatMethod[] = "SendHeartBeat";
 constexpr char kNtpMethod[] = "GetNTPServerInfo";
@@ -426,9 +431,10 @@ public:
     }
     void SetSummaryPeriod(std::chrono::milliseconds period) { delivery_log_.SetSummaryPeriod(period); }
     void SetWindow(size_t window) { backlog_.SetWindow(window); }
+    void SetOutboxCap(size_t cap) { outbox_cap_ = cap; }
 
     void UseOutbox(const std::string& path) {
-        auto outbox = std::make_unique<Outbox>(path);
+        auto outbox = std::make_unique<Outbox>(path, outbox_cap_);
         const bool usable = backlog_.UseOutbox(std::move(outbox));
         const Outbox& opened = *backlog_.outbox();
         if (!opened.SetAsidePath().empty()) delivery::DeliveryLog::OutboxSetAside(path, opened.SetAsidePath());
@@ -538,7 +544,9 @@ private:
         if (service_endpoint_.empty()) return;
         if (!policy_.open()) {
             backlog_.MoveDue(policy_.Now());
-            for (delivery::Payload& payload : backlog_.TakeReady()) Start(std::move(payload), false);
+            // Each start posts one exchange, so the count is taken before the loop.
+            const size_t room = exchanges_ < kMaxExchangesInEngine ? kMaxExchangesInEngine - exchanges_ : 0;
+            for (delivery::Payload& payload : backlog_.TakeReady(room)) Start(std::move(payload), false);
         } else if (policy_.ProbeDue()) {
             std::optional<delivery::Payload> probe = backlog_.TakeProbe();
             if (probe) {
@@ -844,6 +852,8 @@ private:
                                             const kv::http::Error& error) {
                              --self->exchanges_;
                              ((*self).*completion)(request, response, error);
+                             // A place in the engine is free: what waits ready takes it.
+                             if (self->backlog_.HasReady()) self->ScheduleTidy();
                              // A payload is finished before its LastMessage is answered: the
                              // last of those may end a drain. Posted, so that the engine has
                              // released this exchange by then.
@@ -904,6 +914,7 @@ private:
     boost::uuids::random_generator_mt19937 guid_generator_;  // network thread only
     size_t backlog_peak_ = 0;  // most payloads in memory since memory was last released
     size_t exchanges_ = 0;     // posted to the engine, callback not yet run
+    size_t outbox_cap_ = kOutboxCap;
     bool tidy_posted_ = false;
     bool timer_armed_ = false;
     delivery::TimePoint armed_for_{};
@@ -959,6 +970,10 @@ void SoapSequencer::SetSummaryPeriodForTesting(std::chrono::milliseconds period)
 
 void SoapSequencer::SetWindowForTesting(size_t window) {
     impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetWindow(window); });
+}
+
+void SoapSequencer::SetOutboxCapForTesting(size_t cap) {
+    impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetOutboxCap(cap); });
 }
 
 }  // namespace soap

@@ -83,7 +83,8 @@ void ParseNtpInfo(const std::string& json_text, NtpInfo& info);
 // deleted once the receiver has answered it usably (or it was given up); what a previous
 // run left there is delivered first, oldest first, each in a new sequence. At most 20000
 // payloads are held in memory (in progress or waiting); further alarms wait on disk and
-// enter as places free. Payloads that are not stored (and alarms without a usable outbox)
+// enter as places free. Of those in memory, only as many are started as keep the HTTP
+// engine's connections busy; the others wait their turn, ready. Payloads that are not stored (and alarms without a usable outbox)
 // are dropped with a WARNING when memory is full.
 //
 // A payload whose exchange fails on the HTTP level goes again as a new sequence after its
@@ -133,6 +134,8 @@ public:
     // the number of payloads held in memory (20000).
     void SetSummaryPeriodForTesting(std::chrono::milliseconds period);
     void SetWindowForTesting(size_t window);
+    // Test seam: the most alarms the outbox keeps (1000000). Before UseOutbox.
+    void SetOutboxCapForTesting(size_t cap);
 
     class Impl;
 

@@ -49,8 +49,14 @@ TEST(DeliveryBacklog, AlarmsBeyondTheWindowWaitOnDiskAndEnterOldestFirstAsItFree
     EXPECT_EQ(2u, backlog.on_disk_only());
     EXPECT_EQ(5u, backlog.Waiting());
 
-    std::deque<Payload> ready = backlog.TakeReady();
+    // Taken in parts, as the engine has room: the line keeps its order.
+    std::deque<Payload> ready = backlog.TakeReady(2);
+    EXPECT_EQ((std::vector<std::string>{"a0", "a1"}), Texts(ready));
+    EXPECT_TRUE(backlog.HasReady());
+    ready.push_back(std::move(backlog.TakeReady(5).front()));
+    EXPECT_FALSE(backlog.HasReady());
     EXPECT_EQ((std::vector<std::string>{"a0", "a1", "a2"}), Texts(ready));
+    EXPECT_EQ(3u, backlog.in_window()) << "taken payloads keep their places until finished";
     // A newer alarm may not overtake the two on disk.
     std::vector<Payload> newer = Alarms("b", 1);
     backlog.Accept(newer);

@@ -41,6 +41,7 @@ struct NetworkSetup {
     std::string outbox;  // path of the outbox; empty: memory only
     size_t window = 0;   // 0: the service's
     milliseconds summary{0};  // 0: the service's
+    size_t outbox_cap = 0;    // 0: the service's
 };
 
 // The sequencer on an io_service run by a thread of its own.
@@ -52,6 +53,7 @@ public:
         sequencer_->SetTimingForTesting(heartbeat, retry_base, retry_cap);
         if (setup.window != 0) sequencer_->SetWindowForTesting(setup.window);
         if (setup.summary.count() != 0) sequencer_->SetSummaryPeriodForTesting(setup.summary);
+        if (setup.outbox_cap != 0) sequencer_->SetOutboxCapForTesting(setup.outbox_cap);
         if (!setup.outbox.empty()) sequencer_->UseOutbox(setup.outbox);
         if (!endpoint.empty()) sequencer_->UpdateServiceEndpoint(endpoint);
         thread_ = std::thread([this] {
@@ -463,6 +465,72 @@ TEST(SoapSequencer, WithoutAnEndpointAlarmsAreStoredAndNothingIsSentUntilOneIsKn
     EXPECT_EQ(1, log.Count("INFO", "Outbox: 0 alarms left for the next start"));
     EXPECT_EQ(0u, kv::GetDeliveryStatus().waiting.load());
     EXPECT_EQ(12u, kv::GetDeliveryStatus().delivered.load());
+}
+
+// A full outbox refuses the newest alarms: one ERROR when it starts, then their number in
+// the summary of the period; the alarms it kept still go, and the refused never do.
+TEST(SoapSequencer, AFullOutboxRefusesTheNewestAlarmsAndCountsThemInTheSummary) {
+    kv::testing::TestDir dir;
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start());
+    NetworkSetup setup{dir.Join("outbox.db"), 0, milliseconds(300)};
+    setup.outbox_cap = 5;
+    {
+        Network network("", kLong, kLong, kLong, setup);
+        for (int i = 0; i < 8; ++i) network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
+        ASSERT_TRUE(WaitFor([&] { return log.Count("ERROR", "Outbox full: 3 alarms refused in the last period") == 1; }));
+        EXPECT_EQ(5u, kv::GetDeliveryStatus().waiting.load());
+        // A period without refusals writes nothing.
+        std::this_thread::sleep_for(milliseconds(500));
+        EXPECT_EQ(2u, log.Messages("ERROR").size());
+
+        network.sequencer().UpdateServiceEndpoint(sim.url());
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 5; }));
+        // Delivered alarms free their places in the outbox.
+        network.sequencer().SendEventMessage("SendAlarm", "{\"n\":8}");
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 6; }));
+    }
+    EXPECT_EQ((std::vector<std::string>{"Outbox full (5 alarms): the newest alarms are refused",
+                                        "Outbox full: 3 alarms refused in the last period"}),
+              log.Messages("ERROR"));
+    EXPECT_EQ((std::vector<std::string>{"{\"n\":0}", "{\"n\":1}", "{\"n\":2}", "{\"n\":3}", "{\"n\":4}", "{\"n\":8}"}),
+              StartedPayloads(log));
+    EXPECT_EQ(6u, sim.Records().size());
+}
+
+// A burst is not handed to the HTTP engine at once: only as many sequences are started
+// as keep its connections busy (four exchanges per connection), and each freed place is
+// taken by the next ready payload, so that the whole burst still arrives.
+TEST(SoapSequencer, ABurstEntersTheEngineOnlyAsFastAsItsConnectionsCarryIt) {
+    constexpr int kAlarms = 700;
+    constexpr int kMostInEngine = 4 * static_cast<int>(kv::http::kMaxConnectionsPerHost);
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--delay", "app", "300"}));
+    int most = 0;
+    {
+        Network network(sim.url(), kLong, kLong, kLong);
+        for (int i = 0; i < kAlarms; ++i) network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
+        // Every exchange in the engine is either a started sequence's current step or a
+        // LastMessage not yet answered; the answered ones are read last, so the
+        // difference never overstates what the engine holds.
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                const int started = log.CountContaining("VERBOSE", ": Creating sequence with method SendAlarm");
+                const int closed = log.CountContaining("VERBOSE", ": LastMessage successful");
+                most = std::max(most, started - closed);
+                EXPECT_LE(started - closed, kMostInEngine);
+                return closed == kAlarms;
+            },
+            std::chrono::seconds(60), milliseconds(20)));
+    }
+    EXPECT_GE(most, kMostInEngine - 16) << "the engine is kept full";
+    std::set<int> delivered;
+    for (const nlohmann::json& record : sim.Records()) delivered.insert(record["payload"]["n"].get<int>());
+    EXPECT_EQ(static_cast<size_t>(kAlarms), delivered.size());
+    EXPECT_EQ(0, sim.Stats()["violations"]);
+    EXPECT_TRUE(log.Messages("ERROR").empty());
 }
 
 TEST(SoapSequencer, StoredAlarmsAreDeliveredAtTheNextStartOldestFirstUnderNewMessageIds) {
