@@ -8,6 +8,10 @@ namespace delivery {
 
 DeliveryBacklog::DeliveryBacklog(size_t window) : window_(window) {}
 
+size_t DeliveryBacklog::StoredPlaces() const {
+    return window_ - std::min(kUnstoredReserve, window_ / 10);
+}
+
 bool DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox) {
     outbox_ = std::move(outbox);
     if (!outbox_->Open()) return false;
@@ -44,7 +48,7 @@ DeliveryBacklog::Intake DeliveryBacklog::Accept(std::vector<Payload>& incoming) 
     for (Payload& payload : incoming) {
         if (payload.outbox_id != 0) {
             // Stored payloads keep their order: none may overtake one still on disk.
-            if (on_disk_only_ == 0 && in_window_ < window_) {
+            if (on_disk_only_ == 0 && in_window_ < StoredPlaces()) {
                 last_loaded_id_ = payload.outbox_id;
                 Admit(std::move(payload));
             } else {
@@ -64,11 +68,12 @@ DeliveryBacklog::Intake DeliveryBacklog::Accept(std::vector<Payload>& incoming) 
 size_t DeliveryBacklog::Refill() {
     if (!NeedsRefill()) return 0;
     std::vector<Outbox::Item> items;
-    if (!outbox_->TakeOldest(last_loaded_id_, window_ - in_window_, items)) {
+    const size_t room = StoredPlaces() - in_window_;
+    if (!outbox_->TakeOldest(last_loaded_id_, room, items)) {
         on_disk_only_ = 0;  // unreadable now: what is there waits for the next start
         return 0;
     }
-    if (items.size() < window_ - in_window_) on_disk_only_ = items.size();
+    if (items.size() < room) on_disk_only_ = items.size();
     for (Outbox::Item& item : items) {
         last_loaded_id_ = item.id;
         Payload payload;

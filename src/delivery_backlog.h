@@ -3,8 +3,10 @@
 // Every payload in memory (in flight, waiting for its back-off, or held while the
 // receiver is down) takes one place of the window. Payloads marked durable are stored in
 // the outbox first, a whole intake in one transaction; when the window is full they stay
-// on disk only and enter, oldest first, as places free. Without a usable outbox, or for
-// payloads that are not durable, a full window refuses the payload.
+// on disk only and enter, oldest first, as places free. Stored payloads leave the last
+// places (a hundred of twenty thousand) to those that cannot wait on disk, so that a
+// large outbox never crowds out a heartbeat. Without a usable outbox, or for payloads
+// that are not durable, a full window refuses the payload.
 //
 // A payload leaves through Finished: its place is freed and, when stored, its delete is
 // queued (FlushDeletes writes them in one transaction). Network thread only.
@@ -60,7 +62,7 @@ public:
     Intake Accept(std::vector<Payload>& incoming);
     // Takes stored payloads into the window as far as it has room; returns how many.
     size_t Refill();
-    bool NeedsRefill() const { return durable() && on_disk_only_ > 0 && in_window_ < window_; }
+    bool NeedsRefill() const { return durable() && on_disk_only_ > 0 && in_window_ < StoredPlaces(); }
 
     // A payload back from a failed attempt, waiting until `due`.
     void Wait(Payload payload, TimePoint due);
@@ -96,6 +98,11 @@ public:
     void StoreAtStop(std::vector<Payload>& incoming);
 
 private:
+    // Places kept free of stored payloads: at most this many, and at most a tenth.
+    static constexpr size_t kUnstoredReserve = 100;
+
+    // The places stored payloads may take.
+    size_t StoredPlaces() const;
     void Admit(Payload payload);
 
     size_t window_;

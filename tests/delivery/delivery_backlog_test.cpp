@@ -91,6 +91,34 @@ TEST(DeliveryBacklog, WhatAPreviousRunLeftWaitsOnDiskUntilRefilled) {
     EXPECT_EQ((std::vector<std::string>{"old0", "old1", "old2", "old3"}), Texts(second.TakeReady()));
 }
 
+// A restart with a large outbox: the stored alarms fill the window but for its last
+// tenth, where the payloads that cannot wait on disk (the recorder information, the
+// heartbeat) still find a place.
+TEST(DeliveryBacklog, StoredAlarmsLeaveRoomForPayloadsThatCannotWaitOnDisk) {
+    TestDir dir;
+    {
+        DeliveryBacklog first(1000);
+        ASSERT_TRUE(first.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+        std::vector<Payload> incoming = Alarms("old", 60);
+        first.Accept(incoming);
+    }
+    DeliveryBacklog backlog(50);
+    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+    EXPECT_EQ(45u, backlog.Refill());
+    EXPECT_FALSE(backlog.NeedsRefill());
+    std::vector<Payload> newer = Alarms("new", 1);
+    EXPECT_EQ(0u, backlog.Accept(newer).refused_by_window);
+    EXPECT_EQ(16u, backlog.on_disk_only()) << "a new alarm waits behind the stored ones";
+
+    std::vector<Payload> info = Alarms("info", 6, false);
+    EXPECT_EQ(1u, backlog.Accept(info).refused_by_window);
+    EXPECT_EQ(50u, backlog.in_window());
+    const std::vector<std::string> ready = Texts(backlog.TakeReady());
+    ASSERT_EQ(50u, ready.size());
+    EXPECT_EQ("old0", ready.front());
+    EXPECT_EQ("info4", ready.back());
+}
+
 TEST(DeliveryBacklog, WithoutAnOutboxAFullWindowRefusesAndNonAlarmsAreNeverStored) {
     TestDir dir;
     DeliveryBacklog memory_only(2);
