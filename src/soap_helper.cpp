@@ -433,7 +433,24 @@ public:
     void SetWindow(size_t window) { backlog_.SetWindow(window); }
     void SetOutboxCap(size_t cap) { outbox_cap_ = cap; }
 
+    // Records the path on the caller's thread, so that a stop that comes before the
+    // network thread opened the file still finds it (see Abandon).
+    void RequestOutbox(const std::string& path) {
+        {
+            std::lock_guard<std::mutex> lock(incoming_mutex_);
+            outbox_path_ = path;
+        }
+        RunOnNetworkThread([path](Impl& impl) { impl.UseOutbox(path); });
+    }
+
     void UseOutbox(const std::string& path) {
+        if (abandoned_ || backlog_.outbox() != nullptr) return;
+        OpenOutbox(path);
+        UpdateStatus();
+        Dispatch();
+    }
+
+    void OpenOutbox(const std::string& path) {
         auto outbox = std::make_unique<Outbox>(path, outbox_cap_);
         const bool usable = backlog_.UseOutbox(std::move(outbox));
         const Outbox& opened = *backlog_.outbox();
@@ -443,8 +460,6 @@ public:
         } else if (opened.Count() > 0) {
             delivery::DeliveryLog::OutboxResumed(opened.Count());
         }
-        UpdateStatus();
-        Dispatch();
     }
 
     // A new generation ends any chain still running, even one whose timer has already
@@ -472,10 +487,15 @@ public:
         delivery_log_.Stop();
         watch_.Stop();
         std::vector<delivery::Payload> incoming;
+        std::string outbox_path;
         {
             std::lock_guard<std::mutex> lock(incoming_mutex_);
             incoming.swap(incoming_);
+            outbox_path = outbox_path_;
         }
+        // A stop before the network thread ran its first handlers: the alarms that came
+        // in meanwhile still belong on disk.
+        if (backlog_.outbox() == nullptr && !outbox_path.empty() && !abandoned_) OpenOutbox(outbox_path);
         if (backlog_.outbox() != nullptr && !abandoned_) {
             backlog_.StoreAtStop(incoming);
             if (backlog_.durable()) delivery::DeliveryLog::OutboxLeft(backlog_.outbox()->Count());
@@ -906,6 +926,7 @@ private:
     std::mutex incoming_mutex_;
     std::vector<delivery::Payload> incoming_;  // guarded by incoming_mutex_
     bool intake_posted_ = false;               // guarded by incoming_mutex_
+    std::string outbox_path_;                  // guarded by incoming_mutex_
 
     std::chrono::milliseconds heartbeat_period_ = kHeartbeatPeriod;
     delivery::DeliveryPolicy policy_;
@@ -932,7 +953,7 @@ void SoapSequencer::UpdateServiceEndpoint(const std::string& url) {
 }
 
 void SoapSequencer::UseOutbox(const std::string& path) {
-    impl_->RunOnNetworkThread([path](Impl& impl) { impl.UseOutbox(path); });
+    impl_->RequestOutbox(path);
 }
 
 void SoapSequencer::SendEventMessage(const std::string& method, const std::string& payload) {

@@ -578,6 +578,28 @@ TEST(SoapSequencer, StoredAlarmsAreDeliveredAtTheNextStartOldestFirstUnderNewMes
     EXPECT_EQ(1, log.Count("INFO", "Outbox: 0 alarms left for the next start"));
 }
 
+// A stop can come before the network thread ran a single handler: the outbox it was
+// about to open is opened at the stop, and the alarms that came in are kept there.
+TEST(SoapSequencer, AStopBeforeTheNetworkThreadRanKeepsTheAlarmsThatCameIn) {
+    kv::testing::TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    LogCapture log;
+    {
+        boost::asio::io_service io;
+        kv::soap::SoapSequencer sequencer(io);
+        sequencer.UseOutbox(path);
+        sequencer.UpdateServiceEndpoint("http://127.0.0.1:9/WXAlarmReceiver/Receiver.svc");
+        sequencer.SendEventMessage("SendAlarm", "{\"n\":0}");
+        sequencer.SendEventMessage("SendHeartBeat", "{\"beat\":1}");
+        sequencer.SendEventMessage("SendAlarm", "{\"n\":1}");
+        sequencer.Abandon();
+    }
+    EXPECT_EQ(1, log.Count("INFO", "Outbox: 2 alarms left for the next start"));
+    kv::Outbox outbox(path);
+    ASSERT_TRUE(outbox.Open());
+    EXPECT_EQ(2u, outbox.Count());
+}
+
 TEST(SoapSequencer, AnUnusableOutboxIsReportedOnceAndAlarmsStillGoFromMemory) {
     kv::testing::TestDir dir;
     const std::string path = dir.Join("missing-folder/outbox.db");
