@@ -35,12 +35,13 @@ std::vector<std::string> Payloads(Outbox& outbox) {
     return payloads;
 }
 
-std::string IntegrityCheck(const std::string& path) {
+// The rows a PRAGMA returns, joined, read through a connection of the test's own.
+std::string PragmaText(const std::string& path, const char* pragma) {
     sqlite3* db = nullptr;
     std::string result;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_exec(
-            db, "PRAGMA integrity_check",
+            db, pragma,
             [](void* out, int, char** values, char**) {
                 *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
                 return 0;
@@ -50,6 +51,8 @@ std::string IntegrityCheck(const std::string& path) {
     sqlite3_close(db);
     return result;
 }
+
+std::string IntegrityCheck(const std::string& path) { return PragmaText(path, "PRAGMA integrity_check"); }
 
 TEST(Outbox, StoredItemsSurviveReopeningInOrderAndDeletedOnesDoNot) {
     TestDir dir;
@@ -100,18 +103,7 @@ TEST(Outbox, UsesWalWithFullSync) {
     size_t refused = 0;
     ASSERT_TRUE(outbox.StoreBatch(items, refused));
     EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
-    sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
-    std::string mode;
-    sqlite3_exec(
-        db, "PRAGMA journal_mode",
-        [](void* out, int, char** values, char**) {
-            *static_cast<std::string*>(out) = values[0];
-            return 0;
-        },
-        &mode, nullptr);
-    sqlite3_close(db);
-    EXPECT_EQ("wal", mode);
+    EXPECT_EQ("wal", PragmaText(path, "PRAGMA journal_mode"));
 }
 
 TEST(Outbox, AProcessKilledInsideATransactionLeavesOnlyWhatWasCommitted) {
