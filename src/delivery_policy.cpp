@@ -26,6 +26,9 @@ Milliseconds DeliveryPolicy::RetryDelay(int failures) {
 
 bool DeliveryPolicy::IsReceiverFailure(bool transport_error, int status, bool payload_step) {
     if (transport_error) return true;
+    // Bad gateway, unavailable, gateway timeout: the server or what stands in front of it
+    // speaks about itself, whatever the request held.
+    if (status == 502 || status == 503 || status == 504) return true;
     return !payload_step && status >= 500 && status <= 599;
 }
 

@@ -4,8 +4,11 @@
 // shortened by a random tenth at most so that payloads failed together spread out.
 //
 // Breaker: an exchange that fails on the transport level (refused, timeout, connection
-// lost) or that the receiver as a whole answers with 5xx counts against the receiver;
-// kOpenAfter such failures in a row, with no answer in between, open the breaker. While
+// lost), that the receiver as a whole answers with 5xx, or that any step gets 502, 503 or
+// 504 for, counts against the receiver; kOpenAfter such failures in a row, with no answer
+// in between, open the breaker. An answer is what the application message got (or an
+// unusable CreateSequence answer): a receiver that opens sequences but fails every message
+// is down for delivery. While
 // it is open only one probe is in flight, on a back-off of its own (base doubling to the
 // cap); the first answer closes it and everything waiting may go at once. A payload that
 // fails while the receiver answers is a payload failure: only its own back-off applies.
@@ -48,7 +51,8 @@ public:
     TimePoint NextAttempt(int failures) { return now_() + RetryDelay(failures); }
 
     // Whether an exchange outcome speaks about the receiver as a whole: a transport
-    // failure, or 5xx to a step that does not depend on the payload.
+    // failure, 502/503/504 to any step, or other 5xx to a step that does not depend on
+    // the payload.
     static bool IsReceiverFailure(bool transport_error, int status, bool payload_step);
 
     bool open() const { return open_; }

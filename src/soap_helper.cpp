@@ -612,13 +612,16 @@ private:
             AbandonAfterHttpFailure(entry, true, receiver, quiet, error, response.status);
             return;
         }
-        ReceiverAnswered();
+        // An opened sequence is not yet an answer about delivery: a receiver that opens
+        // sequences and fails every message must still open the breaker. The answer to
+        // the application message decides, or this one when the exchange ends here.
         std::string relates_to;
         std::string sequence_id;
         if (!response.body.empty()) {
             ParseCreateSequenceResponse(response.body.data(), response.body.size(), relates_to, sequence_id);
         }
         if (relates_to.empty() || sequence_id.empty()) {
+            ReceiverAnswered();
             Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid);
             RemoveFromQueue(guid, false);
             return;
@@ -653,8 +656,9 @@ private:
             return;
         }
         if (!Succeeded(response, error)) {
-            // The application message depends on the payload: only a transport failure
-            // speaks about the receiver; a status is this payload's own failure.
+            // The application message depends on the payload: only a transport failure or
+            // a 502/503/504 speaks about the receiver; another status is this payload's own
+            // failure, and an answer from a receiver that works.
             const bool receiver = delivery::DeliveryPolicy::IsReceiverFailure(
                 static_cast<bool>(error), static_cast<int>(response.status), true);
             const bool quiet = policy_.open();
@@ -664,6 +668,7 @@ private:
                      << ". HTTP Status: " << kv::http::AsValue(response.status);
                 Log(ERROR, text.str());
             }
+            if (!receiver) ReceiverAnswered();
             // The receiver's sequence is closed even though its message failed.
             SendLastMessage(*entry);
             AbandonAfterHttpFailure(entry, true, receiver, quiet, error, response.status);

@@ -76,14 +76,17 @@ TEST(DeliveryBacklog, AlarmsBeyondTheWindowWaitOnDiskAndEnterOldestFirstAsItFree
     EXPECT_EQ(0u, backlog.on_disk_only());
 }
 
+// A previous run that stored `count` alarms named prefix0, prefix1, ... and stopped.
+void LeaveInOutbox(const std::string& path, const std::string& prefix, int count) {
+    DeliveryBacklog previous(static_cast<size_t>(count) + 1);
+    ASSERT_TRUE(previous.UseOutbox(std::make_unique<kv::Outbox>(path)));
+    std::vector<Payload> incoming = Alarms(prefix, count);
+    previous.Accept(incoming);
+}
+
 TEST(DeliveryBacklog, WhatAPreviousRunLeftWaitsOnDiskUntilRefilled) {
     TestDir dir;
-    {
-        DeliveryBacklog first(10);
-        ASSERT_TRUE(first.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
-        std::vector<Payload> incoming = Alarms("old", 4);
-        first.Accept(incoming);
-    }
+    LeaveInOutbox(dir.Join("outbox.db"), "old", 4);
     DeliveryBacklog second(10);
     ASSERT_TRUE(second.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
     EXPECT_EQ(4u, second.on_disk_only());
@@ -96,12 +99,7 @@ TEST(DeliveryBacklog, WhatAPreviousRunLeftWaitsOnDiskUntilRefilled) {
 // heartbeat) still find a place.
 TEST(DeliveryBacklog, StoredAlarmsLeaveRoomForPayloadsThatCannotWaitOnDisk) {
     TestDir dir;
-    {
-        DeliveryBacklog first(1000);
-        ASSERT_TRUE(first.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
-        std::vector<Payload> incoming = Alarms("old", 60);
-        first.Accept(incoming);
-    }
+    LeaveInOutbox(dir.Join("outbox.db"), "old", 60);
     DeliveryBacklog backlog(50);
     ASSERT_TRUE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
     EXPECT_EQ(45u, backlog.Refill());

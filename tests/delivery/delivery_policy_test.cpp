@@ -61,6 +61,11 @@ TEST(DeliveryPolicy, OnlyTransportFailuresAndWholeReceiver5xxCountAgainstTheRece
     EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 503, false));
     EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 500, false));
     EXPECT_FALSE(DeliveryPolicy::IsReceiverFailure(false, 500, true)) << "the payload's own message";
+    // Bad gateway, unavailable and gateway timeout speak about the server, on any step.
+    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 502, true));
+    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 503, true));
+    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 504, true));
+    EXPECT_FALSE(DeliveryPolicy::IsReceiverFailure(false, 501, true));
     EXPECT_FALSE(DeliveryPolicy::IsReceiverFailure(false, 202, false));
     EXPECT_FALSE(DeliveryPolicy::IsReceiverFailure(false, 404, false));
 }

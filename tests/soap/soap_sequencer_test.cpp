@@ -675,6 +675,36 @@ TEST(SoapSequencer, APoisonPayloadWaitsOnItsOwnBackoffWhileOthersAreDelivered) {
     EXPECT_EQ(10u, delivered.size());
 }
 
+// A receiver that opens sequences but answers every application message 503 cannot take
+// alarms: it counts as down, like one that refuses connections. Three failed messages open
+// the breaker and the rest wait quietly, instead of each payload logging every attempt.
+TEST(SoapSequencer, AReceiverThatOpensSequencesButFailsEveryMessageCountsAsDown) {
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--fault", "app status 503"}));
+    const int alarms = 200;
+    {
+        Network network(sim.url(), kLong, milliseconds(100), milliseconds(400),
+                        NetworkSetup{"", 0, milliseconds(300)});
+        for (int i = 0; i < alarms; ++i) {
+            network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
+        }
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Receiver still unreachable after ") >= 2; }));
+        EXPECT_EQ(1, log.Count("ERROR", "Receiver unreachable (error 0, HTTP status 503): 200 alarms wait; "
+                                        "one probe at a time until it answers"))
+            << log.CountContaining("ERROR", "Receiver unreachable");
+        EXPECT_EQ(3, log.CountContaining("ERROR", ": HTTP Post failed: (0). HTTP Status: 503"));
+        EXPECT_EQ(3, log.CountContaining("ERROR", "Abandoning sequence SendAlarm"));
+        EXPECT_TRUE(sim.Records().empty());
+
+        ASSERT_EQ("ok", sim.Command("fault app none"));
+        ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == static_cast<size_t>(alarms); }));
+        ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") >= alarms; }));
+    }
+    EXPECT_EQ(1, log.CountContaining("INFO", "Receiver answers again after "));
+    EXPECT_EQ(3, log.CountContaining("ERROR", ": HTTP Post failed")) << "the probe's failures are quiet";
+}
+
 int PortOf(const std::string& url) {
     const size_t colon = url.find(':', url.find("//") + 2);
     return std::atoi(url.c_str() + colon + 1);
