@@ -8,10 +8,10 @@
 // 504 for, counts against the receiver; kOpenAfter such failures in a row, with no answer
 // in between, open the breaker. An answer is what the application message got (or an
 // unusable CreateSequence answer): a receiver that opens sequences but fails every message
-// is down for delivery. While
-// it is open only one probe is in flight, on a back-off of its own (base doubling to the
-// cap); the first answer closes it and everything waiting may go at once. A payload that
-// fails while the receiver answers is a payload failure: only its own back-off applies.
+// is down for delivery. While it is open only one probe is in flight, on a back-off of its
+// own (base doubling to the cap); the first answer closes it and everything waiting may go
+// at once. A payload that fails while the receiver answers is a payload failure: only its
+// own back-off applies.
 //
 // Pure bookkeeping on an injected clock: no timers, no sockets, no threads.
 #ifndef WARDEX_SRC_DELIVERY_POLICY_H_
