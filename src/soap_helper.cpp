@@ -493,12 +493,14 @@ public:
             incoming.swap(incoming_);
             outbox_path = outbox_path_;
         }
-        // A stop before the network thread ran its first handlers: the alarms that came
-        // in meanwhile still belong on disk.
-        if (backlog_.outbox() == nullptr && !outbox_path.empty() && !abandoned_) OpenOutbox(outbox_path);
-        if (backlog_.outbox() != nullptr && !abandoned_) {
-            backlog_.StoreAtStop(incoming);
-            if (backlog_.durable()) delivery::DeliveryLog::OutboxLeft(backlog_.outbox()->Count());
+        if (!abandoned_) {
+            // A stop before the network thread ran its first handlers: the alarms that
+            // came in meanwhile still belong on disk.
+            if (backlog_.outbox() == nullptr && !outbox_path.empty()) OpenOutbox(outbox_path);
+            if (backlog_.outbox() != nullptr) {
+                backlog_.StoreAtStop(incoming);
+                if (backlog_.durable()) delivery::DeliveryLog::OutboxLeft(backlog_.outbox()->Count());
+            }
         }
         abandoned_ = true;
         queue_.clear();
