@@ -12,12 +12,80 @@ size_t DeliveryBacklog::StoredPlaces() const {
     return window_ - std::min(kUnstoredReserve, window_ / 10);
 }
 
-bool DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox) {
+Status DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox) {
     outbox_ = std::move(outbox);
-    if (!outbox_->Open()) return false;
-    on_disk_only_ = outbox_->Count();
     last_loaded_id_ = 0;
-    return true;
+    on_disk_only_ = 0;
+    return Reopen();
+}
+
+Status DeliveryBacklog::Reopen() {
+    Status status = outbox_->Open();
+    if (!status.ok()) {
+        last_failure_ = status;
+        return status;
+    }
+    status = WriteUnstored();
+    size_t above = 0;
+    if (status.ok()) status = outbox_->CountAbove(last_loaded_id_, above);
+    if (status.ok()) status = FlushDeletes();
+    int64_t due = 0;
+    if (status.ok()) status = outbox_->NextRefusedDue(0, due);
+    if (!status.ok()) {
+        OutboxFailed(status);
+        return status;
+    }
+    on_disk_only_ = above - std::min(above, loaded_above_.size());
+    next_refused_due_.reset();
+    if (due != 0) next_refused_due_ = due;
+    return Status::OK();
+}
+
+// Alarms held in memory meanwhile go to disk in arrival order, one transaction.
+Status DeliveryBacklog::WriteUnstored() {
+    if (unstored_.empty()) return Status::OK();
+    std::vector<uint64_t> keys;
+    std::vector<Outbox::Item> items;
+    for (const auto& entry : unstored_) {
+        keys.push_back(entry.first);
+        items.push_back(entry.second);
+    }
+    size_t refused = 0;
+    Status status = outbox_->StoreBatch(items, refused);
+    if (!status.ok()) return status;
+    std::set<uint64_t> parked_now;
+    for (const Payload& payload : parked_) parked_now.insert(payload.key);
+    std::set<uint64_t> now_on_disk;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (items[i].id == 0) continue;  // past the cap: stays in memory
+        unstored_.erase(keys[i]);
+        if (parked_now.count(keys[i]) != 0) {
+            now_on_disk.insert(keys[i]);  // enters from disk like any stored alarm
+        } else {
+            stored_late_[keys[i]] = items[i].id;
+            loaded_above_.insert(items[i].id);
+        }
+    }
+    parked_.erase(std::remove_if(parked_.begin(), parked_.end(),
+                                 [&](const Payload& payload) { return now_on_disk.count(payload.key) != 0; }),
+                  parked_.end());
+    return Status::OK();
+}
+
+void DeliveryBacklog::OutboxFailed(const Status& status) {
+    last_failure_ = status;
+    if (outbox_ != nullptr) outbox_->Close();
+}
+
+int64_t DeliveryBacklog::StoredId(const Payload& payload) const {
+    if (payload.outbox_id != 0) return payload.outbox_id;
+    const auto late = stored_late_.find(payload.key);
+    return late == stored_late_.end() ? 0 : late->second;
+}
+
+void DeliveryBacklog::Forget(const Payload& payload) {
+    unstored_.erase(payload.key);
+    stored_late_.erase(payload.key);
 }
 
 void DeliveryBacklog::Admit(Payload payload) {
@@ -30,12 +98,17 @@ DeliveryBacklog::Intake DeliveryBacklog::Accept(std::vector<Payload>& incoming) 
     if (durable()) {
         std::vector<Outbox::Item> items;
         for (const Payload& payload : incoming) {
-            if (payload.durable) items.push_back(Outbox::Item{0, payload.method, payload.payload});
+            if (payload.durable) items.push_back(Outbox::Item{0, payload.method, payload.payload, 0, 0, ""});
         }
         size_t refused = 0;
-        if (!items.empty() && !outbox_->StoreBatch(items, refused)) {
-            intake.outbox_failure = outbox_->Error();
-            items.clear();
+        if (!items.empty()) {
+            Status status = outbox_->StoreBatch(items, refused);
+            if (!status.ok()) {
+                intake.outbox_failure = status;
+                OutboxFailed(status);
+                items.clear();
+                refused = 0;
+            }
         }
         intake.refused_by_cap = refused;
         auto item = items.begin();
@@ -56,6 +129,17 @@ DeliveryBacklog::Intake DeliveryBacklog::Accept(std::vector<Payload>& incoming) 
             }
         } else if (payload.durable && durable()) {
             // Refused by the full outbox: counted above, goes no further.
+        } else if (payload.durable && outbox_ != nullptr) {
+            // The outbox is down: held in memory until it can be written there.
+            if (in_window_ < window_) {
+                unstored_[payload.key] = Outbox::Item{0, payload.method, payload.payload, 0, 0, ""};
+                Admit(std::move(payload));
+            } else if (parked_.size() < window_) {
+                unstored_[payload.key] = Outbox::Item{0, payload.method, payload.payload, 0, 0, ""};
+                parked_.push_back(std::move(payload));
+            } else {
+                ++intake.refused_by_window;
+            }
         } else if (in_window_ < window_) {
             Admit(std::move(payload));
         } else {
@@ -65,26 +149,85 @@ DeliveryBacklog::Intake DeliveryBacklog::Accept(std::vector<Payload>& incoming) 
     return intake;
 }
 
-size_t DeliveryBacklog::Refill() {
-    if (!NeedsRefill()) return 0;
-    std::vector<Outbox::Item> items;
-    const size_t room = StoredPlaces() - in_window_;
-    if (!outbox_->TakeOldest(last_loaded_id_, room, items)) {
-        on_disk_only_ = 0;  // unreadable now: what is there waits for the next start
-        return 0;
+Payload DeliveryBacklog::FromItem(Outbox::Item& item) {
+    Payload payload;
+    payload.key = static_cast<uint64_t>(item.id) | (uint64_t{1} << 63);  // apart from intake keys
+    payload.outbox_id = item.id;
+    payload.method = std::move(item.method);
+    payload.payload = std::move(item.payload);
+    payload.durable = true;
+    payload.first_refused = item.first_refused;
+    payload.refusals = item.refusals;
+    return payload;
+}
+
+size_t DeliveryBacklog::Refill(int64_t now) {
+    size_t admitted = 0;
+    if (!durable()) {
+        // Parked alarms enter as places free, stored or not.
+        while (!parked_.empty() && in_window_ < window_) {
+            Admit(std::move(parked_.front()));
+            parked_.pop_front();
+            ++admitted;
+        }
+        return admitted;
     }
-    if (items.size() < room) on_disk_only_ = items.size();
-    for (Outbox::Item& item : items) {
-        last_loaded_id_ = item.id;
-        Payload payload;
-        payload.outbox_id = item.id;
-        payload.method = std::move(item.method);
-        payload.payload = std::move(item.payload);
-        payload.durable = true;
-        Admit(std::move(payload));
+    size_t damaged = 0;
+    if (next_refused_due_ && *next_refused_due_ <= now && in_window_ < StoredPlaces()) {
+        const size_t room = StoredPlaces() - in_window_;
+        std::vector<Outbox::Item> items;
+        Status status = outbox_->TakeRefusedDue(last_loaded_id_, now, room, items, damaged);
+        int64_t due = 0;
+        if (status.ok()) status = outbox_->NextRefusedDue(now, due);
+        if (!status.ok()) {
+            OutboxFailed(status);
+            return admitted;
+        }
+        next_refused_due_.reset();
+        if (due != 0) next_refused_due_ = due;
+        // More were due than there was room for: look again at the next turn.
+        if (items.size() == room) next_refused_due_ = now;
+        for (Outbox::Item& item : items) {
+            if (!refused_in_window_.insert(item.id).second) continue;
+            Admit(FromItem(item));
+            ++admitted;
+        }
+        damaged_ += damaged;
     }
-    on_disk_only_ -= std::min(on_disk_only_, items.size());
-    return items.size();
+    if (on_disk_only_ > 0 && in_window_ < StoredPlaces()) {
+        const size_t room = StoredPlaces() - in_window_;
+        std::vector<Outbox::Item> items;
+        Status status = outbox_->TakeOldest(last_loaded_id_, room, items, damaged);
+        if (!status.ok()) {
+            OutboxFailed(status);
+            return admitted;
+        }
+        damaged_ += damaged;
+        if (items.size() < room) on_disk_only_ = items.size();
+        for (Outbox::Item& item : items) {
+            last_loaded_id_ = item.id;
+            if (loaded_above_.erase(item.id) != 0) continue;  // in memory already
+            if (item.first_refused != 0) refused_in_window_.insert(item.id);
+            Admit(FromItem(item));
+            ++admitted;
+        }
+        loaded_above_.erase(loaded_above_.begin(), loaded_above_.upper_bound(last_loaded_id_));
+        on_disk_only_ -= std::min(on_disk_only_, items.size());
+    }
+    return admitted;
+}
+
+std::optional<int64_t> DeliveryBacklog::NextRefusedDue() const { return next_refused_due_; }
+
+size_t DeliveryBacklog::TakeDamaged() {
+    const size_t damaged = damaged_;
+    damaged_ = 0;
+    return damaged;
+}
+
+size_t DeliveryBacklog::RefusedOnDisk() const {
+    if (outbox_ == nullptr) return 0;
+    return outbox_->Refused() - std::min(outbox_->Refused(), refused_in_window_.size());
 }
 
 void DeliveryBacklog::Wait(Payload payload, TimePoint due) { delayed_.emplace(due, std::move(payload)); }
@@ -144,17 +287,68 @@ std::optional<TimePoint> DeliveryBacklog::NextDue() const {
 
 void DeliveryBacklog::Finished(const Payload& payload) {
     if (in_window_ > 0) --in_window_;
-    if (payload.outbox_id != 0 && durable()) deletes_.push_back(payload.outbox_id);
+    const int64_t id = StoredId(payload);
+    if (id != 0 && outbox_ != nullptr) {
+        deletes_.push_back(id);
+        refused_in_window_.erase(id);
+    }
+    Forget(payload);
 }
 
-bool DeliveryBacklog::FlushDeletes() {
-    if (deletes_.empty() || !durable()) {
-        deletes_.clear();
-        return true;
+DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::string& reason, int64_t now,
+                                                  TimePoint retry_due) {
+    Refusal refusal;
+    refusal.id = StoredId(payload);
+    if (!payload.durable || outbox_ == nullptr) {
+        Finished(payload);
+        return refusal;
     }
+    if (payload.first_refused == 0) payload.first_refused = now;
+    ++payload.refusals;
+    if (now - payload.first_refused >= refusal_.keep.count()) {
+        Finished(payload);
+        refusal.fate = RefusalFate::kDropped;
+        return refusal;
+    }
+    const int64_t id = refusal.id;
+    if (id != 0 && durable()) {
+        const int shift = std::min(payload.refusals - 1, 30);
+        const int64_t delay = std::min<int64_t>(refusal_.base.count() << shift, refusal_.cap.count());
+        const int64_t next = now + std::max<int64_t>(delay, 1);
+        Status status = outbox_->MarkRefused(id, reason, now, next);
+        if (status.ok()) {
+            if (in_window_ > 0) --in_window_;
+            refused_in_window_.erase(id);
+            stored_late_.erase(payload.key);
+            if (!next_refused_due_ || next < *next_refused_due_) next_refused_due_ = next;
+            refusal.fate = RefusalFate::kKept;
+            refusal.next_in = next - now;
+            return refusal;
+        }
+        OutboxFailed(status);
+    }
+    // No outbox to keep it in now: it waits in memory instead.
+    Wait(std::move(payload), retry_due);
+    refusal.fate = RefusalFate::kHeldInMemory;
+    return refusal;
+}
+
+Status DeliveryBacklog::FlushDeletes() {
+    if (deletes_.empty()) return Status::OK();
+    if (outbox_ == nullptr) {
+        deletes_.clear();
+        return Status::OK();
+    }
+    // While the outbox is down the deletes wait for it.
+    if (!durable()) return Status::OK();
     std::vector<int64_t> ids;
     ids.swap(deletes_);
-    return outbox_->Delete(ids);
+    Status status = outbox_->Delete(ids);
+    if (!status.ok()) {
+        deletes_.insert(deletes_.end(), ids.begin(), ids.end());
+        OutboxFailed(status);
+    }
+    return status;
 }
 
 void DeliveryBacklog::ReleaseMemory() {
@@ -165,15 +359,15 @@ void DeliveryBacklog::ReleaseMemory() {
 }
 
 void DeliveryBacklog::StoreAtStop(std::vector<Payload>& incoming) {
-    if (durable()) {
-        std::vector<Outbox::Item> items;
-        for (const Payload& payload : incoming) {
-            if (payload.durable) items.push_back(Outbox::Item{0, payload.method, payload.payload});
-        }
-        size_t refused = 0;
-        if (!items.empty()) outbox_->StoreBatch(items, refused);
+    if (outbox_ == nullptr) return;
+    if (!durable()) Reopen();
+    for (Payload& payload : incoming) {
+        if (payload.durable) unstored_[payload.key] = Outbox::Item{0, payload.method, payload.payload, 0, 0, ""};
     }
-    FlushDeletes();
+    if (durable()) {
+        WriteUnstored();
+        FlushDeletes();
+    }
 }
 
 }  // namespace delivery

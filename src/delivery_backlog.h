@@ -1,18 +1,27 @@
 // The payloads the sequencer holds: the in-memory window and, behind it, the outbox.
 //
 // Every payload in memory (in flight, waiting for its back-off, or held while the
-// receiver is down) takes one place of the window. Payloads marked durable are stored in
-// the outbox first, a whole intake in one transaction; when the window is full they stay
-// on disk only and enter, oldest first, as places free. Stored payloads leave the last
-// places (a hundred of twenty thousand) to those that cannot wait on disk, so that a
-// large outbox never crowds out a heartbeat. Without a usable outbox, or for payloads
-// that are not durable, a full window refuses the payload.
+// receiver is down) takes one place of the window. Payloads marked durable (alarms) are
+// stored in the outbox first, a whole intake in one transaction; when the window is full
+// they stay on disk only and enter, oldest first, as places free. Stored payloads leave
+// the last places (a hundred of twenty thousand) to those that cannot wait on disk, so
+// that a large outbox never crowds out a heartbeat.
 //
-// A payload leaves through Finished: its place is freed and, when stored, its delete is
-// queued (FlushDeletes writes them in one transaction). Network thread only.
+// No stored alarm leaves the outbox before it was delivered (Finished) or dropped after
+// a week of refusals. An alarm the receiver refused stays stored and leaves the window
+// until its next attempt is due (15 minutes doubling to 6 hours, and at every start).
+//
+// When the outbox fails (a full disk, an I/O error) it is closed and the owner reopens it
+// later (Reopen); meanwhile alarms are held in memory, in the window or, past it, parked
+// (up to a window's worth more), and every one of them is written to the outbox as soon as
+// it works again. Deletes and refusals that could not be written wait for it too. Without
+// any outbox (none configured), a full window refuses the payload.
+//
+// Network thread only.
 #ifndef WARDEX_SRC_DELIVERY_BACKLOG_H_
 #define WARDEX_SRC_DELIVERY_BACKLOG_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -20,49 +29,82 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "src/delivery_policy.h"
 #include "src/outbox.h"
+#include "src/status.h"
 
 namespace kv {
 namespace delivery {
 
 struct Payload {
-    int64_t outbox_id = 0;  // 0: not stored
+    uint64_t key = 0;       // the payload's own, the same in every attempt
+    int64_t outbox_id = 0;  // 0: not (yet) stored
     std::string method;
     std::string payload;
-    bool durable = false;        // to be stored before it is sent
-    int failures = 0;            // its own failed attempts
-    bool held_for_receiver = false;  // last failed because the receiver was down
+    bool durable = false;            // to be stored before it is sent
+    int failures = 0;                // its own failed attempts
+    bool held_for_receiver = false;  // waits for the receiver, not for its own back-off
+    int64_t first_refused = 0;       // wall-clock seconds of its first refusal, 0: never
+    int refusals = 0;
+};
+
+// How long a refused alarm waits: 15 minutes doubling to 6 hours; dropped after 7 days.
+struct RefusalTiming {
+    std::chrono::seconds base{15 * 60};
+    std::chrono::seconds cap{6 * 60 * 60};
+    std::chrono::seconds keep{7 * 24 * 60 * 60};
 };
 
 class DeliveryBacklog {
 public:
     struct Intake {
-        size_t refused_by_cap = 0;       // durable payloads the full outbox refused
-        size_t refused_by_window = 0;    // payloads with no place in memory nor on disk
-        std::string outbox_failure;      // set when the outbox just became unusable
+        size_t refused_by_cap = 0;     // durable payloads the full outbox refused
+        size_t refused_by_window = 0;  // payloads with no place in memory nor on disk
+        Status outbox_failure;         // not OK when the outbox just failed
+    };
+
+    // What became of a refused payload.
+    enum class RefusalFate { kKept, kDropped, kHeldInMemory, kNotStored };
+    struct Refusal {
+        RefusalFate fate = RefusalFate::kNotStored;
+        int64_t id = 0;       // its id in the outbox
+        int64_t next_in = 0;  // seconds until its next attempt (kKept)
     };
 
     explicit DeliveryBacklog(size_t window);
 
     void SetWindow(size_t window) { window_ = window; }
     size_t window() const { return window_; }
+    void SetRefusalTiming(const RefusalTiming& timing) { refusal_ = timing; }
 
-    // Opens `outbox`; what it holds waits on disk. False: memory only (the reason is in
-    // outbox->Error()). The outbox is kept either way, for its path and error.
-    bool UseOutbox(std::unique_ptr<Outbox> outbox);
+    // Opens `outbox`; what it holds waits on disk. Not OK: memory only until Reopen works.
+    // The outbox is kept either way, for its path.
+    Status UseOutbox(std::unique_ptr<Outbox> outbox);
     const Outbox* outbox() const { return outbox_.get(); }
+    Outbox* mutable_outbox() { return outbox_.get(); }
     bool durable() const { return outbox_ != nullptr && outbox_->usable(); }
+    // An outbox was configured and has failed: Reopen should be tried.
+    bool NeedsReopen() const { return outbox_ != nullptr && !outbox_->usable(); }
+    // Opens the failed outbox again and writes into it what was held in memory meanwhile.
+    Status Reopen();
+    // Alarms held only in memory for want of an outbox.
+    size_t Unstored() const { return unstored_.size(); }
 
     // New payloads, in arrival order: stored (the durable ones, together), then admitted
     // to the ready line as far as the window allows.
     Intake Accept(std::vector<Payload>& incoming);
     // Takes stored payloads into the window as far as it has room; returns how many.
-    size_t Refill();
-    bool NeedsRefill() const { return durable() && on_disk_only_ > 0 && in_window_ < StoredPlaces(); }
+    // Refused ones come back when due at `now` (wall-clock seconds).
+    size_t Refill(int64_t now);
+    // When the next refused alarm is due (wall-clock seconds), if any is waiting.
+    std::optional<int64_t> NextRefusedDue() const;
+    // Rows found damaged (checksum) and set aside since the last call.
+    size_t TakeDamaged();
 
     // A payload back from a failed attempt, waiting until `due`.
     void Wait(Payload payload, TimePoint due);
@@ -78,15 +120,23 @@ public:
     // When the earliest waiting payload is due.
     std::optional<TimePoint> NextDue() const;
 
-    // The payload is done (delivered, given up or not retried): its place is freed.
+    // The payload was delivered (or is given up and not stored): its place is freed and,
+    // when stored, its delete is queued.
     void Finished(const Payload& payload);
-    // Writes the queued deletes. False when the outbox just became unusable.
-    bool FlushDeletes();
+    // The receiver refused the payload at `now` (wall-clock seconds) for `reason`.
+    // `retry_due`: when an alarm held only in memory goes again.
+    Refusal Refused(Payload payload, const std::string& reason, int64_t now, TimePoint retry_due);
+    // Why the outbox last failed.
+    const Status& LastFailure() const { return last_failure_; }
+    // Writes the queued deletes. Not OK when the outbox just failed.
+    Status FlushDeletes();
 
     size_t in_window() const { return in_window_; }
     size_t on_disk_only() const { return on_disk_only_; }
-    // Payloads not yet delivered: in memory and on disk only.
-    size_t Waiting() const { return in_window_ + on_disk_only_; }
+    // Payloads not yet delivered: in memory, parked and on disk only (refused included).
+    size_t Waiting() const { return in_window_ + parked_.size() + on_disk_only_ + RefusedOnDisk(); }
+    // Refused alarms waiting on disk for their next attempt.
+    size_t RefusedOnDisk() const;
     // Payloads held in memory that are neither in flight nor ready.
     size_t Delayed() const { return delayed_.size(); }
 
@@ -94,7 +144,8 @@ public:
     // and the outbox's cache.
     void ReleaseMemory();
 
-    // Stores what never reached the sequencer, writes the queued deletes; at stop.
+    // Stores what never reached the sequencer and what is held only in memory, writes
+    // the queued deletes; at stop.
     void StoreAtStop(std::vector<Payload>& incoming);
 
 private:
@@ -104,15 +155,36 @@ private:
     // The places stored payloads may take.
     size_t StoredPlaces() const;
     void Admit(Payload payload);
+    Payload FromItem(Outbox::Item& item);
+    // The outbox failed: close it, keep what is in memory.
+    void OutboxFailed(const Status& status);
+    // The id a payload has on disk, if any (stored at intake, or later by Reopen).
+    int64_t StoredId(const Payload& payload) const;
+    void Forget(const Payload& payload);
+    Status WriteUnstored();
 
     size_t window_;
+    RefusalTiming refusal_;
     std::unique_ptr<Outbox> outbox_;
     size_t in_window_ = 0;
-    size_t on_disk_only_ = 0;  // stored with an id above last_loaded_id_
+    size_t on_disk_only_ = 0;  // stored with an id above last_loaded_id_, not yet loaded
     int64_t last_loaded_id_ = 0;
     std::deque<Payload> ready_;
     std::multimap<TimePoint, Payload> delayed_;
     std::vector<int64_t> deletes_;
+    // Alarms not on disk for want of an outbox, by key: a copy to store when it works.
+    std::map<uint64_t, Outbox::Item> unstored_;
+    // Their ids once Reopen stored them, for the payloads still in memory.
+    std::unordered_map<uint64_t, int64_t> stored_late_;
+    // Ids above last_loaded_id_ that are in memory already (stored late): Refill skips them.
+    std::set<int64_t> loaded_above_;
+    // Refused alarms in the window now: a due-refusal refill must not take them twice.
+    std::set<int64_t> refused_in_window_;
+    // Alarms past a full window while the outbox is down, oldest first.
+    std::deque<Payload> parked_;
+    std::optional<int64_t> next_refused_due_;
+    size_t damaged_ = 0;
+    Status last_failure_;
 };
 
 }  // namespace delivery

@@ -21,6 +21,11 @@ std::string Seconds(std::chrono::milliseconds duration) {
     return text.str();
 }
 
+void AbandonLine(const std::string& guid, const std::string& method, bool retried) {
+    Log(ERROR, guid + ": Abandoning sequence " + method +
+                   (retried ? " due to HTTP failure. Retry sending payload" : " due to HTTP failure. No retry."));
+}
+
 }  // namespace
 
 struct DeliveryLog::State : std::enable_shared_from_this<DeliveryLog::State> {
@@ -51,6 +56,9 @@ struct DeliveryLog::State : std::enable_shared_from_this<DeliveryLog::State> {
     void Summary() {
         std::string refused_text;
         if (refused > 0) refused_text = ", " + std::to_string(refused) + " refused by the full outbox";
+        if (source.refused && source.refused() > 0) {
+            refused_text += ", " + std::to_string(source.refused()) + " refused by the receiver";
+        }
         if (source.receiver_down()) {
             Log(ERROR, "Receiver still unreachable after " + Seconds(source.down_for()) + " s: " +
                            std::to_string(source.waiting()) + " alarms wait" + refused_text);
@@ -77,6 +85,62 @@ DeliveryLog::DeliveryLog(boost::asio::io_service& io_service, Source source)
 DeliveryLog::~DeliveryLog() { Stop(); }
 
 void DeliveryLog::SetSummaryPeriod(std::chrono::milliseconds period) { state_->period = period; }
+
+void DeliveryLog::CreateSequenceFailed(const std::string& guid, const std::string& url, int error, int status) {
+    if (state_->source.receiver_down()) return;
+    std::ostringstream text;
+    text << guid << "CreateSequence call to " << url << " failed: (" << error << ")" << ". HTTP Status: " << status;
+    Log(ERROR, text.str());
+}
+
+void DeliveryLog::PostFailed(const std::string& guid, int error, int status) {
+    if (state_->source.receiver_down()) return;
+    std::ostringstream text;
+    text << guid << ": HTTP Post failed: (" << error << ")" << ". HTTP Status: " << status;
+    Log(ERROR, text.str());
+}
+
+void DeliveryLog::LastMessageFailed(const std::string& guid, int error, int status) {
+    if (state_->source.receiver_down()) return;
+    std::ostringstream text;
+    text << guid << ": Process LastMessage response. HTTP Post failed: (" << error << ")" << ". HTTP Status: " << status;
+    Log(ERROR, text.str());
+}
+
+// A redirect is a wrong address the operator can correct, never one to follow.
+void DeliveryLog::Redirected(const std::string& guid, int status, const std::string& location) {
+    if (state_->source.receiver_down()) return;
+    Log(ERROR, guid + ": the receiver redirects (HTTP Status " + std::to_string(status) + ", Location: " +
+                   (location.empty() ? std::string("none") : location) +
+                   "); redirects are not followed: correct service_endpoint");
+}
+
+void DeliveryLog::NotSoap(const std::string& guid, int status, const std::string& content_type, size_t bytes) {
+    if (state_->source.receiver_down()) return;
+    Log(ERROR, guid + ": the answer is no SOAP envelope (HTTP Status " + std::to_string(status) + ", " +
+                   (content_type.empty() ? std::string("no Content-Type") : content_type) + ", " +
+                   std::to_string(bytes) + " bytes): the receiver did not take it");
+}
+
+void DeliveryLog::Abandoning(const std::string& guid, const std::string& method, bool retried) {
+    if (state_->source.receiver_down()) return;
+    AbandonLine(guid, method, retried);
+}
+
+void DeliveryLog::AbandoningRefused(const std::string& guid, const std::string& method) {
+    AbandonLine(guid, method, false);
+}
+
+void DeliveryLog::RefusalKept(int64_t id, const std::string& reason, int64_t next_in_seconds) {
+    Log(WARNING, "Outbox: alarm " + std::to_string(id) + " refused by the receiver (" + reason +
+                     "); kept, next attempt in " + std::to_string(next_in_seconds) + " s");
+}
+
+void DeliveryLog::RefusalDropped(int64_t id, const std::string& method, const std::string& payload,
+                                 const std::string& reason) {
+    Log(ERROR, "Outbox: alarm " + std::to_string(id) + " dropped after 7 days of refusals by the receiver (" + reason +
+                   "): " + method + " " + payload);
+}
 
 void DeliveryLog::ReceiverDown(int error, int status) {
     std::ostringstream text;
@@ -115,6 +179,24 @@ void DeliveryLog::OutboxResumed(size_t count) {
 
 void DeliveryLog::OutboxLeft(size_t count) {
     Log(INFO, "Outbox: " + std::to_string(count) + " alarms left for the next start");
+}
+
+void DeliveryLog::OutboxSalvaged(const std::string& path, const std::string& aside, size_t recovered,
+                                 size_t unreadable) {
+    OutboxSetAside(path, aside);
+    if (recovered == 0 && unreadable == 0) return;
+    Log(ERROR, "Outbox " + path + ": " + std::to_string(recovered) + " alarms recovered from the damaged file, " +
+                   std::to_string(unreadable) + " rows could not be read");
+}
+
+void DeliveryLog::OutboxBack(const std::string& path, size_t stored_from_memory, size_t on_disk) {
+    Log(INFO, "Outbox " + path + " usable again: " + std::to_string(stored_from_memory) +
+                  " alarms held in memory stored, " + std::to_string(on_disk) + " alarms on disk");
+}
+
+void DeliveryLog::OutboxDamagedRows(const std::string& path, size_t count) {
+    Log(ERROR, "Outbox " + path + ": " + std::to_string(count) +
+                   " damaged alarms (checksum mismatch) set aside in its damaged table, not sent");
 }
 
 void DeliveryLog::Stop() { state_->Disarm(); }

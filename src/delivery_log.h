@@ -1,7 +1,8 @@
-// The delivery's own log lines: the receiver going away and coming back, the summary while
-// it is away, and what the outbox has to say. While the receiver is down these are the
-// only lines the delivery writes: one when it goes, one a period (a minute), one when it
-// answers again. Alarms the full outbox refused are counted into the same summary.
+// Every log line of the delivery: each exchange's failures, the receiver going away and
+// coming back, the summary while it is away, refusals, and what the outbox has to say.
+// The quiet rule lives here: while the receiver is down the per-exchange lines are not
+// written, and the delivery writes one line when it goes, one a period (a minute), one
+// when it answers again. Alarms the full outbox refused are counted into the summary.
 //
 // Network thread only. The summary timer runs on the io_service and never outlives this
 // object's state.
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +28,7 @@ public:
         std::function<size_t()> waiting;                     // alarms not yet delivered
         std::function<bool()> receiver_down;                 // the breaker is open
         std::function<std::chrono::milliseconds()> down_for;  // since it opened
+        std::function<size_t()> refused;                     // alarms the receiver refused
     };
 
     DeliveryLog(boost::asio::io_service& io_service, Source source);
@@ -36,6 +39,19 @@ public:
 
     void SetSummaryPeriod(std::chrono::milliseconds period);
 
+    // Per exchange; not written while the receiver is down.
+    void CreateSequenceFailed(const std::string& guid, const std::string& url, int error, int status);
+    void PostFailed(const std::string& guid, int error, int status);
+    void LastMessageFailed(const std::string& guid, int error, int status);
+    void Redirected(const std::string& guid, int status, const std::string& location);
+    void NotSoap(const std::string& guid, int status, const std::string& content_type, size_t bytes);
+    void Abandoning(const std::string& guid, const std::string& method, bool retried);
+    // After a refusal: written whatever the receiver's state.
+    void AbandoningRefused(const std::string& guid, const std::string& method);
+    static void RefusalKept(int64_t id, const std::string& reason, int64_t next_in_seconds);
+    static void RefusalDropped(int64_t id, const std::string& method, const std::string& payload,
+                               const std::string& reason);
+
     // `error` and `status`: the failure that opened the breaker.
     void ReceiverDown(int error, int status);
     void ReceiverBack(std::chrono::milliseconds away, size_t moving);
@@ -45,6 +61,10 @@ public:
     static void OutboxSetAside(const std::string& path, const std::string& aside);
     static void OutboxResumed(size_t count);
     static void OutboxLeft(size_t count);
+    static void OutboxSalvaged(const std::string& path, const std::string& aside, size_t recovered,
+                               size_t unreadable);
+    static void OutboxBack(const std::string& path, size_t stored_from_memory, size_t on_disk);
+    static void OutboxDamagedRows(const std::string& path, size_t count);
 
     // No summary after this.
     void Stop();

@@ -24,15 +24,7 @@ Milliseconds DeliveryPolicy::RetryDelay(int failures) {
     return delay;
 }
 
-bool DeliveryPolicy::IsReceiverFailure(bool transport_error, int status, bool payload_step) {
-    if (transport_error) return true;
-    // Bad gateway, unavailable, gateway timeout: the server or what stands in front of it
-    // speaks about itself, whatever the request held.
-    if (status == 502 || status == 503 || status == 504) return true;
-    return !payload_step && status >= 500 && status <= 599;
-}
-
-DeliveryPolicy::Transition DeliveryPolicy::OnReceiverFailure(bool probe) {
+DeliveryPolicy::Transition DeliveryPolicy::OnFailure(uint64_t payload_key, bool probe) {
     if (open_) {
         // Failures of exchanges that were in flight before the breaker opened say nothing new.
         if (!probe) return Transition::kNone;
@@ -41,7 +33,11 @@ DeliveryPolicy::Transition DeliveryPolicy::OnReceiverFailure(bool probe) {
         next_probe_ = now_() + RetryDelay(probe_failures_);
         return Transition::kNone;
     }
-    if (++failures_in_row_ < kOpenAfter) return Transition::kNone;
+    if (std::find(failed_in_row_.begin(), failed_in_row_.end(), payload_key) == failed_in_row_.end()) {
+        failed_in_row_.push_back(payload_key);
+    }
+    if (failed_in_row_.size() < static_cast<size_t>(kOpenAfter)) return Transition::kNone;
+    failed_in_row_.clear();
     open_ = true;
     opened_at_ = now_();
     probe_in_flight_ = false;
@@ -50,8 +46,8 @@ DeliveryPolicy::Transition DeliveryPolicy::OnReceiverFailure(bool probe) {
     return Transition::kOpened;
 }
 
-DeliveryPolicy::Transition DeliveryPolicy::OnReceiverAnswer() {
-    failures_in_row_ = 0;
+DeliveryPolicy::Transition DeliveryPolicy::OnAnswer() {
+    failed_in_row_.clear();
     if (!open_) return Transition::kNone;
     open_ = false;
     probe_in_flight_ = false;

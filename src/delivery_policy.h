@@ -3,15 +3,16 @@
 // Back-off: after a payload's n-th failure its next attempt waits base * 2^(n-1), capped,
 // shortened by a random tenth at most so that payloads failed together spread out.
 //
-// Breaker: an exchange that fails on the transport level (refused, timeout, connection
-// lost), that the receiver as a whole answers with 5xx, or that any step gets 502, 503 or
-// 504 for, counts against the receiver; kOpenAfter such failures in a row, with no answer
-// in between, open the breaker. An answer is what the application message got (or an
-// unusable CreateSequence answer): a receiver that opens sequences but fails every message
-// is down for delivery. While it is open only one probe is in flight, on a back-off of its
-// own (base doubling to the cap); the first answer closes it and everything waiting may go
-// at once. A payload that fails while the receiver answers is a payload failure: only its
-// own back-off applies.
+// Breaker: the receiver counts as down when exchanges of kOpenAfter distinct payloads
+// have failed in a row with no usable answer in between, whatever the failure: a refused
+// connection, a timeout, a redirect, a 500 from a receiver whose back end is down. A
+// usable answer is an application message answered with a result, or a well-formed
+// refusal; an opened sequence is not one (a receiver that opens sequences but fails every
+// message takes no alarm). One payload failing again and again while others get through
+// is that payload's own fault (a "poison" payload): it never opens the breaker, and only
+// its own back-off applies. While open, only one probe is in flight, on a back-off of its
+// own (base doubling to the cap); its first usable answer closes the breaker and
+// everything waiting may go at once.
 //
 // Pure bookkeeping on an injected clock: no timers, no sockets, no threads.
 #ifndef WARDEX_SRC_DELIVERY_POLICY_H_
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <vector>
 
 namespace kv {
 namespace delivery {
@@ -29,9 +31,9 @@ using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
 using Milliseconds = std::chrono::milliseconds;
 
-// Failures against the receiver in a row that open the breaker: fewer would let one
-// dropped connection silence the log; more would let a dead receiver cost a burst of
-// attempts (and log lines) from every payload in flight before the breaker holds them.
+// Distinct payloads failed in a row that open the breaker: fewer would let one dropped
+// connection silence the log; more would let a dead receiver cost a burst of attempts
+// (and log lines) from every payload in flight before the breaker holds them.
 constexpr int kOpenAfter = 3;
 
 class DeliveryPolicy {
@@ -50,16 +52,12 @@ public:
     Milliseconds RetryDelay(int failures);
     TimePoint NextAttempt(int failures) { return now_() + RetryDelay(failures); }
 
-    // Whether an exchange outcome speaks about the receiver as a whole: a transport
-    // failure, 502/503/504 to any step, or other 5xx to a step that does not depend on
-    // the payload.
-    static bool IsReceiverFailure(bool transport_error, int status, bool payload_step);
-
     bool open() const { return open_; }
-    // An exchange failed against the receiver. `probe`: it was the breaker's probe.
-    Transition OnReceiverFailure(bool probe);
-    // The receiver answered (any HTTP answer that is not a receiver failure).
-    Transition OnReceiverAnswer();
+    // An exchange of the payload known as `payload_key` failed. `probe`: it was the
+    // breaker's probe.
+    Transition OnFailure(uint64_t payload_key, bool probe);
+    // The receiver gave a usable answer.
+    Transition OnAnswer();
 
     // While open: whether the probe may go now; ProbeSent marks it in flight.
     bool ProbeDue() const;
@@ -78,7 +76,7 @@ private:
     std::minstd_rand jitter_;
     Milliseconds base_;
     Milliseconds cap_;
-    int failures_in_row_ = 0;
+    std::vector<uint64_t> failed_in_row_;  // distinct payloads, at most kOpenAfter
     bool open_ = false;
     bool probe_in_flight_ = false;
     int probe_failures_ = 0;

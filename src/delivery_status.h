@@ -11,6 +11,7 @@ struct DeliveryStatus {
   std::atomic<std::uint64_t> delivered{0};        // alarms the receiver acknowledged since start
   std::atomic<std::uint64_t> waiting{0};          // alarms stored or in memory, not yet acknowledged
   std::atomic<bool> receiver_reachable{true};     // false while the receiver counts as down
+  std::atomic<std::uint64_t> refused{0};          // alarms the receiver refused, kept for a later attempt
 };
 
 // The one instance of the process.

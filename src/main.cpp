@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
 #include "common/logger.h"
 #include "common/secrets.h"
 #include "src/delivery_status.h"
+#include "src/outbox.h"
+#include "src/outbox_report.h"
 #include "src/service_notify.h"
 #include "src/wardex.h"
 
@@ -34,6 +37,7 @@ std::string StatusLine(const kv::WardexIntegration& integration) {
     text << "recorder " << (integration.RecorderOnline() ? "on-line" : "off-line") << ", receiver "
          << (delivery.receiver_reachable.load() ? "reachable" : "unreachable") << ", " << delivery.delivered.load()
          << " alarms delivered, " << delivery.waiting.load() << " waiting";
+    if (delivery.refused.load() > 0) text << ", " << delivery.refused.load() << " refused";
     return text.str();
 }
 
@@ -109,6 +113,11 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "-v") == 0) {
         std::printf("%d.%d.%d.%d\n", kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
         return 0;
+    }
+    // Reads the outbox beside the configuration, changing nothing: safe while the service runs.
+    if (argc >= 2 && std::strcmp(argv[1], "--outbox") == 0) {
+        const bool list = argc >= 3 && std::strcmp(argv[2], "--list") == 0;
+        return kv::PrintOutboxReport(kv::kOutboxPath, list, std::cout);
     }
     g_console = true;
     StartIntegration();

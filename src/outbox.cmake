@@ -3,7 +3,7 @@ add_library(wardex_outbox STATIC
   outbox.cpp
 )
 target_include_directories(wardex_outbox PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(wardex_outbox PUBLIC SQLite::SQLite3)
+target_link_libraries(wardex_outbox PUBLIC SQLite::SQLite3 ZLIB::ZLIB)
 
 # When to send what: per-payload back-off, the receiver's circuit breaker, and the
 # in-memory window in front of the outbox.

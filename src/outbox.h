@@ -1,15 +1,29 @@
 // The outbox: alarms kept on disk until the receiver has them.
 //
-// Durability contract: once StoreBatch returns an id for an item, that item survives a
+// Durability contract: once StoreBatch returns OK, every item it gave an id survives a
 // crash, a kill or a power cut (SQLite, WAL journal, synchronous=FULL: the commit is on
 // disk before StoreBatch returns). A batch is one transaction: all of it or none of it
-// survives. Delete is as durable; an item whose delete was lost is simply taken again,
-// so a reader sees every stored item at least once. Ids grow with every store and are
-// never reused, so "oldest first" is "lowest id first".
+// survives. Delete is as durable; an item whose delete was lost is simply taken again, so
+// a reader sees every stored item at least once. Ids grow with every store and are never
+// reused, not even after a salvage, so "oldest first" is "lowest id first".
 //
-// The file is created with mode 0600. A file SQLite calls corrupt (or not a database) is
-// renamed aside to "<path>.corrupt-<epoch seconds>", never deleted, and a fresh one is
-// created in its place. Past `cap` items the newest are refused.
+// Every row carries a CRC-32 of its method and payload, checked when it is read: a row
+// that does not match is moved to the file's `damaged` table and never handed out. Rows
+// written before rows had a checksum are read unchecked.
+//
+// An alarm the receiver refused stays stored, marked refused with its reason, the time of
+// its first refusal and the time of its next attempt (wall-clock seconds, so that they
+// hold across restarts); TakeOldest still hands it out, so that a start tries it again.
+//
+// A damaged file (SQLite says corrupt or not a database, at open or in any operation) is
+// salvaged: the rows that can still be read are read one by one and written, under their
+// own ids, to a fresh file at the same path; the damaged file is renamed aside to
+// "<path>.corrupt-<epoch seconds>" (with its -wal and -shm files) and never deleted.
+//
+// Any other failed operation rolls back what it began and leaves the file open but
+// unusable: the owner calls Close, then Open again later (after a full disk is freed, say).
+// The file (and its -wal and -shm files) is never followed through a symbolic link; it is
+// created with mode 0600. Past `cap` items the newest are refused.
 //
 // Knows nothing of what it stores. Not thread-safe: one thread uses one Outbox.
 #ifndef WARDEX_SRC_OUTBOX_H_
@@ -17,13 +31,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "src/status.h"
+
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace kv {
+
+// Where the service keeps its outbox: beside its configuration, in the working directory.
+constexpr char kOutboxPath[] = "./outbox.db";
 
 // The most alarms the service keeps on disk.
 constexpr size_t kOutboxCap = 1000000;
@@ -34,6 +55,26 @@ public:
         int64_t id = 0;  // 0 until stored
         std::string method;
         std::string payload;
+        // Set for an item the receiver refused (wall-clock seconds).
+        int64_t first_refused = 0;
+        int refusals = 0;
+        std::string reason;
+    };
+
+    // What a salvage found.
+    struct Salvage {
+        std::string set_aside;  // where the damaged file went
+        size_t recovered = 0;   // rows read and moved into the fresh file
+        size_t unreadable = 0;  // rows that could not be read, or whose checksum failed
+    };
+
+    // What `wardex --outbox` reports, read without changing anything.
+    struct Summary {
+        size_t waiting = 0;
+        size_t refused = 0;
+        std::map<std::string, size_t> refused_by_reason;
+        size_t damaged = 0;  // rows set aside in the file's damaged table
+        std::vector<std::string> set_aside_files;
     };
 
     explicit Outbox(std::string path, size_t cap = kOutboxCap);
@@ -42,24 +83,35 @@ public:
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
-    // Opens or creates the file. False when it cannot be used; Error() says why. After a
-    // corrupt file was set aside, SetAsidePath() names where it went.
-    bool Open();
-    bool usable() const { return db_ != nullptr; }
+    // Opens or creates the file, salvaging a damaged one. Not OK: the file cannot be used.
+    Status Open();
+    bool usable() const { return db_ != nullptr && !broken_; }
     const std::string& path() const { return path_; }
-    const std::string& Error() const { return error_; }
-    const std::string& SetAsidePath() const { return set_aside_; }
+    // Set when Open or an operation salvaged a damaged file; cleared by TakeSalvage.
+    bool salvaged() const { return salvage_ != nullptr; }
+    Salvage TakeSalvage();
 
     // Stores the items in one transaction and writes their ids. Items past the cap keep
-    // id 0 and are counted in `refused`. False (nothing stored) when the write failed:
-    // the outbox is then no longer usable.
-    bool StoreBatch(std::vector<Item>& items, size_t& refused);
-    // Up to `limit` items with an id above `after_id`, lowest id first.
-    bool TakeOldest(int64_t after_id, size_t limit, std::vector<Item>& out);
+    // id 0 and are counted in `refused`. Not OK: nothing was stored.
+    Status StoreBatch(std::vector<Item>& items, size_t& refused);
+    // Up to `limit` readable items with an id above `after_id`, lowest id first, refused
+    // ones included. Rows whose checksum fails are set aside and counted in `damaged`.
+    Status TakeOldest(int64_t after_id, size_t limit, std::vector<Item>& out, size_t& damaged);
+    // Refused items up to `up_to_id` whose next attempt is due at `now`, oldest first.
+    Status TakeRefusedDue(int64_t up_to_id, int64_t now, size_t limit, std::vector<Item>& out, size_t& damaged);
+    // The earliest next attempt of a refused item later than `after`, 0 when there is none.
+    Status NextRefusedDue(int64_t after, int64_t& due);
+    // Marks the item refused (again) at `now` with `reason`, next tried at `next_attempt`.
+    // The first refusal's time is kept.
+    Status MarkRefused(int64_t id, const std::string& reason, int64_t now, int64_t next_attempt);
     // Removes the items in one transaction; ids that are not there are ignored.
-    bool Delete(const std::vector<int64_t>& ids);
-    // Items stored and not deleted.
+    Status Delete(const std::vector<int64_t>& ids);
+    // Items stored with an id above `id`.
+    Status CountAbove(int64_t id, size_t& count);
+
+    // Items stored and not deleted, refused ones included; and of those, the refused.
     size_t Count() const { return count_; }
+    size_t Refused() const { return refused_; }
     size_t cap() const { return cap_; }
 
     // Hands back the memory SQLite holds for this file and does not need now (its cache
@@ -72,20 +124,30 @@ public:
     // Releases the file (Open may be called again).
     void Close();
 
+    // Reads the file at `path` without changing it (read-only, no salvage, no journal
+    // recovery written back): the counts, and with `list` every item, oldest first.
+    static Status Inspect(const std::string& path, Summary& summary, std::vector<Item>* list);
+
 private:
     struct Statements;
-    bool OpenFile(bool& corrupt);
-    bool Fail(const std::string& what, int code);
-    bool FailAndRollBack(const std::string& what, int code);
-    bool Exec(const char* sql, int* code = nullptr);
+    Status OpenFile();
+    Status SalvageFile(Status cause);
+    // Turns a failed step into a Status; a corruption triggers a salvage.
+    Status Failed(const std::string& what, int code);
+    Status RollBack(Status status);
+    Status Exec(const char* sql);
+    Status SetAside(int64_t id, const std::string& reason);
+    Status RecountRefused();
+    Status ReadRows(sqlite3_stmt* statement, size_t limit, std::vector<Item>& out, size_t& damaged);
 
     std::string path_;
     size_t cap_;
     sqlite3* db_ = nullptr;
     std::unique_ptr<Statements> statements_;
-    std::string error_;
-    std::string set_aside_;
+    bool broken_ = false;
+    std::unique_ptr<Salvage> salvage_;
     size_t count_ = 0;
+    size_t refused_ = 0;
     uint64_t commits_ = 0;
 };
 

@@ -1,6 +1,7 @@
 # The integration object, its payloads and time zones, and the executable.
 add_library(wardex_core STATIC
   wardex.cpp
+  outbox_report.cpp
   login_backoff.cpp
   payloads.cpp
   time_zones.cpp

@@ -2,7 +2,11 @@
 
 #include <malloc.h>
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <iterator>
 #include <list>
 #include <mutex>
@@ -19,6 +23,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include "common/logger.h"
+#include "src/answer_class.h"
 #include "src/delivery_backlog.h"
 #include "src/delivery_log.h"
 #include "src/delivery_policy.h"
@@ -54,8 +59,18 @@ constexpr char kHeartbeatMethod[] = "SendHeartBeat";
 constexpr char kNtpMethod[] = "GetNTPServerInfo";
 constexpr std::chrono::milliseconds kHeartbeatPeriod{300 * 1000};
 
-bool Succeeded(const kv::http::Response& response, const kv::http::Error& error) {
-    return !error && response.status == 200;
+// The outbox is opened again after a failure on this back-off: a full disk freed, a
+// remounted folder, within a second at first, at least every minute.
+constexpr std::chrono::milliseconds kOutboxReopenBase{1000};
+constexpr std::chrono::milliseconds kOutboxReopenCap{60 * 1000};
+
+// The last value of a header (the last answer's), whatever the case of its name, or "".
+std::string HeaderValue(const kv::http::Header& headers, const char* name) {
+    for (const auto& field : headers) {
+        if (field.second.empty() || field.first.size() != std::strlen(name)) continue;
+        if (::strncasecmp(field.first.c_str(), name, field.first.size()) == 0) return field.second.back();
+    }
+    return std::string();
 }
 
 // A version-4 UUID. The generator is seeded from the operating system once, when the
@@ -69,24 +84,28 @@ std::string NewGuid(boost::uuids::random_generator_mt19937& generator) {
 
 class SoapSequencer::Impl : public std::enable_shared_from_this<SoapSequencer::Impl> {
 public:
-    // A payload in progress: one sequence, under its own guid.
-    struct EventPayload {
-        EventPayload(std::string guid_in, delivery::Payload held_in, bool probe_in)
+    // A payload's place in its exchange: one sequence, under its own guid, and the step
+    // whose answer it awaits. The LastMessage belongs to no payload: once the application
+    // message is answered the payload is done, and the LastMessage is only logged.
+    struct SequenceExchange {
+        SequenceExchange(std::string guid_in, delivery::Payload held_in, bool probe_in)
             : guid(std::move(guid_in)), held(std::move(held_in)), probe(probe_in) {}
 
         std::string guid;
         delivery::Payload held;  // method, payload text, outbox id, failures
         std::string sequence_id;
+        Step step = Step::kCreateSequence;
         bool probe;  // the breaker's one exchange while the receiver counts as down
     };
 
     explicit Impl(boost::asio::io_service& io_service)
         : io_service_(io_service), work_queue_(io_service), heartbeat_timer_(io_service), due_timer_(io_service),
-          watch_(io_service), policy_([] { return delivery::Clock::now(); }, std::random_device{}()),
-          backlog_(kQueueLimit),
+          outbox_timer_(io_service), watch_(io_service),
+          policy_([] { return delivery::Clock::now(); }, std::random_device{}()), backlog_(kQueueLimit),
           delivery_log_(io_service, delivery::DeliveryLog::Source{[this] { return backlog_.Waiting(); },
                                                                   [this] { return policy_.open(); },
-                                                                  [this] { return policy_.OpenFor(); }}) {}
+                                                                  [this] { return policy_.OpenFor(); },
+                                                                  [this] { return backlog_.RefusedOnDisk(); }}) {}
 
     // Any thread. Payloads that arrive together are taken (and stored) together.
     void PostEventMessage(const std::string& method, const std::string& payload) {
@@ -94,6 +113,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(incoming_mutex_);
             delivery::Payload item;
+            item.key = ++next_key_;
             item.method = method;
             item.payload = payload;
             item.durable = method == kAlarmMethod;
@@ -130,6 +150,11 @@ public:
     void SetSummaryPeriod(std::chrono::milliseconds period) { delivery_log_.SetSummaryPeriod(period); }
     void SetWindow(size_t window) { backlog_.SetWindow(window); }
     void SetOutboxCap(size_t cap) { outbox_cap_ = cap; }
+    void SetRefusalTiming(const delivery::RefusalTiming& timing) { backlog_.SetRefusalTiming(timing); }
+    void SetOutboxReopen(std::chrono::milliseconds base, std::chrono::milliseconds cap) {
+        reopen_base_ = base;
+        reopen_cap_ = cap;
+    }
 
     // Records the path on the caller's thread, so that a stop that comes before the
     // network thread opened the file still finds it (see Abandon).
@@ -144,19 +169,16 @@ public:
     void UseOutbox(const std::string& path) {
         if (abandoned_ || backlog_.outbox() != nullptr) return;
         OpenOutbox(path);
-        UpdateStatus();
         Dispatch();
     }
 
     void OpenOutbox(const std::string& path) {
-        auto outbox = std::make_unique<Outbox>(path, outbox_cap_);
-        const bool usable = backlog_.UseOutbox(std::move(outbox));
-        const Outbox& opened = *backlog_.outbox();
-        if (!opened.SetAsidePath().empty()) delivery::DeliveryLog::OutboxSetAside(path, opened.SetAsidePath());
-        if (!usable) {
-            delivery::DeliveryLog::OutboxUnusable(path, opened.Error());
-        } else if (opened.Count() > 0) {
-            delivery::DeliveryLog::OutboxResumed(opened.Count());
+        const Status status = backlog_.UseOutbox(std::make_unique<Outbox>(path, outbox_cap_));
+        ReportSalvage();
+        if (!status.ok()) {
+            OutboxFailed();
+        } else if (backlog_.outbox()->Count() > 0) {
+            delivery::DeliveryLog::OutboxResumed(backlog_.outbox()->Count());
         }
     }
 
@@ -182,6 +204,7 @@ public:
         boost::system::error_code ignored;
         heartbeat_timer_.cancel(ignored);
         due_timer_.cancel(ignored);
+        outbox_timer_.cancel(ignored);
         delivery_log_.Stop();
         watch_.Stop();
         std::vector<delivery::Payload> incoming;
@@ -210,7 +233,7 @@ private:
     // keeps thousands in progress, and every answer looks its payload up.
     class PayloadQueue {
     public:
-        using iterator = std::list<EventPayload>::iterator;
+        using iterator = std::list<SequenceExchange>::iterator;
 
         void emplace_back(const std::string& guid, delivery::Payload held, bool probe) {
             entries_.emplace_back(guid, std::move(held), probe);
@@ -232,11 +255,12 @@ private:
         }
 
     private:
-        std::list<EventPayload> entries_;
+        std::list<SequenceExchange> entries_;
         std::unordered_map<std::string, iterator> index_;
     };
     using Entries = PayloadQueue;
-    using Completion = void (Impl::*)(const kv::http::Request&, kv::http::Response&, const kv::http::Error&);
+
+    static int64_t WallNow() { return static_cast<int64_t>(::time(nullptr)); }
 
     // New payloads: stored (the alarms, one transaction for all that arrived together),
     // then sent as far as the window, the endpoint and the breaker allow.
@@ -248,7 +272,6 @@ private:
             intake_posted_ = false;
         }
         const delivery::DeliveryBacklog::Intake intake = backlog_.Accept(incoming);
-        if (!intake.outbox_failure.empty()) OutboxFailed(intake.outbox_failure);
         for (size_t i = 0; i < intake.refused_by_window; ++i) Log(WARNING, "Queue size limit reached. Omitting sequence.");
         if (intake.refused_by_cap > 0) delivery_log_.RefusedByCap(intake.refused_by_cap, backlog_.outbox()->cap());
         Dispatch();
@@ -257,7 +280,8 @@ private:
     // Sends what may go now. Without an endpoint nothing goes: alarms wait in the outbox.
     void Dispatch() {
         if (abandoned_) return;
-        backlog_.Refill();
+        backlog_.Refill(WallNow());
+        CheckOutbox();
         // Alarms refilled from the outbox count too: a restart's backlog is as large as a burst.
         backlog_peak_ = std::max(backlog_peak_, backlog_.in_window());
         UpdateStatus();
@@ -277,6 +301,59 @@ private:
         ArmDueTimer();
     }
 
+    // What the outbox's last operations had to say: a salvage, rows set aside, a failure.
+    void CheckOutbox() {
+        ReportSalvage();
+        const size_t damaged = backlog_.TakeDamaged();
+        if (damaged > 0) delivery::DeliveryLog::OutboxDamagedRows(backlog_.outbox()->path(), damaged);
+        if (backlog_.NeedsReopen()) OutboxFailed();
+    }
+
+    void ReportSalvage() {
+        Outbox* outbox = backlog_.mutable_outbox();
+        if (outbox == nullptr || !outbox->salvaged()) return;
+        const Outbox::Salvage salvage = outbox->TakeSalvage();
+        delivery::DeliveryLog::OutboxSalvaged(outbox->path(), salvage.set_aside, salvage.recovered,
+                                              salvage.unreadable);
+    }
+
+    // The outbox failed: one ERROR, then it is opened again on a back-off, and alarms are
+    // held in memory meanwhile.
+    void OutboxFailed() {
+        if (outbox_down_) return;
+        outbox_down_ = true;
+        outbox_attempts_ = 0;
+        delivery::DeliveryLog::OutboxUnusable(backlog_.outbox()->path(), backlog_.LastFailure().message());
+        ArmOutboxReopen();
+    }
+
+    void ArmOutboxReopen() {
+        const int shift = std::min(outbox_attempts_, 16);
+        const std::chrono::milliseconds delay = std::min<std::chrono::milliseconds>(reopen_base_ * (1LL << shift), reopen_cap_);
+        ++outbox_attempts_;
+        outbox_timer_.expires_after(delay);
+        std::weak_ptr<Impl> weak = shared_from_this();
+        outbox_timer_.async_wait([weak](const boost::system::error_code& error) {
+            auto self = weak.lock();
+            if (!self || error || self->abandoned_) return;
+            self->ReopenOutbox();
+        });
+    }
+
+    void ReopenOutbox() {
+        const size_t held = backlog_.Unstored();
+        const Status status = backlog_.Reopen();
+        ReportSalvage();
+        if (!status.ok()) {
+            ArmOutboxReopen();
+            return;
+        }
+        outbox_down_ = false;
+        delivery::DeliveryLog::OutboxBack(backlog_.outbox()->path(), held - backlog_.Unstored(),
+                                          backlog_.outbox()->Count());
+        Dispatch();
+    }
+
     // One payload enters a new sequence under a new guid.
     void Start(delivery::Payload held, bool probe) {
         std::string guid = NewGuid(guid_generator_);
@@ -287,113 +364,103 @@ private:
             Log(VERBOSE, guid + ": Payload: " + held.payload);
         }
         queue_.emplace_back(guid, std::move(held), probe);
-        Send(guid, std::move(body), &Impl::CreateSequenceResponseHandler);
+        Send(guid, std::move(body), Step::kCreateSequence);
     }
 
-    void CreateSequenceResponseHandler(const kv::http::Request& request, kv::http::Response& response,
-                                       const kv::http::Error& error) {
+    // Every answer comes here: classify, log, act.
+    void OnAnswer(Step step, const kv::http::Request& request, kv::http::Response& response,
+                  const kv::http::Error& error) {
         const std::string& guid = request.id;
-        if (!Succeeded(response, error)) {
-            const bool receiver = delivery::DeliveryPolicy::IsReceiverFailure(
-                static_cast<bool>(error), static_cast<int>(response.status), false);
-            const bool quiet = policy_.open();
-            if (!quiet) {
-                std::ostringstream text;
-                text << guid << "CreateSequence call to " << request.url << " failed: ("
-                     << kv::http::AsValue(error.Code()) << ")" << ". HTTP Status: " << kv::http::AsValue(response.status);
-                Log(ERROR, text.str());
+        const int code = kv::http::AsValue(error.Code());
+        const int status = kv::http::AsValue(response.status);
+        if (step == Step::kLastMessage) {
+            const Answer answer = ClassifyAnswer(step, error.Code(), status, response.body);
+            if (answer.outcome == Outcome::kClosed) {
+                if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": LastMessage successful");
+            } else {
+                delivery_log_.LastMessageFailed(guid, code, status);
             }
-            if (!receiver) ReceiverAnswered();
-            const Entries::iterator entry = Find(guid);
-            if (entry == queue_.end()) {
-                Log(INFO, "Couldn't find matching guid! " + guid);
-                return;
-            }
-            AbandonAfterHttpFailure(entry, true, receiver, quiet, error, response.status);
-            return;
-        }
-        // An opened sequence is not yet an answer about delivery: a receiver that opens
-        // sequences and fails every message must still open the breaker. The answer to
-        // the application message decides, or this one when the exchange ends here.
-        std::string relates_to;
-        std::string sequence_id;
-        if (!response.body.empty()) {
-            ParseCreateSequenceResponse(response.body.data(), response.body.size(), relates_to, sequence_id);
-        }
-        if (relates_to.empty() || sequence_id.empty()) {
-            ReceiverAnswered();
-            Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid);
-            RemoveFromQueue(guid, false);
             return;
         }
         const Entries::iterator entry = Find(guid);
-        if (entry == queue_.end()) {
-            Log(WARNING, "Process CreateSequence response: Couldn't find matching guid " + guid + ", relatesTo=" +
-                             relates_to);
-            return;
-        }
-        entry->sequence_id = std::move(sequence_id);
-
-        auto body = std::make_shared<std::string>();
-        detail::MessageSendAlarm(entry->held.method, entry->held.payload, service_endpoint_, guid, entry->sequence_id,
-                                 *body);
-        if (logger::get_logger().enabled(VERBOSE)) {
-            Log(VERBOSE, guid + ": " + entry->held.method + " request to " + request.url);
-        }
-        Send(guid, std::move(body), &Impl::SendAlarmResponseHandler);
-    }
-
-    void SendAlarmResponseHandler(const kv::http::Request& request, kv::http::Response& response,
-                                  const kv::http::Error& error) {
-        const std::string guid = request.id;
-        const Entries::iterator entry = Find(guid);
-        if (entry == queue_.end()) {
+        if (entry == queue_.end() && step == Step::kApplicationMessage) {
             Log(WARNING, "Process SendAlarm response. Couldn't find matching guid " + guid);
             std::ostringstream text;
-            text << guid << ": HTTP Post failed: (" << kv::http::AsValue(error.Code()) << ")"
-                 << "Status: " << kv::http::AsValue(response.status);
+            text << guid << ": HTTP Post failed: (" << code << ")" << "Status: " << status;
             Log(ERROR, text.str());
             return;
         }
-        if (!Succeeded(response, error)) {
-            // The application message depends on the payload: only a transport failure or
-            // a 502/503/504 speaks about the receiver; another status is this payload's own
-            // failure, and an answer from a receiver that works.
-            const bool receiver = delivery::DeliveryPolicy::IsReceiverFailure(
-                static_cast<bool>(error), static_cast<int>(response.status), true);
-            const bool quiet = policy_.open();
-            if (!quiet) {
-                std::ostringstream text;
-                text << guid << ": HTTP Post failed: (" << kv::http::AsValue(error.Code()) << ")"
-                     << ". HTTP Status: " << kv::http::AsValue(response.status);
-                Log(ERROR, text.str());
-            }
-            if (!receiver) ReceiverAnswered();
-            // The receiver's sequence is closed even though its message failed.
-            SendLastMessage(*entry);
-            AbandonAfterHttpFailure(entry, true, receiver, quiet, error, response.status);
+        const Answer answer = ClassifyAnswer(step, error.Code(), status, response.body);
+        switch (answer.outcome) {
+            case Outcome::kNextStep:
+                SendApplicationMessage(entry, guid, request.url, answer);
+                return;
+            case Outcome::kDelivered:
+                Delivered(entry, guid, answer.text);
+                return;
+            case Outcome::kRefused:
+                ReceiverAnswered();
+                if (step == Step::kCreateSequence) {
+                    Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid);
+                } else {
+                    Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid + ", relates=" +
+                                   answer.relates_to);
+                }
+                if (entry == queue_.end()) {
+                    Log(INFO, "Couldn't find matching guid! " + guid);
+                    return;
+                }
+                Refuse(entry, answer.reason, step == Step::kCreateSequence);
+                return;
+            default:
+                break;
+        }
+        // The receiver did not take it: logged, and the payload goes again on its back-off.
+        if (step == Step::kCreateSequence) {
+            delivery_log_.CreateSequenceFailed(guid, request.url, code, status);
+        } else {
+            delivery_log_.PostFailed(guid, code, status);
+        }
+        if (IsRedirect(status)) {
+            delivery_log_.Redirected(guid, status, HeaderValue(response.headers, "Location"));
+        } else if (!error && status >= 200 && status <= 299) {
+            delivery_log_.NotSoap(guid, status, HeaderValue(response.headers, "Content-Type"), response.body.size());
+        }
+        if (entry == queue_.end()) {
+            Log(INFO, "Couldn't find matching guid! " + guid);
             return;
         }
-        ReceiverAnswered();
+        // The receiver's sequence is closed even though its message failed.
+        if (step == Step::kApplicationMessage) SendLastMessage(*entry);
+        Fail(entry, error, response.status);
+    }
 
-        std::string relates_to;
-        std::string result;
-        if (!response.body.empty()) {
-            ParseSendAlarmResponse(response.body.data(), response.body.size(), relates_to, result);
-        }
-        if (relates_to.empty() || result.empty()) {
-            Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid + ", relates=" + relates_to);
-            Finish(entry);
+    void SendApplicationMessage(Entries::iterator entry, const std::string& guid, const std::string& url,
+                                const Answer& answer) {
+        if (entry == queue_.end()) {
+            Log(WARNING, "Process CreateSequence response: Couldn't find matching guid " + guid + ", relatesTo=" +
+                             answer.relates_to);
             return;
         }
+        // An opened sequence is not yet an answer about delivery: a receiver that opens
+        // sequences and fails every message must still open the breaker.
+        entry->sequence_id = answer.text;
+        entry->step = Step::kApplicationMessage;
+        auto body = std::make_shared<std::string>();
+        detail::MessageSendAlarm(entry->held.method, entry->held.payload, service_endpoint_, guid, entry->sequence_id,
+                                 *body);
+        if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": " + entry->held.method + " request to " + url);
+        Send(guid, std::move(body), Step::kApplicationMessage);
+    }
+
+    void Delivered(Entries::iterator entry, const std::string& guid, const std::string& result) {
+        ReceiverAnswered();
         if (logger::get_logger().enabled(VERBOSE)) {
             Log(VERBOSE, guid + ": " + entry->held.method + " response " + result);
             Log(VERBOSE, guid + ": Posting LastMessage request");
         }
         SendLastMessage(*entry);
-
         if (entry->held.method == kNtpMethod) DeliverNtpInfo(guid, result);
-
         if (logger::get_logger().enabled(VERBOSE)) {
             Log(VERBOSE, guid + ": Payload done. Queue size=" + std::to_string(queue_.size()));
         }
@@ -402,48 +469,44 @@ private:
         Finish(Find(guid));
     }
 
-    void LastMessageResponseHandler(const kv::http::Request& request, kv::http::Response& response,
-                                    const kv::http::Error& error) {
-        if (Succeeded(response, error)) {
-            if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, request.id + ": LastMessage successful");
-            return;
+    // A well-formed "no": a stored alarm stays in the outbox for a later attempt; what is
+    // not stored is given up, as before.
+    void Refuse(Entries::iterator entry, const std::string& reason, bool log_abandon) {
+        if (log_abandon) delivery_log_.AbandoningRefused(entry->guid, entry->held.method);
+        delivery::Payload held = std::move(entry->held);
+        queue_.erase(entry);
+        const std::string method = held.method;
+        const std::string text = held.payload;
+        const delivery::TimePoint retry_due = policy_.NextAttempt(held.failures + 1);
+        const delivery::DeliveryBacklog::Refusal refusal = backlog_.Refused(std::move(held), reason, WallNow(), retry_due);
+        switch (refusal.fate) {
+            case delivery::DeliveryBacklog::RefusalFate::kKept:
+                delivery::DeliveryLog::RefusalKept(refusal.id, reason, refusal.next_in);
+                break;
+            case delivery::DeliveryBacklog::RefusalFate::kDropped:
+                delivery::DeliveryLog::RefusalDropped(refusal.id, method, text, reason);
+                break;
+            default:
+                break;
         }
-        if (policy_.open()) return;
-        std::ostringstream text;
-        text << request.id << ": Process LastMessage response. HTTP Post failed: (" << kv::http::AsValue(error.Code())
-             << ")" << ". HTTP Status: " << kv::http::AsValue(response.status);
-        Log(ERROR, text.str());
+        CheckOutbox();
+        ScheduleTidy();
+        ArmDueTimer();
     }
 
-    // After an answer that was not an HTTP failure: only ever a "No retry.".
-    void RemoveFromQueue(const std::string& guid, bool retry) {
-        const Entries::iterator entry = Find(guid);
-        if (entry == queue_.end()) {
-            Log(INFO, "Couldn't find matching guid! " + guid);
-            return;
-        }
-        AbandonAfterHttpFailure(entry, retry, false, false, kv::http::Error(), kv::http::Status{});
-    }
-
-    // Logs the abandonment, sets the payload waiting for its next attempt when allowed,
-    // and drops the entry. `receiver`: the failure counts against the receiver.
-    void AbandonAfterHttpFailure(Entries::iterator entry, bool retry, bool receiver, bool quiet,
-                                 const kv::http::Error& error, kv::http::Status status) {
+    // Logs the abandonment, sets the payload waiting for its next attempt (heartbeats
+    // are never retried), and counts the failure towards the breaker.
+    void Fail(Entries::iterator entry, const kv::http::Error& error, kv::http::Status status) {
         delivery::Payload held = std::move(entry->held);
         const bool probe = entry->probe;
-        const bool retried = retry && held.method != kHeartbeatMethod;
-        if (!quiet) {
-            Log(ERROR, entry->guid + ": Abandoning sequence " + held.method +
-                           (retried ? " due to HTTP failure. Retry sending payload" : " due to HTTP failure. No retry."));
-        }
+        const bool retried = held.method != kHeartbeatMethod;
+        delivery_log_.Abandoning(entry->guid, held.method, retried);
         queue_.erase(entry);
 
-        delivery::DeliveryPolicy::Transition transition = delivery::DeliveryPolicy::Transition::kNone;
-        if (receiver) transition = policy_.OnReceiverFailure(probe);
-
+        const delivery::DeliveryPolicy::Transition transition = policy_.OnFailure(held.key, probe);
         if (retried) {
             ++held.failures;
-            held.held_for_receiver = receiver;
+            held.held_for_receiver = true;
             const delivery::TimePoint due = policy_.NextAttempt(held.failures);
             backlog_.Wait(std::move(held), due);
         } else {
@@ -451,13 +514,13 @@ private:
             ScheduleTidy();
         }
         if (transition == delivery::DeliveryPolicy::Transition::kOpened) ReceiverDown(error, status);
-        if (receiver && policy_.open() && (probe || transition == delivery::DeliveryPolicy::Transition::kOpened)) {
+        if (policy_.open() && (probe || transition == delivery::DeliveryPolicy::Transition::kOpened)) {
             WatchForReturn(error);
         }
         ArmDueTimer();
     }
 
-    // Delivered, or given up after an unusable answer.
+    // Delivered: the payload's place is free and its delete queued.
     void Finish(Entries::iterator entry) {
         backlog_.Finished(entry->held);
         queue_.erase(entry);
@@ -466,7 +529,7 @@ private:
 
     void ReceiverAnswered() {
         const std::chrono::milliseconds away = policy_.OpenFor();
-        if (policy_.OnReceiverAnswer() != delivery::DeliveryPolicy::Transition::kClosed) return;
+        if (policy_.OnAnswer() != delivery::DeliveryPolicy::Transition::kClosed) return;
         const size_t moving = backlog_.ReleaseHeld() + queue_.size();
         watch_.Stop();
         GetDeliveryStatus().receiver_reachable.store(true, std::memory_order_relaxed);
@@ -478,7 +541,7 @@ private:
     // as the receiver's port accepts connections again.
     void WatchForReturn(const kv::http::Error& error) {
         const kv::http::ErrorCode code = error.Code();
-        // A receiver that answers 5xx accepts connections: only its answers tell.
+        // A receiver that answers at all accepts connections: only its answers tell.
         if (code == kv::http::ErrorCode::Ok) return;
         const bool known_down =
             code == kv::http::ErrorCode::CouldntConnect || code == kv::http::ErrorCode::CouldntResolveHost;
@@ -505,7 +568,7 @@ private:
         io_service_.post([self] {
             self->tidy_posted_ = false;
             if (self->abandoned_) return;
-            if (!self->backlog_.FlushDeletes()) self->OutboxFailed(self->backlog_.outbox()->Error());
+            self->backlog_.FlushDeletes();
             self->Dispatch();
             // Here rather than at the last payload's end: by now its deletes are written
             // and what the turn that finished it freed is free too.
@@ -513,21 +576,23 @@ private:
         });
     }
 
-    void OutboxFailed(const std::string& reason) {
-        delivery::DeliveryLog::OutboxUnusable(backlog_.outbox()->path(), reason);
-    }
-
     void UpdateStatus() {
         GetDeliveryStatus().waiting.store(backlog_.Waiting(), std::memory_order_relaxed);
+        GetDeliveryStatus().refused.store(backlog_.RefusedOnDisk(), std::memory_order_relaxed);
     }
 
-    // The one timer for payloads waiting on their back-off, or for the breaker's probe.
+    // The one timer for payloads waiting on their back-off, the breaker's probe, or the
+    // next refused alarm.
     void ArmDueTimer() {
         std::optional<delivery::TimePoint> due;
         if (policy_.open()) {
             if (!policy_.probe_in_flight()) due = policy_.NextProbe();
         } else {
             due = backlog_.NextDue();
+        }
+        if (const std::optional<int64_t> refused = backlog_.NextRefusedDue()) {
+            const delivery::TimePoint at = policy_.Now() + std::chrono::seconds(std::max<int64_t>(*refused - WallNow(), 0));
+            if (!due || at < *due) due = at;
         }
         if (!due || (timer_armed_ && armed_for_ <= *due)) return;
         timer_armed_ = true;
@@ -563,20 +628,20 @@ private:
         });
     }
 
-    void SendLastMessage(const EventPayload& entry) {
+    void SendLastMessage(const SequenceExchange& entry) {
         auto body = std::make_shared<std::string>();
         detail::LastMessage(service_endpoint_, entry.guid, entry.sequence_id, *body);
-        Send(entry.guid, std::move(body), &Impl::LastMessageResponseHandler);
+        Send(entry.guid, std::move(body), Step::kLastMessage);
     }
 
-    void Send(const std::string& guid, std::shared_ptr<std::string> body, Completion completion) {
+    void Send(const std::string& guid, std::shared_ptr<std::string> body, Step step) {
         auto self = shared_from_this();
         ++exchanges_;
         work_queue_.Post(MakeSoapRequest(guid, service_endpoint_, std::move(body)),
-                         [self, completion](const kv::http::Request& request, kv::http::Response& response,
-                                            const kv::http::Error& error) {
+                         [self, step](const kv::http::Request& request, kv::http::Response& response,
+                                      const kv::http::Error& error) {
                              --self->exchanges_;
-                             ((*self).*completion)(request, response, error);
+                             self->OnAnswer(step, request, response, error);
                              // A place in the engine is free: what waits ready takes it.
                              if (self->backlog_.HasReady()) self->ScheduleTidy();
                              // A payload is finished before its LastMessage is answered: the
@@ -598,9 +663,7 @@ private:
         if (ntp_handler_) ntp_handler_(info);
     }
 
-    Entries::iterator Find(const std::string& guid) {
-        return queue_.find(guid);
-    }
+    Entries::iterator Find(const std::string& guid) { return queue_.find(guid); }
 
     // The heartbeat wait must not keep the Impl alive, nor reach it once it is gone.
     void ArmHeartbeat(uint64_t generation) {
@@ -621,6 +684,7 @@ private:
     kv::http::WorkQueue work_queue_;
     boost::asio::steady_timer heartbeat_timer_;
     boost::asio::steady_timer due_timer_;
+    boost::asio::steady_timer outbox_timer_;
     delivery::ReachabilityWatch watch_;
     Entries queue_;
     std::string heartbeat_payload_;
@@ -632,6 +696,7 @@ private:
     std::vector<delivery::Payload> incoming_;  // guarded by incoming_mutex_
     bool intake_posted_ = false;               // guarded by incoming_mutex_
     std::string outbox_path_;                  // guarded by incoming_mutex_
+    uint64_t next_key_ = 0;                    // guarded by incoming_mutex_
 
     std::chrono::milliseconds heartbeat_period_ = kHeartbeatPeriod;
     delivery::DeliveryPolicy policy_;
@@ -641,11 +706,16 @@ private:
     size_t backlog_peak_ = 0;  // most payloads in memory since memory was last released
     size_t exchanges_ = 0;     // posted to the engine, callback not yet run
     size_t outbox_cap_ = kOutboxCap;
+    bool outbox_down_ = false;  // reported, and being reopened on its back-off
+    int outbox_attempts_ = 0;
+    std::chrono::milliseconds reopen_base_ = kOutboxReopenBase;
+    std::chrono::milliseconds reopen_cap_ = kOutboxReopenCap;
     bool tidy_posted_ = false;
     bool timer_armed_ = false;
     delivery::TimePoint armed_for_{};
     bool abandoned_ = false;
 };
+
 
 SoapSequencer::SoapSequencer(boost::asio::io_service& io_service) : impl_(std::make_shared<Impl>(io_service)) {}
 
@@ -700,6 +770,15 @@ void SoapSequencer::SetWindowForTesting(size_t window) {
 
 void SoapSequencer::SetOutboxCapForTesting(size_t cap) {
     impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetOutboxCap(cap); });
+}
+
+void SoapSequencer::SetRefusalTimingForTesting(std::chrono::seconds base, std::chrono::seconds cap,
+                                               std::chrono::seconds keep) {
+    impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetRefusalTiming(delivery::RefusalTiming{base, cap, keep}); });
+}
+
+void SoapSequencer::SetOutboxReopenForTesting(std::chrono::milliseconds base, std::chrono::milliseconds cap) {
+    impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetOutboxReopen(base, cap); });
 }
 
 }  // namespace soap

@@ -21,20 +21,26 @@ namespace soap {
 // that runs `io_service` (exactly one thread must run it). Each payload gets a fresh
 // random UUID and its own three-step exchange; payloads are not ordered among each other.
 //
-// With an outbox (UseOutbox), every "SendAlarm" payload is stored before it is sent and
-// deleted once the receiver has answered it usably (or it was given up); what a previous
-// run left there is delivered first, oldest first, each in a new sequence. At most 20000
-// payloads are held in memory (in progress or waiting); further alarms wait on disk and
-// enter as places free. Of those in memory, only as many are started as keep the HTTP
-// engine's connections busy; the others wait their turn, ready. Payloads that are not stored (and alarms without a usable outbox)
-// are dropped with a WARNING when memory is full.
+// With an outbox (UseOutbox), every "SendAlarm" payload is stored before it is sent, and
+// it leaves the outbox only once the receiver has answered its application message with
+// a result. Every other outcome keeps it (see src/answer_class.h for how an answer is
+// read): a failure (transport, redirect, 5xx, no SOAP envelope) sends it again as a new
+// sequence after its own back-off (1 s doubling to 60 s, jittered); a well-formed refusal
+// keeps it stored, tried again after 15 minutes doubling to 6 hours and at every start,
+// and dropped with an ERROR only after 7 days. Heartbeats are never retried, and what is
+// not stored is given up on a refusal. What a previous run left is delivered first,
+// oldest first, each in a new sequence. At most 20000 payloads are held in memory;
+// further alarms wait on disk and enter as places free; payloads that are not stored are
+// dropped with a WARNING when memory is full.
 //
-// A payload whose exchange fails on the HTTP level goes again as a new sequence after its
-// own back-off (1 s doubling to 60 s, jittered); heartbeats are never retried. When the
-// receiver as a whole fails, a circuit breaker holds every payload and sends one probe at
-// a time, and the per-exchange ERROR lines give way to one line when it opens, one a
-// minute, and one when the receiver answers again (see src/delivery_policy.h).
-// Without an endpoint nothing is sent: alarms wait in the outbox.
+// An outbox that fails (a full disk, an I/O error) is reported once and opened again on a
+// back-off (1 s doubling to 60 s); meanwhile alarms are held in memory and written to it
+// as soon as it works. A damaged file is salvaged (see src/outbox.h).
+//
+// When the receiver as a whole fails, a circuit breaker holds every payload and sends one
+// probe at a time, and the per-exchange ERROR lines give way to one line when it opens,
+// one a minute, and one when the receiver answers again (src/delivery_policy.h and
+// src/delivery_log.h). Without an endpoint nothing is sent: alarms wait in the outbox.
 //
 // Pending work keeps the implementation alive past the handle. Destroy the handle only
 // after the io_service has stopped running handlers (the HTTP engine requires the same).
@@ -78,6 +84,10 @@ public:
     void SetWindowForTesting(size_t window);
     // Test seam: the most alarms the outbox keeps (1000000). Before UseOutbox.
     void SetOutboxCapForTesting(size_t cap);
+    // Test seams: how long a refused alarm waits (15 min doubling to 6 h) and is kept
+    // (7 days); the back-off of reopening a failed outbox (1 s doubling to 60 s).
+    void SetRefusalTimingForTesting(std::chrono::seconds base, std::chrono::seconds cap, std::chrono::seconds keep);
+    void SetOutboxReopenForTesting(std::chrono::milliseconds base, std::chrono::milliseconds cap);
 
     class Impl;
 

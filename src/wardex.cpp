@@ -17,14 +17,13 @@
 #include "common/logger.h"
 #include "common/string_util.h"
 #include "common/wipe.h"
+#include "src/outbox.h"
 #include "src/time_zones.h"
 
 namespace kv {
 
 const char kDefaultServiceEndpoint[] = "http://192.168.10.20/WXAlarmReceiver/Receiver.svc";
 const char kConfigFilePath[] = "./wardex.json";
-// Alarms wait here until the receiver has them, beside the configuration.
-const char kOutboxPath[] = "./outbox.db";
 
 namespace {
 

@@ -21,7 +21,9 @@ using kv::testing::TestDir;
 std::vector<Payload> Alarms(const std::string& prefix, int count, bool durable = true) {
     std::vector<Payload> payloads;
     for (int i = 0; i < count; ++i) {
+        static uint64_t key = 0;
         Payload payload;
+        payload.key = ++key;
         payload.method = durable ? "SendAlarm" : "SendRecorderInfo";
         payload.payload = prefix + std::to_string(i);
         payload.durable = durable;
@@ -39,7 +41,7 @@ std::vector<std::string> Texts(const std::deque<Payload>& payloads) {
 TEST(DeliveryBacklog, AlarmsBeyondTheWindowWaitOnDiskAndEnterOldestFirstAsItFrees) {
     TestDir dir;
     DeliveryBacklog backlog(3);
-    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))).ok());
     std::vector<Payload> incoming = Alarms("a", 5);
     const DeliveryBacklog::Intake intake = backlog.Accept(incoming);
     EXPECT_EQ(0u, intake.refused_by_window);
@@ -61,17 +63,16 @@ TEST(DeliveryBacklog, AlarmsBeyondTheWindowWaitOnDiskAndEnterOldestFirstAsItFree
     std::vector<Payload> newer = Alarms("b", 1);
     backlog.Accept(newer);
     EXPECT_EQ(3u, backlog.on_disk_only());
-    EXPECT_FALSE(backlog.NeedsRefill());
+    EXPECT_EQ(0u, backlog.Refill(0)) << "the window is full";
 
     backlog.Finished(ready[0]);
     backlog.Finished(ready[1]);
-    ASSERT_TRUE(backlog.FlushDeletes());
+    ASSERT_TRUE(backlog.FlushDeletes().ok());
     EXPECT_EQ(4u, backlog.outbox()->Count());
-    EXPECT_TRUE(backlog.NeedsRefill());
-    EXPECT_EQ(2u, backlog.Refill());
+    EXPECT_EQ(2u, backlog.Refill(0));
     EXPECT_EQ((std::vector<std::string>{"a3", "a4"}), Texts(backlog.TakeReady()));
     backlog.Finished(ready[2]);
-    EXPECT_EQ(1u, backlog.Refill());
+    EXPECT_EQ(1u, backlog.Refill(0));
     EXPECT_EQ((std::vector<std::string>{"b0"}), Texts(backlog.TakeReady()));
     EXPECT_EQ(0u, backlog.on_disk_only());
 }
@@ -79,7 +80,7 @@ TEST(DeliveryBacklog, AlarmsBeyondTheWindowWaitOnDiskAndEnterOldestFirstAsItFree
 // A previous run that stored `count` alarms named prefix0, prefix1, ... and stopped.
 void LeaveInOutbox(const std::string& path, const std::string& prefix, int count) {
     DeliveryBacklog previous(static_cast<size_t>(count) + 1);
-    ASSERT_TRUE(previous.UseOutbox(std::make_unique<kv::Outbox>(path)));
+    ASSERT_TRUE(previous.UseOutbox(std::make_unique<kv::Outbox>(path)).ok());
     std::vector<Payload> incoming = Alarms(prefix, count);
     previous.Accept(incoming);
 }
@@ -88,9 +89,9 @@ TEST(DeliveryBacklog, WhatAPreviousRunLeftWaitsOnDiskUntilRefilled) {
     TestDir dir;
     LeaveInOutbox(dir.Join("outbox.db"), "old", 4);
     DeliveryBacklog second(10);
-    ASSERT_TRUE(second.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+    ASSERT_TRUE(second.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))).ok());
     EXPECT_EQ(4u, second.on_disk_only());
-    EXPECT_EQ(4u, second.Refill());
+    EXPECT_EQ(4u, second.Refill(0));
     EXPECT_EQ((std::vector<std::string>{"old0", "old1", "old2", "old3"}), Texts(second.TakeReady()));
 }
 
@@ -101,9 +102,9 @@ TEST(DeliveryBacklog, StoredAlarmsLeaveRoomForPayloadsThatCannotWaitOnDisk) {
     TestDir dir;
     LeaveInOutbox(dir.Join("outbox.db"), "old", 60);
     DeliveryBacklog backlog(50);
-    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
-    EXPECT_EQ(45u, backlog.Refill());
-    EXPECT_FALSE(backlog.NeedsRefill());
+    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))).ok());
+    EXPECT_EQ(45u, backlog.Refill(0));
+    EXPECT_EQ(0u, backlog.Refill(0)) << "the last tenth stays free";
     std::vector<Payload> newer = Alarms("new", 1);
     EXPECT_EQ(0u, backlog.Accept(newer).refused_by_window);
     EXPECT_EQ(16u, backlog.on_disk_only()) << "a new alarm waits behind the stored ones";
@@ -125,7 +126,7 @@ TEST(DeliveryBacklog, WithoutAnOutboxAFullWindowRefusesAndNonAlarmsAreNeverStore
     EXPECT_EQ(2u, memory_only.in_window());
 
     DeliveryBacklog durable(2);
-    ASSERT_TRUE(durable.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))));
+    ASSERT_TRUE(durable.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))).ok());
     std::vector<Payload> info = Alarms("info", 3, false);
     EXPECT_EQ(1u, durable.Accept(info).refused_by_window);
     EXPECT_EQ(0u, durable.outbox()->Count());
@@ -134,7 +135,7 @@ TEST(DeliveryBacklog, WithoutAnOutboxAFullWindowRefusesAndNonAlarmsAreNeverStore
 TEST(DeliveryBacklog, AnUnusableOutboxLeavesMemoryOnly) {
     TestDir dir;
     DeliveryBacklog backlog(5);
-    EXPECT_FALSE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("missing/outbox.db"))));
+    EXPECT_FALSE(backlog.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("missing/outbox.db"))).ok());
     EXPECT_FALSE(backlog.durable());
     std::vector<Payload> incoming = Alarms("a", 2);
     backlog.Accept(incoming);

@@ -7,6 +7,12 @@
 
 namespace {
 
+// A payload key never used before: every failure below is another payload's.
+uint64_t NextPayload() {
+    static uint64_t key = 1000;
+    return ++key;
+}
+
 using kv::delivery::DeliveryPolicy;
 using kv::delivery::Milliseconds;
 using kv::delivery::TimePoint;
@@ -55,42 +61,50 @@ TEST(DeliveryPolicy, NextAttemptIsMeasuredFromTheClock) {
     EXPECT_GE(next, clock.now + Milliseconds(180));
 }
 
-TEST(DeliveryPolicy, OnlyTransportFailuresAndWholeReceiver5xxCountAgainstTheReceiver) {
-    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(true, 0, false));
-    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(true, 0, true));
-    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 503, false));
-    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 500, false));
-    EXPECT_FALSE(DeliveryPolicy::IsReceiverFailure(false, 500, true)) << "the payload's own message";
-    // Bad gateway, unavailable and gateway timeout speak about the server, on any step.
-    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 502, true));
-    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 503, true));
-    EXPECT_TRUE(DeliveryPolicy::IsReceiverFailure(false, 504, true));
-    EXPECT_FALSE(DeliveryPolicy::IsReceiverFailure(false, 501, true));
-    EXPECT_FALSE(DeliveryPolicy::IsReceiverFailure(false, 202, false));
-    EXPECT_FALSE(DeliveryPolicy::IsReceiverFailure(false, 404, false));
+// Whatever the status: a receiver whose back end is down answers every payload with 500,
+// and three payloads failing in a row say so. One payload failing again and again does not.
+TEST(DeliveryPolicy, OnlyDistinctPayloadsFailingInARowOpenTheBreaker) {
+    FakeClock clock;
+    DeliveryPolicy policy(clock.Source(), 3);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(Transition::kNone, policy.OnFailure(7, false)) << "a poison payload";
+    EXPECT_EQ(Transition::kNone, policy.OnFailure(8, false));
+    EXPECT_FALSE(policy.open());
+    EXPECT_EQ(Transition::kOpened, policy.OnFailure(9, false));
+    EXPECT_TRUE(policy.open());
+}
+
+TEST(DeliveryPolicy, APoisonPayloadBetweenDeliveriesNeverOpensTheBreaker) {
+    FakeClock clock;
+    DeliveryPolicy policy(clock.Source(), 3);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(Transition::kNone, policy.OnFailure(7, false));
+        EXPECT_EQ(Transition::kNone, policy.OnFailure(100 + static_cast<uint64_t>(i), false));
+        EXPECT_EQ(Transition::kNone, policy.OnAnswer()) << "another payload was delivered";
+    }
+    EXPECT_FALSE(policy.open());
 }
 
 TEST(DeliveryPolicy, BreakerOpensAfterThreeFailuresInARowNotWhenAnAnswerComesBetween) {
     FakeClock clock;
     DeliveryPolicy policy(clock.Source(), 1);
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverFailure(false));
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverFailure(false));
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverAnswer());
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverFailure(false));
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverFailure(false));
+    EXPECT_EQ(Transition::kNone, policy.OnFailure(NextPayload(), false));
+    EXPECT_EQ(Transition::kNone, policy.OnFailure(NextPayload(), false));
+    EXPECT_EQ(Transition::kNone, policy.OnAnswer());
+    EXPECT_EQ(Transition::kNone, policy.OnFailure(NextPayload(), false));
+    EXPECT_EQ(Transition::kNone, policy.OnFailure(NextPayload(), false));
     EXPECT_FALSE(policy.open());
-    EXPECT_EQ(Transition::kOpened, policy.OnReceiverFailure(false));
+    EXPECT_EQ(Transition::kOpened, policy.OnFailure(NextPayload(), false));
     EXPECT_TRUE(policy.open());
     // Exchanges that were in flight fail too: no second opening, no probe back-off.
     const TimePoint first_probe = policy.NextProbe();
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverFailure(false));
+    EXPECT_EQ(Transition::kNone, policy.OnFailure(NextPayload(), false));
     EXPECT_EQ(first_probe, policy.NextProbe());
 }
 
 TEST(DeliveryPolicy, WhileOpenOneProbeAtATimeOnItsOwnBackoffAndTheFirstAnswerCloses) {
     FakeClock clock;
     DeliveryPolicy policy(clock.Source(), 5);
-    for (int i = 0; i < 3; ++i) policy.OnReceiverFailure(false);
+    for (int i = 0; i < 3; ++i) policy.OnFailure(NextPayload(), false);
     ASSERT_TRUE(policy.open());
     const TimePoint opened = clock.now;
 
@@ -105,7 +119,7 @@ TEST(DeliveryPolicy, WhileOpenOneProbeAtATimeOnItsOwnBackoffAndTheFirstAnswerClo
     const long long nominal[] = {2000, 4000, 8000, 16000, 32000, 60000, 60000};
     for (long long expected : nominal) {
         const TimePoint failed = clock.now;
-        EXPECT_EQ(Transition::kNone, policy.OnReceiverFailure(true));
+        EXPECT_EQ(Transition::kNone, policy.OnFailure(0, true));
         const long long pause = std::chrono::duration_cast<Milliseconds>(policy.NextProbe() - failed).count();
         EXPECT_LE(pause, expected);
         EXPECT_GE(pause, expected - expected / 10);
@@ -116,21 +130,21 @@ TEST(DeliveryPolicy, WhileOpenOneProbeAtATimeOnItsOwnBackoffAndTheFirstAnswerClo
     }
     clock.now += Milliseconds(500);
     const Milliseconds away = std::chrono::duration_cast<Milliseconds>(clock.now - opened);
-    EXPECT_EQ(Transition::kClosed, policy.OnReceiverAnswer());
+    EXPECT_EQ(Transition::kClosed, policy.OnAnswer());
     EXPECT_FALSE(policy.open());
     EXPECT_FALSE(policy.ProbeDue());
     EXPECT_EQ(away, policy.OpenFor());
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverAnswer());
+    EXPECT_EQ(Transition::kNone, policy.OnAnswer());
 }
 
 TEST(DeliveryPolicy, ProbeNowBringsThePausedProbeForward) {
     FakeClock clock;
     DeliveryPolicy policy(clock.Source(), 5);
-    for (int i = 0; i < 3; ++i) policy.OnReceiverFailure(false);
+    for (int i = 0; i < 3; ++i) policy.OnFailure(NextPayload(), false);
     for (int i = 0; i < 6; ++i) {
         clock.now = policy.NextProbe();
         policy.ProbeSent();
-        policy.OnReceiverFailure(true);
+        policy.OnFailure(0, true);
     }
     EXPECT_FALSE(policy.ProbeDue());
     policy.ProbeNow();
@@ -140,11 +154,11 @@ TEST(DeliveryPolicy, ProbeNowBringsThePausedProbeForward) {
 TEST(DeliveryPolicy, AfterClosingItTakesThreeNewFailuresToOpenAgain) {
     FakeClock clock;
     DeliveryPolicy policy(clock.Source(), 9);
-    for (int i = 0; i < 3; ++i) policy.OnReceiverFailure(false);
-    policy.OnReceiverAnswer();
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverFailure(false));
-    EXPECT_EQ(Transition::kNone, policy.OnReceiverFailure(false));
-    EXPECT_EQ(Transition::kOpened, policy.OnReceiverFailure(false));
+    for (int i = 0; i < 3; ++i) policy.OnFailure(NextPayload(), false);
+    policy.OnAnswer();
+    EXPECT_EQ(Transition::kNone, policy.OnFailure(NextPayload(), false));
+    EXPECT_EQ(Transition::kNone, policy.OnFailure(NextPayload(), false));
+    EXPECT_EQ(Transition::kOpened, policy.OnFailure(NextPayload(), false));
     // The probe back-off starts at a second again.
     EXPECT_LE(policy.NextProbe() - clock.now, Milliseconds(1000));
 }

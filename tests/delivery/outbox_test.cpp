@@ -23,13 +23,14 @@ using kv::testing::TestDir;
 
 std::vector<Outbox::Item> Batch(const std::string& prefix, int count) {
     std::vector<Outbox::Item> items;
-    for (int i = 0; i < count; ++i) items.push_back(Outbox::Item{0, "SendAlarm", prefix + std::to_string(i)});
+    for (int i = 0; i < count; ++i) items.push_back(Outbox::Item{0, "SendAlarm", prefix + std::to_string(i), 0, 0, ""});
     return items;
 }
 
 std::vector<std::string> Payloads(Outbox& outbox) {
     std::vector<Outbox::Item> items;
-    EXPECT_TRUE(outbox.TakeOldest(0, 1000000, items));
+    size_t damaged = 0;
+    EXPECT_TRUE(outbox.TakeOldest(0, 1000000, items, damaged).ok());
     std::vector<std::string> payloads;
     for (const Outbox::Item& item : items) payloads.push_back(item.payload);
     return payloads;
@@ -62,12 +63,12 @@ TEST(Outbox, StoredItemsSurviveReopeningInOrderAndDeletedOnesDoNot) {
     items[2].payload = std::string("binary\0and \xff bytes", 18);
     {
         Outbox outbox(path);
-        ASSERT_TRUE(outbox.Open()) << outbox.Error();
+        ASSERT_TRUE(outbox.Open().ok());
         size_t refused = 99;
-        ASSERT_TRUE(outbox.StoreBatch(items, refused));
+        ASSERT_TRUE(outbox.StoreBatch(items, refused).ok());
         EXPECT_EQ(0u, refused);
         for (size_t i = 1; i < items.size(); ++i) EXPECT_GT(items[i].id, items[i - 1].id);
-        ASSERT_TRUE(outbox.Delete({items[1].id, items[3].id, 424242}));
+        ASSERT_TRUE(outbox.Delete({items[1].id, items[3].id, 424242}).ok());
         EXPECT_EQ(3u, outbox.Count());
     }
     struct stat info {};
@@ -75,22 +76,23 @@ TEST(Outbox, StoredItemsSurviveReopeningInOrderAndDeletedOnesDoNot) {
     EXPECT_EQ(0600u, info.st_mode & 0777);
 
     Outbox reopened(path);
-    ASSERT_TRUE(reopened.Open()) << reopened.Error();
+    ASSERT_TRUE(reopened.Open().ok());
     EXPECT_EQ(3u, reopened.Count());
     EXPECT_EQ((std::vector<std::string>{items[0].payload, items[2].payload, items[4].payload}), Payloads(reopened));
 
     // Taking after an id, and a limit, for a window that fills up as it frees.
     std::vector<Outbox::Item> after;
-    ASSERT_TRUE(reopened.TakeOldest(items[0].id, 1, after));
+    size_t damaged = 0;
+    ASSERT_TRUE(reopened.TakeOldest(items[0].id, 1, after, damaged).ok());
     ASSERT_EQ(1u, after.size());
     EXPECT_EQ(items[2].id, after[0].id);
     EXPECT_EQ("SendAlarm", after[0].method);
 
     // A new item never reuses an id, even that of a deleted newest one.
-    ASSERT_TRUE(reopened.Delete({items[4].id}));
+    ASSERT_TRUE(reopened.Delete({items[4].id}).ok());
     std::vector<Outbox::Item> more = Batch("later", 1);
     size_t refused = 0;
-    ASSERT_TRUE(reopened.StoreBatch(more, refused));
+    ASSERT_TRUE(reopened.StoreBatch(more, refused).ok());
     EXPECT_GT(more[0].id, items[4].id);
 }
 
@@ -98,10 +100,10 @@ TEST(Outbox, UsesWalWithFullSync) {
     TestDir dir;
     const std::string path = dir.Join("outbox.db");
     Outbox outbox(path);
-    ASSERT_TRUE(outbox.Open());
+    ASSERT_TRUE(outbox.Open().ok());
     std::vector<Outbox::Item> items = Batch("x", 1);
     size_t refused = 0;
-    ASSERT_TRUE(outbox.StoreBatch(items, refused));
+    ASSERT_TRUE(outbox.StoreBatch(items, refused).ok());
     EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
     EXPECT_EQ("wal", PragmaText(path, "PRAGMA journal_mode"));
 }
@@ -111,10 +113,10 @@ TEST(Outbox, AProcessKilledInsideATransactionLeavesOnlyWhatWasCommitted) {
     const std::string path = dir.Join("outbox.db");
     {
         Outbox outbox(path);
-        ASSERT_TRUE(outbox.Open());
+        ASSERT_TRUE(outbox.Open().ok());
         std::vector<Outbox::Item> items = Batch("committed", 3);
         size_t refused = 0;
-        ASSERT_TRUE(outbox.StoreBatch(items, refused));
+        ASSERT_TRUE(outbox.StoreBatch(items, refused).ok());
     }
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -122,10 +124,10 @@ TEST(Outbox, AProcessKilledInsideATransactionLeavesOnlyWhatWasCommitted) {
         // Stores a committed batch, then dies in the middle of a big one: the rows are
         // already in the journal, the commit never comes.
         Outbox outbox(path);
-        if (!outbox.Open()) ::_exit(2);
+        if (!outbox.Open().ok()) ::_exit(2);
         std::vector<Outbox::Item> items = Batch("second", 2);
         size_t refused = 0;
-        if (!outbox.StoreBatch(items, refused)) ::_exit(3);
+        if (!outbox.StoreBatch(items, refused).ok()) ::_exit(3);
         sqlite3* db = nullptr;
         if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) ::_exit(4);
         sqlite3_exec(db, "PRAGMA synchronous=FULL; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -141,8 +143,8 @@ TEST(Outbox, AProcessKilledInsideATransactionLeavesOnlyWhatWasCommitted) {
     ASSERT_EQ(0, WEXITSTATUS(status));
 
     Outbox reopened(path);
-    ASSERT_TRUE(reopened.Open()) << reopened.Error();
-    EXPECT_TRUE(reopened.SetAsidePath().empty());
+    ASSERT_TRUE(reopened.Open().ok());
+    EXPECT_FALSE(reopened.salvaged());
     EXPECT_EQ(5u, reopened.Count());
     EXPECT_EQ((std::vector<std::string>{"committed0", "committed1", "committed2", "second0", "second1"}),
               Payloads(reopened));
@@ -159,42 +161,43 @@ TEST(Outbox, ADamagedFileIsSetAsideAndAFreshOneUsed) {
         file << garbage;
     }
     Outbox outbox(path);
-    ASSERT_TRUE(outbox.Open()) << outbox.Error();
-    ASSERT_FALSE(outbox.SetAsidePath().empty());
-    EXPECT_EQ(0u, outbox.SetAsidePath().rfind(path + ".corrupt-", 0)) << outbox.SetAsidePath();
+    ASSERT_TRUE(outbox.Open().ok());
+    ASSERT_TRUE(outbox.salvaged());
+    const Outbox::Salvage salvage = outbox.TakeSalvage();
+    EXPECT_EQ(0u, salvage.set_aside.rfind(path + ".corrupt-", 0)) << salvage.set_aside;
+    EXPECT_EQ(0u, salvage.recovered);
     EXPECT_EQ(0u, outbox.Count());
     // The damaged bytes are kept as they were.
-    std::ifstream kept(outbox.SetAsidePath(), std::ios::binary);
+    std::ifstream kept(salvage.set_aside, std::ios::binary);
     const std::string content((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
     EXPECT_EQ(garbage, content);
     // The fresh file works.
     std::vector<Outbox::Item> items = Batch("fresh", 2);
     size_t refused = 0;
-    ASSERT_TRUE(outbox.StoreBatch(items, refused));
+    ASSERT_TRUE(outbox.StoreBatch(items, refused).ok());
     EXPECT_EQ(2u, outbox.Count());
 }
 
 TEST(Outbox, AFileThatCannotBeCreatedIsUnusableWithAReason) {
     TestDir dir;
     Outbox outbox(dir.Join("no-such-folder/outbox.db"));
-    EXPECT_FALSE(outbox.Open());
+    EXPECT_FALSE(outbox.Open().ok());
     EXPECT_FALSE(outbox.usable());
-    EXPECT_FALSE(outbox.Error().empty());
     std::vector<Outbox::Item> items = Batch("x", 1);
     size_t refused = 0;
-    EXPECT_FALSE(outbox.StoreBatch(items, refused));
+    EXPECT_FALSE(outbox.StoreBatch(items, refused).ok());
 }
 
 TEST(Outbox, PastTheCapTheNewestAreRefused) {
     TestDir dir;
     Outbox outbox(dir.Join("outbox.db"), 5);
-    ASSERT_TRUE(outbox.Open());
+    ASSERT_TRUE(outbox.Open().ok());
     std::vector<Outbox::Item> first = Batch("a", 3);
     size_t refused = 0;
-    ASSERT_TRUE(outbox.StoreBatch(first, refused));
+    ASSERT_TRUE(outbox.StoreBatch(first, refused).ok());
     EXPECT_EQ(0u, refused);
     std::vector<Outbox::Item> second = Batch("b", 4);
-    ASSERT_TRUE(outbox.StoreBatch(second, refused));
+    ASSERT_TRUE(outbox.StoreBatch(second, refused).ok());
     EXPECT_EQ(2u, refused);
     EXPECT_NE(0, second[0].id);
     EXPECT_NE(0, second[1].id);
@@ -202,9 +205,9 @@ TEST(Outbox, PastTheCapTheNewestAreRefused) {
     EXPECT_EQ(0, second[3].id);
     EXPECT_EQ(5u, outbox.Count());
     // A delete makes room again.
-    ASSERT_TRUE(outbox.Delete({first[0].id}));
+    ASSERT_TRUE(outbox.Delete({first[0].id}).ok());
     std::vector<Outbox::Item> third = Batch("c", 1);
-    ASSERT_TRUE(outbox.StoreBatch(third, refused));
+    ASSERT_TRUE(outbox.StoreBatch(third, refused).ok());
     EXPECT_EQ(0u, refused);
     EXPECT_EQ((std::vector<std::string>{"a1", "a2", "b0", "b1", "c0"}), Payloads(outbox));
 }
@@ -212,14 +215,14 @@ TEST(Outbox, PastTheCapTheNewestAreRefused) {
 TEST(Outbox, ABatchIsOneTransactionAndOneSync) {
     TestDir dir;
     Outbox outbox(dir.Join("outbox.db"));
-    ASSERT_TRUE(outbox.Open());
+    ASSERT_TRUE(outbox.Open().ok());
     std::vector<Outbox::Item> burst = Batch("burst", 2000);
     size_t refused = 0;
-    ASSERT_TRUE(outbox.StoreBatch(burst, refused));
+    ASSERT_TRUE(outbox.StoreBatch(burst, refused).ok());
     EXPECT_EQ(1u, outbox.Commits());
     std::vector<int64_t> ids;
     for (const Outbox::Item& item : burst) ids.push_back(item.id);
-    ASSERT_TRUE(outbox.Delete(ids));
+    ASSERT_TRUE(outbox.Delete(ids).ok());
     EXPECT_EQ(2u, outbox.Commits());
     EXPECT_EQ(0u, outbox.Count());
 }

@@ -450,7 +450,7 @@ TEST(SoapSequencer, WithoutAnEndpointAlarmsAreStoredAndNothingIsSentUntilOneIsKn
         EXPECT_TRUE(log.Messages("ERROR").empty());
         {
             kv::Outbox outbox(dir.Join("outbox.db"));
-            ASSERT_TRUE(outbox.Open());
+            ASSERT_TRUE(outbox.Open().ok());
             EXPECT_EQ(12u, outbox.Count());
         }
 
@@ -596,7 +596,7 @@ TEST(SoapSequencer, AStopBeforeTheNetworkThreadRanKeepsTheAlarmsThatCameIn) {
     }
     EXPECT_EQ(1, log.Count("INFO", "Outbox: 2 alarms left for the next start"));
     kv::Outbox outbox(path);
-    ASSERT_TRUE(outbox.Open());
+    ASSERT_TRUE(outbox.Open().ok());
     EXPECT_EQ(2u, outbox.Count());
 }
 
