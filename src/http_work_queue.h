@@ -158,9 +158,9 @@ constexpr size_t kMaxResponseBodyBytes = 16 * 1024 * 1024;
 
 // Exchanges (and so connections) in progress to one host at a time. Exchanges beyond it
 // wait in the engine, in posting order, for one of that host's exchanges to finish
-// (neither the connect timeout nor the low-speed rule runs while they wait), so that a
-// burst of alarms cannot run the process out of descriptors. The service uses this cap;
-// a WorkQueue may be given a smaller one.
+// (neither the connect timeout, the low-speed rule nor the deadline runs while they wait),
+// so that a burst of alarms cannot run the process out of descriptors. The service uses
+// this cap; a WorkQueue may be given a smaller one.
 constexpr long kMaxConnectionsPerHost = 64;
 
 namespace detail {
