@@ -10,7 +10,7 @@
 // A direct connection proves nothing when the exchanges themselves go through a proxy:
 // libcurl takes its proxy from the environment (see ExchangesUseProxy). Start refuses to
 // watch such a URL and returns false, so that the probe's back-off alone decides; a host
-// that no_proxy exclude is reached directly by libcurl too, and is watched.
+// that no_proxy excludes is reached directly by libcurl too, and is watched.
 //
 // Start and Stop: network thread only (the io_service's one thread).
 #ifndef WARDEX_SRC_REACHABILITY_WATCH_H_
@@ -39,7 +39,8 @@ using EnvironmentLookup = std::function<const char*(const char* name)>;
 //  - Otherwise the proxy is <scheme>_proxy in lower case, else the same name in upper
 //    case except for HTTP_PROXY (never read, since CGI programs get it from a request
 //    header), else all_proxy, else ALL_PROXY.
-// A variable set to the empty string counts as unset. A URL without a host uses none.
+// A variable set to the empty string counts as unset. Only http and https URLs with a
+// host are judged; any other URL uses none.
 bool ExchangesUseProxy(const std::string& url, const EnvironmentLookup& environment);
 
 class ReachabilityWatch {
