@@ -5,7 +5,9 @@
 // queues a handler on the io_service. The exchange starts when the io_service runs that
 // handler, and its completion callback runs there too, exactly once per exchange, with
 // the transport outcome as an Error. An HTTP error status is not a transport error: an
-// answer of 500 completes with ErrorCode::Ok and status 500. The engine never blocks its
+// answer of 500 completes with ErrorCode::Ok and status 500, and so, by default, does a
+// redirect: a 302 completes with status 302 and its Location header. Every exchange ends
+// by its deadline (kExchangeDeadline unless the request sets another) at the latest. The engine never blocks its
 // io_service thread on a socket, writes no log lines and throws nothing itself.
 //
 // Exactly one thread may run the io_service that a WorkQueue lives on. Exchanges still
@@ -107,11 +109,22 @@ private:
     Map fields_;
 };
 
+// The longest an exchange may take, counted from the moment the engine hands it to
+// libcurl (an exchange waiting behind the per-host cap has not started yet, and its
+// deadline does not run while it waits). Past it the exchange ends with
+// ErrorCode::OperationTimedout, however steadily the receiver trickles bytes: the
+// low-speed rule alone cannot end an answer that arrives a few bytes a second.
+constexpr std::chrono::milliseconds kExchangeDeadline{30000};
+
 struct Request {
     struct Options {
-        bool verifyPeer = true;       // false: the server's certificate is not checked
-        bool followRedirects = true;  // redirects are followed
+        bool verifyPeer = true;  // false: the server's certificate is not checked
+        // false: a 3xx answer completes the exchange as it came (status, Location header,
+        // body); nothing is sent to the place it names. The service never follows one, so
+        // that a POST is neither re-sent elsewhere nor turned into a GET.
+        bool followRedirects = false;
         std::chrono::milliseconds connectTimeout{5000};
+        std::chrono::milliseconds deadline{kExchangeDeadline};  // see kExchangeDeadline; 0: none
     };
 
     Request(const std::string& id, Method method, const std::string& url,
@@ -145,9 +158,9 @@ constexpr size_t kMaxResponseBodyBytes = 16 * 1024 * 1024;
 
 // Exchanges (and so connections) in progress to one host at a time. Exchanges beyond it
 // wait in the engine, in posting order, for one of that host's exchanges to finish
-// (neither the connect timeout nor the low-speed rule runs while they wait), so that a
-// burst of alarms cannot run the process out of descriptors. The service uses this cap;
-// a WorkQueue may be given a smaller one.
+// (neither the connect timeout, the low-speed rule nor the deadline runs while they wait),
+// so that a burst of alarms cannot run the process out of descriptors. The service uses
+// this cap; a WorkQueue may be given a smaller one.
 constexpr long kMaxConnectionsPerHost = 64;
 
 namespace detail {

@@ -1,5 +1,10 @@
 #include "src/reachability_watch.h"
 
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include <boost/asio/connect.hpp>
@@ -86,6 +91,115 @@ struct ReachabilityWatch::State : std::enable_shared_from_this<ReachabilityWatch
     std::function<void()> on_return;
 };
 
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+
+bool EqualNoCase(const std::string& a, size_t a_from, const std::string& b) {
+    if (a.size() - a_from != b.size()) return false;
+    for (size_t i = 0; i < b.size(); ++i) {
+        if (Lower(a[a_from + i]) != Lower(b[i])) return false;
+    }
+    return true;
+}
+
+// The value of `name`, with an empty value read as unset (as libcurl reads it).
+const char* Variable(const EnvironmentLookup& environment, const std::string& name) {
+    const char* value = environment(name.c_str());
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+// A host name against one entry of the exclusion list.
+bool NameMatches(std::string name, std::string entry) {
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    if (!entry.empty() && entry.back() == '.') entry.pop_back();
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+    if (entry.empty() || entry.size() > name.size()) return false;
+    if (entry.size() == name.size()) return EqualNoCase(name, 0, entry);
+    const size_t tail = name.size() - entry.size();
+    return name[tail - 1] == '.' && EqualNoCase(name, tail, entry);
+}
+
+// An IP address (`family` AF_INET or AF_INET6) against one entry: an address, or a
+// network as "address/bits".
+bool AddressMatches(const std::string& host, int family, const std::string& entry) {
+    std::string network = entry;
+    long bits = 0;
+    const size_t slash = entry.find('/');
+    if (slash != std::string::npos) {
+        network = entry.substr(0, slash);
+        bits = std::strtol(entry.c_str() + slash + 1, nullptr, 10);
+    }
+    const long width = family == AF_INET ? 32 : 128;
+    if (bits == 0) bits = width;
+    if (bits < 0 || bits > width) return false;
+    unsigned char address[16];
+    unsigned char check[16];
+    if (inet_pton(family, host.c_str(), address) != 1) return false;
+    if (inet_pton(family, network.c_str(), check) != 1) return false;
+    const size_t whole_bytes = static_cast<size_t>(bits / 8);
+    if (std::memcmp(address, check, whole_bytes) != 0) return false;
+    const int rest = static_cast<int>(bits % 8);
+    if (rest == 0) return true;
+    const unsigned mask = (0xFFu << (8 - rest)) & 0xFFu;
+    return ((address[whole_bytes] ^ check[whole_bytes]) & mask) == 0;
+}
+
+// True when `host` is in the exclusion list `list` (no_proxy's value).
+bool ExcludedFromProxy(const std::string& host, const std::string& list) {
+    if (list == "*") return true;
+    unsigned char scratch[16];
+    int family = 0;
+    if (inet_pton(AF_INET, host.c_str(), scratch) == 1) {
+        family = AF_INET;
+    } else if (inet_pton(AF_INET6, host.c_str(), scratch) == 1) {
+        family = AF_INET6;
+    }
+    size_t at = 0;
+    while (at < list.size()) {
+        while (at < list.size() && IsBlank(list[at])) ++at;
+        const size_t start = at;
+        while (at < list.size() && !IsBlank(list[at]) && list[at] != ',') ++at;
+        const std::string entry = list.substr(start, at - start);
+        if (!entry.empty()) {
+            const bool match = family == 0 ? NameMatches(host, entry) : AddressMatches(host, family, entry);
+            if (match) return true;
+        }
+        while (at < list.size() && IsBlank(list[at])) ++at;
+        // Entries are separated by commas; anything else after blanks ends the list.
+        if (at >= list.size() || list[at] != ',') break;
+        while (at < list.size() && list[at] == ',') ++at;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ExchangesUseProxy(const std::string& url, const EnvironmentLookup& environment) {
+    const size_t scheme_end = url.find("://");
+    std::string host;
+    std::string port;
+    if (scheme_end == std::string::npos || !ReachabilityWatch::HostAndPort(url, host, port)) return false;
+    const char* no_proxy = Variable(environment, "no_proxy");
+    if (no_proxy == nullptr) no_proxy = Variable(environment, "NO_PROXY");
+    if (no_proxy != nullptr && ExcludedFromProxy(host, no_proxy)) return false;
+
+    std::string name;
+    for (size_t i = 0; i < scheme_end; ++i) name.push_back(Lower(url[i]));
+    name += "_proxy";
+    const char* proxy = Variable(environment, name);
+    if (proxy == nullptr && name != "http_proxy") {
+        for (char& c : name) c = Upper(c);
+        proxy = Variable(environment, name);
+    }
+    if (proxy == nullptr) proxy = Variable(environment, "all_proxy");
+    if (proxy == nullptr) proxy = Variable(environment, "ALL_PROXY");
+    return proxy != nullptr;
+}
+
 ReachabilityWatch::ReachabilityWatch(boost::asio::io_service& io_service) : io_service_(io_service) {}
 
 ReachabilityWatch::~ReachabilityWatch() { Stop(); }
@@ -120,6 +234,7 @@ bool ReachabilityWatch::Start(const std::string& url, std::chrono::milliseconds 
     std::string host;
     std::string port;
     if (!HostAndPort(url, host, port)) return false;
+    if (ExchangesUseProxy(url, [](const char* name) -> const char* { return std::getenv(name); })) return false;
     state_ = std::make_shared<State>(io_service_);
     state_->host = std::move(host);
     state_->port = std::move(port);

@@ -187,7 +187,9 @@ TEST_F(HttpEngineTest, RedirectIsFollowedAndBothHeaderBlocksAreKept) {
         return reply;
     });
     StartEngine();
-    Post(Get("redirect", server.Url("/old")));
+    Request request = Get("redirect", server.Url("/old"));
+    request.options.followRedirects = true;
+    Post(request);
     ASSERT_TRUE(collector_.WaitFor(1));
     const Outcome outcome = collector_.Outcomes()[0];
     EXPECT_EQ(outcome.code, ErrorCode::Ok);
@@ -196,6 +198,35 @@ TEST_F(HttpEngineTest, RedirectIsFollowedAndBothHeaderBlocksAreKept) {
     EXPECT_EQ(Values(outcome.headers, "X-Hop"), (std::vector<std::string>{"first", "second"}));
     EXPECT_EQ(Values(outcome.headers, "Location"), (std::vector<std::string>{"/new"}));
     EXPECT_EQ(Values(outcome.headers, "Content-Length"), (std::vector<std::string>{"0", "7"}));
+}
+
+// By default a redirect is an answer like any other: the POST is neither re-sent to the
+// place it names nor turned into a GET there.
+TEST_F(HttpEngineTest, RedirectIsReturnedAsItCameAndItsTargetSeesNothing) {
+    TestServer target([](const ReceivedRequest&) { return Answer(200, "should not be asked"); });
+    const std::string location = target.Url("/elsewhere");
+    TestServer server([&](const ReceivedRequest& request) {
+        Reply reply = Answer(std::stoi(request.target.substr(1)), "moved: " + request.body);
+        reply.fields = {{"Location", location}};
+        return reply;
+    });
+    StartEngine();
+    const std::vector<int> statuses = {301, 302, 303, 307, 308};
+    for (int status : statuses) {
+        const std::string text = std::to_string(status);
+        Post(Request(text, Method::POST, server.Url("/" + text), std::make_shared<std::string>("<alarm/>")));
+    }
+    ASSERT_TRUE(collector_.WaitFor(statuses.size()));
+    for (const Outcome& outcome : collector_.Outcomes()) {
+        EXPECT_EQ(outcome.code, ErrorCode::Ok) << outcome.id;
+        EXPECT_EQ(outcome.status, std::stoi(outcome.id));
+        EXPECT_EQ(Values(outcome.headers, "Location"), (std::vector<std::string>{location})) << outcome.id;
+        EXPECT_EQ(outcome.body, "moved: <alarm/>") << outcome.id;
+    }
+    EXPECT_EQ(server.RequestCount(), statuses.size());
+    for (const ReceivedRequest& received : server.Requests()) EXPECT_EQ(received.method, "POST");
+    EXPECT_EQ(target.Connections(), 0);
+    EXPECT_EQ(target.RequestCount(), 0u);
 }
 
 TEST_F(HttpEngineTest, ResponseHeaderLinesSplitAtTheFirstColonAndTrimOnlyTheValue) {
@@ -227,6 +258,124 @@ TEST_F(HttpEngineTest, ResponseHeaderLinesSplitAtTheFirstColonAndTrimOnlyTheValu
     EXPECT_EQ(Values(outcome.headers, "x-twice"), (std::vector<std::string>{"other case"}));
     // The status line and the closing blank line add nothing.
     EXPECT_EQ(outcome.headers.size(), 6u);
+}
+
+// --- Deadline ----------------------------------------------------------------------------
+
+// 50 bytes a second keep the low-speed rule (10 bytes/s over 3 s) satisfied forever; only
+// the overall deadline ends such an answer.
+TEST_F(HttpEngineTest, TricklingAnswerIsCutByTheDeadline) {
+    TestServer server([](const ReceivedRequest&) {
+        Reply reply;
+        reply.kind = Reply::Kind::Trickle;
+        return reply;
+    });
+    StartEngine();
+    constexpr std::chrono::milliseconds kDeadline{4500};
+    Request request("trickle", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>"));
+    request.options.deadline = kDeadline;
+    const auto started = Clock::now();
+    Post(request);
+    ASSERT_TRUE(collector_.WaitFor(1, std::chrono::seconds(40)));
+    const auto elapsed = Clock::now() - started;
+    const Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.code, ErrorCode::OperationTimedout);
+    EXPECT_EQ(outcome.status, 200);
+    EXPECT_FALSE(outcome.body.empty()) << "the trickle did arrive";
+    // Not the low-speed rule (3 s) and not some much later limit: the deadline.
+    EXPECT_GE(elapsed, kDeadline - std::chrono::milliseconds(100));
+    EXPECT_LT(elapsed, std::chrono::seconds(25));
+}
+
+// An exchange waiting behind the per-host cap has not started: its deadline runs only once
+// it is handed to libcurl.
+TEST_F(HttpEngineTest, DeadlineDoesNotRunWhileWaitingBehindTheCap) {
+    TestServer server([](const ReceivedRequest& request) {
+        Reply reply = Answer(200, request.target);
+        if (request.target == "/slow") reply.delay = std::chrono::milliseconds(2500);
+        return reply;
+    });
+    StartEngine(/*run=*/true, /*max_per_host=*/1);
+    Post(Get("slow", server.Url("/slow")));
+    Request waiting = Get("waiting", server.Url("/waiting"));
+    waiting.options.deadline = std::chrono::milliseconds(1000);
+    Post(waiting);
+    ASSERT_TRUE(collector_.WaitFor(2));
+    const std::vector<Outcome> outcomes = collector_.Outcomes();
+    ASSERT_EQ(outcomes[1].id, "waiting");
+    EXPECT_EQ(outcomes[0].code, ErrorCode::Ok);
+    EXPECT_EQ(outcomes[1].code, ErrorCode::Ok);
+    EXPECT_EQ(outcomes[1].body, "/waiting");
+}
+
+// --- Framing of answers ------------------------------------------------------------------
+
+TEST_F(HttpEngineTest, ChunkedBodyIsReassembled) {
+    TestServer server([](const ReceivedRequest&) {
+        Reply reply;
+        reply.kind = Reply::Kind::Raw;
+        reply.raw =
+            "HTTP/1.1 200 OK\r\n"
+            "Transfer-Encoding: chunked\r\n"
+            "\r\n"
+            "7\r\n<ack id\r\n"
+            "b;note=extension\r\n=\"17\"/>\r\n\r\n\r\n"
+            "1\r\n.\r\n"
+            "0\r\n"
+            "X-Trailer: end\r\n"
+            "\r\n";
+        return reply;
+    });
+    StartEngine();
+    Post(Get("chunks", server.Url("/")));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    const Outcome outcome = collector_.Outcomes()[0];
+    EXPECT_EQ(outcome.code, ErrorCode::Ok);
+    EXPECT_EQ(outcome.status, 200);
+    EXPECT_EQ(outcome.body, "<ack id=\"17\"/>\r\n\r\n.");
+}
+
+TEST_F(HttpEngineTest, ChunkedAnswerLeavesTheConnectionForTheNextExchange) {
+    TestServer server([](const ReceivedRequest& request) {
+        Reply reply = Answer(200, std::string(70000, 'c') + request.target);
+        reply.chunked = true;
+        return reply;
+    });
+    StartEngine();
+    Post(Get("first", server.Url("/first")));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    Post(Get("second", server.Url("/second")));
+    ASSERT_TRUE(collector_.WaitFor(2));
+    const std::vector<Outcome> outcomes = collector_.Outcomes();
+    EXPECT_EQ(outcomes[0].code, ErrorCode::Ok);
+    EXPECT_EQ(outcomes[0].body, std::string(70000, 'c') + "/first");
+    EXPECT_EQ(outcomes[1].code, ErrorCode::Ok);
+    EXPECT_EQ(outcomes[1].body, std::string(70000, 'c') + "/second");
+    EXPECT_EQ(Values(outcomes[1].headers, "Transfer-Encoding"), (std::vector<std::string>{"chunked"}));
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+// An answer without a length ends where the server closes the connection; the next
+// exchange opens a new one.
+TEST_F(HttpEngineTest, BodyEndedByConnectionCloseIsCompleteAndTheNextExchangeReconnects) {
+    const std::string body(100 * 1024, 'z');
+    TestServer server([&](const ReceivedRequest&) {
+        Reply reply;
+        reply.kind = Reply::Kind::Raw;
+        reply.raw = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body;
+        return reply;
+    });
+    StartEngine();
+    Post(Get("first", server.Url("/")));
+    ASSERT_TRUE(collector_.WaitFor(1));
+    Post(Get("second", server.Url("/")));
+    ASSERT_TRUE(collector_.WaitFor(2));
+    for (const Outcome& outcome : collector_.Outcomes()) {
+        EXPECT_EQ(outcome.code, ErrorCode::Ok) << outcome.id;
+        EXPECT_EQ(outcome.status, 200) << outcome.id;
+        EXPECT_TRUE(outcome.body == body) << outcome.id << ": " << outcome.body.size() << " bytes";
+    }
+    EXPECT_EQ(server.Connections(), 2);
 }
 
 // --- What goes on the wire -------------------------------------------------------------

@@ -100,8 +100,10 @@ TEST(HttpRequestTest, ConstructorLeavesHeadersEmptyAndDefaultOptions) {
     EXPECT_TRUE(request.headers.empty());
     EXPECT_EQ(request.body, nullptr);
     EXPECT_TRUE(request.options.verifyPeer);
-    EXPECT_TRUE(request.options.followRedirects);
+    EXPECT_FALSE(request.options.followRedirects);
     EXPECT_EQ(request.options.connectTimeout, std::chrono::milliseconds(5000));
+    EXPECT_EQ(request.options.deadline, kExchangeDeadline);
+    EXPECT_EQ(kExchangeDeadline, std::chrono::seconds(30));
 }
 
 TEST(HttpRequestTest, CopiesShareOneBody) {

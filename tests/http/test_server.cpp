@@ -101,13 +101,24 @@ private:
             });
             return;
         }
+        if (reply_.kind == Reply::Kind::Trickle) {
+            out_ = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n";
+            boost::asio::async_write(socket_, boost::asio::buffer(out_), [self](beast::error_code error, size_t) {
+                if (!error) self->Trickle();
+            });
+            return;
+        }
         response_ = std::make_unique<bhttp::response<bhttp::string_body>>();
         response_->result(static_cast<unsigned>(reply_.status));
         response_->version(11);
         for (const auto& field : reply_.fields) response_->insert(field.first, field.second);
         response_->body() = reply_.body;
         response_->keep_alive(keep_alive_);
-        response_->prepare_payload();
+        if (reply_.chunked) {
+            response_->chunked(true);
+        } else {
+            response_->prepare_payload();
+        }
         bhttp::async_write(socket_, *response_, [self](beast::error_code error, size_t) {
             if (error) return;
             if (self->keep_alive_) {
@@ -125,6 +136,21 @@ private:
         auto self = shared_from_this();
         boost::asio::async_write(socket_, boost::asio::buffer(chunk_), [self](beast::error_code error, size_t) {
             if (!error) self->Stream();
+        });
+    }
+
+    // A few body bytes at a time, well above the client's low-speed limit yet far too slow
+    // to ever finish the announced body.
+    void Trickle() {
+        auto self = shared_from_this();
+        timer_.expires_after(std::chrono::milliseconds(100));
+        timer_.async_wait([self](beast::error_code error) {
+            if (error) return;
+            self->chunk_ = "trick";
+            boost::asio::async_write(self->socket_, boost::asio::buffer(self->chunk_),
+                                     [self](beast::error_code write_error, size_t) {
+                                         if (!write_error) self->Trickle();
+                                     });
         });
     }
 

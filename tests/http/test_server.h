@@ -1,7 +1,8 @@
 // A small HTTP/1.1 server on 127.0.0.1 for the engine's tests. It listens on an
 // ephemeral port, runs its own io_context on its own thread, keeps connections alive and
 // lets each test decide, per request, how to answer: normally (optionally after a delay),
-// never, with raw bytes written as they stand, or with a body that never ends.
+// never, with raw bytes written as they stand, with a body that never ends, or with one
+// that trickles in a few bytes at a time.
 #ifndef WARDEX_TESTS_HTTP_TEST_SERVER_H_
 #define WARDEX_TESTS_HTTP_TEST_SERVER_H_
 
@@ -35,13 +36,16 @@ struct ReceivedRequest {
 };
 
 struct Reply {
-    enum class Kind { Normal, Silent, Raw, Endless };
+    // Trickle: a 200 announcing a long body, then 5 body bytes every 100 ms, until the
+    // peer goes away.
+    enum class Kind { Normal, Silent, Raw, Endless, Trickle };
     Kind kind = Kind::Normal;
     int status = 200;
     std::vector<std::pair<std::string, std::string>> fields;
     std::string body;
     std::chrono::milliseconds delay{0};
-    bool close = false;  // close the connection after answering
+    bool close = false;    // close the connection after answering
+    bool chunked = false;  // Normal: the body goes out chunked instead of with a length
     std::string raw;     // Kind::Raw: written as it stands, then the connection closes
 };
 

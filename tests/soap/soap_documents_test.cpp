@@ -145,7 +145,7 @@ TEST(SoapRequest, PostsTheBodyWithOneContentType) {
     ASSERT_NE(request.headers.end(), content_type);
     EXPECT_EQ(std::vector<std::string>{"application/soap+xml; charset=utf-8"}, content_type->second);
     EXPECT_TRUE(request.options.verifyPeer);
-    EXPECT_TRUE(request.options.followRedirects);
+    EXPECT_FALSE(request.options.followRedirects);
     EXPECT_EQ(5000, request.options.connectTimeout.count());
 }
 
