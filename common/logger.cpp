@@ -3,10 +3,15 @@
 #include "common/string_util.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -70,6 +75,38 @@ std::string LevelToString(LoggerLevel level) {
     return "UNKNOWN";
 }
 
+std::string JournalPriorityPrefix(LoggerLevel level) {
+    switch (level) {
+        case CRITICAL: return "<2>";
+        case ERROR: return "<3>";
+        case WARNING: return "<4>";
+        case INFO: return "<6>";
+        default: return "<7>";
+    }
+}
+
+bool IsJournalStream(const char* journal_stream, int fd) {
+    if (journal_stream == nullptr) return false;
+    const char* colon = std::strchr(journal_stream, ':');
+    if (colon == nullptr || colon == journal_stream || colon[1] == '\0') return false;
+    const auto all_digits = [](const char* begin, const char* end) {
+        for (const char* c = begin; c != end; ++c) {
+            if (*c < '0' || *c > '9') return false;
+        }
+        return true;
+    };
+    const char* end = colon + std::strlen(colon);
+    if (!all_digits(journal_stream, colon) || !all_digits(colon + 1, end)) return false;
+    errno = 0;
+    const unsigned long long device = std::strtoull(journal_stream, nullptr, 10);
+    const unsigned long long inode = std::strtoull(colon + 1, nullptr, 10);
+    if (errno != 0) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    return static_cast<unsigned long long>(info.st_dev) == device &&
+           static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
 std::string LevelToNormalizedString(LoggerLevel level) {
     std::string text = LevelToString(level);
     text.resize(8, ' ');
@@ -107,9 +144,34 @@ logger& logger::get_logger() {
     return instance;
 }
 
+void logger::FileHandle::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+logger::logger() { detect_console(); }
+
 logger::~logger() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_.is_open()) file_.close();
+    file_.reset();
+}
+
+void logger::detect_console() {
+    const bool journal = IsJournalStream(std::getenv("JOURNAL_STREAM"), STDOUT_FILENO);
+    std::lock_guard<std::mutex> lock(mutex_);
+    console_to_journal_ = journal;
+}
+
+void logger::print_console(LoggerLevel level, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string prefix = console_to_journal_ ? JournalPriorityPrefix(level) : std::string();
+    std::printf("%s%s\n", prefix.c_str(), text.c_str());
+    std::fflush(stdout);
+}
+
+void logger::set_max_bytes_per_day_for_testing(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    max_bytes_per_day_ = bytes;
 }
 
 void logger::set_thread_name(const std::string& name) { thread_name_ = name; }
@@ -142,13 +204,16 @@ void logger::log(LoggerLevel level, const std::string& raw_message) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string today = generate_log_filename(0);
     if (today != file_name_) {
-        if (file_.is_open()) file_.close();
+        file_.reset();
+        bytes_in_file_ = 0;
         file_name_ = today;
         open_log_file();
         purge_logs(1);
+        start_day();
     }
     if (!open_log_file()) {
-        std::printf("Message is %s\n", message.c_str());
+        const std::string prefix = console_to_journal_ ? JournalPriorityPrefix(level) : std::string();
+        std::printf("%sMessage is %s\n", prefix.c_str(), message.c_str());
         std::fflush(stdout);
         return;
     }
@@ -158,21 +223,76 @@ void logger::log(LoggerLevel level, const std::string& raw_message) {
         purge_logs(2);
         message_count_ = 0;
     }
+    write_message(level, column, message);
+}
 
+void logger::start_day() {
+    if (lines_dropped_ == 0 || !file_.is_open()) return;
+    std::ostringstream text;
+    text << "Lines not written to the log file " << dropped_day_ << " after it reached the daily limit: "
+         << lines_dropped_;
+    lines_dropped_ = 0;
+    write_notice(text.str());
+}
+
+void logger::write_notice(const std::string& text) {
     const std::string stamp = format_timestamp(now_seconds());
-    file_ << stamp << ' ' << column << ' ' << LevelToNormalizedString(level) << ' ' << message << '\n';
-    file_.flush();
-    // A failed write (a full disk) leaves the stream failed for good; closing it lets
-    // the next message reopen the file instead of losing the rest of the day.
-    if (!file_) file_.close();
-    std::printf("%s[%s]\x1b[0m %s\n", level_colour(level), stamp.c_str(), message.c_str());
+    append_to_file(stamp + ' ' + thread_column(thread_name_) + ' ' + LevelToNormalizedString(WARNING) + ' ' + text + '\n');
+    print_console_line(WARNING, stamp, text);
+}
+
+void logger::write_message(LoggerLevel level, const std::string& column, const std::string& message) {
+    const std::string stamp = format_timestamp(now_seconds());
+    const std::string line = stamp + ' ' + column + ' ' + LevelToNormalizedString(level) + ' ' + message + '\n';
+    if (bytes_in_file_ + line.size() <= max_bytes_per_day_) {
+        append_to_file(line);
+    } else {
+        // A day that logs without end (a failing receiver answering every message) must
+        // not fill the disk; the console still has every line.
+        if (lines_dropped_ == 0) {
+            std::ostringstream notice;
+            notice << "Today's log file has reached its limit of " << max_bytes_per_day_
+                   << " bytes: the day's further lines are not written to it";
+            write_notice(notice.str());
+        }
+        ++lines_dropped_;
+        dropped_day_ = file_name_;
+    }
+    print_console_line(level, stamp, message);
+}
+
+bool logger::append_to_file(const std::string& line) {
+    if (!file_.is_open()) return false;
+    size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(file_.get(), line.data() + written, line.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // A failed write (a full disk) closes the file, so that the next message
+            // reopens it instead of losing the rest of the day.
+            file_.reset();
+            return false;
+        }
+        written += static_cast<size_t>(n);
+    }
+    bytes_in_file_ += line.size();
+    return true;
+}
+
+void logger::print_console_line(LoggerLevel level, const std::string& stamp, const std::string& message) {
+    if (console_to_journal_) {
+        // The journal dates and colours lines itself; the prefix gives it the level.
+        std::printf("%s[%s] %s\n", JournalPriorityPrefix(level).c_str(), stamp.c_str(), message.c_str());
+    } else {
+        std::printf("%s[%s]\x1b[0m %s\n", level_colour(level), stamp.c_str(), message.c_str());
+    }
     std::fflush(stdout);
 }
 
 void logger::set_directory(const std::string& directory) {
     if (!prepare_sub_directory(directory)) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_.is_open()) file_.close();
+    file_.reset();
     directory_ = directory;
 }
 
@@ -192,9 +312,24 @@ void logger::set_minimum_free_space(uint64_t bytes) {
 bool logger::open_log_file() {
     if (file_.is_open()) return true;
     if (!prepare_sub_directory(directory_)) return false;
-    file_.clear();
-    file_.open(directory_ + "/" + file_name_, std::ios::out | std::ios::app);
-    return file_.is_open();
+    // Never through a link, neither the folder nor the file: whoever can write the
+    // folder (the service's user) must not make a process of root append to, or create,
+    // a file elsewhere. O_NONBLOCK keeps a planted FIFO from hanging the open, and
+    // anything but a regular file is refused.
+    const int directory = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (directory < 0) return false;
+    const int fd = ::openat(directory, file_name_.c_str(),
+                            O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    ::close(directory);
+    if (fd < 0) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    file_.reset(fd);
+    bytes_in_file_ = static_cast<uint64_t>(info.st_size);
+    return true;
 }
 
 int logger::purge_logs(int what) {

@@ -1,7 +1,8 @@
 # The Debian package (scripts/package): install rules and CPack's DEB generator. Only a
 # tree configured with -DWARDEX_PACKAGE=ON includes this file; no other tree installs.
 #
-# The package holds the service, its identity script in the root-owned working folder,
+# The package holds the service, its identity script (in /usr/lib/wardex; postinst puts a
+# copy into the root-owned working folder, whose layout preinst fixes before the unpack),
 # the sysusers.d/tmpfiles.d entries, the sudo rule (put live by postinst after visudo -cf),
 # the systemd unit and a sample configuration. The simulated libkvAPI.so of this tree is
 # never installed: the vendor's library goes into /usr/local/lib, which the loader
@@ -25,7 +26,7 @@ set(file_perms OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 # The installed binary carries no RUNPATH (INSTALL_RPATH is empty): the loader finds the
 # vendor's libkvAPI.so in its standard path (/usr/local/lib).
 install(TARGETS wardex RUNTIME DESTINATION usr/bin PERMISSIONS ${exec_perms})
-install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/get_id.sh DESTINATION var/lib/wardex/scripts PERMISSIONS ${exec_perms})
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/get_id.sh DESTINATION usr/lib/wardex PERMISSIONS ${exec_perms})
 install(FILES ${pkg}/wardex.service DESTINATION lib/systemd/system PERMISSIONS ${file_perms})
 install(FILES ${pkg}/wardex.sysusers DESTINATION usr/lib/sysusers.d RENAME wardex.conf PERMISSIONS ${file_perms})
 install(FILES ${pkg}/wardex.tmpfiles DESTINATION usr/lib/tmpfiles.d RENAME wardex.conf PERMISSIONS ${file_perms})
@@ -61,6 +62,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${pkg}/debian/postinst ${pkg}/debian/prerm ${pkg}/debian/postrm)
+    ${pkg}/debian/preinst ${pkg}/debian/postinst ${pkg}/debian/prerm ${pkg}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

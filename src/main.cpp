@@ -41,12 +41,26 @@ std::string StatusLine(const kv::WardexIntegration& integration) {
     return text.str();
 }
 
+// What systemd must see at once when it changes.
+kv::ServiceState CurrentState(const kv::WardexIntegration& integration) {
+    kv::ServiceState state;
+    state.recorder_online = integration.RecorderOnline();
+    state.receiver_reachable = kv::GetDeliveryStatus().receiver_reachable.load();
+    return state;
+}
+
+kv::ServiceStatus CurrentStatus(const kv::WardexIntegration& integration) {
+    return kv::ServiceStatus{StatusLine(integration), CurrentState(integration)};
+}
+
 // Waits for a stop signal like sigwait, telling systemd in between how the service is.
+// The state is looked at every tenth of a second, so that a change of it reaches
+// systemd at once (the notifier sends it without waiting for its interval).
 void WaitForStopNotifying(const sigset_t& stop_signals, const kv::WardexIntegration& integration,
                           kv::ServiceNotifier& notifier) {
-    notifier.Ready(StatusLine(integration));
-    const timespec tick{0, 500 * 1000 * 1000};
-    while (sigtimedwait(&stop_signals, nullptr, &tick) < 0) notifier.Tick(StatusLine(integration));
+    notifier.Ready(CurrentStatus(integration));
+    const timespec tick{0, 100 * 1000 * 1000};
+    while (sigtimedwait(&stop_signals, nullptr, &tick) < 0) notifier.Tick(CurrentStatus(integration));
 }
 
 // Logs once when a user other than root could replace what "sudo -n ./scripts/get_id.sh"
@@ -103,8 +117,7 @@ void StartIntegration() {
     network.join();
     integration.FinishDelivery();
     log.log(INFO, "Integration stopped");
-    std::printf("Bye\n");
-    std::fflush(stdout);
+    log.print_console(INFO, "Bye");
 }
 
 }  // namespace

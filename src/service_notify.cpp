@@ -21,11 +21,19 @@ bool ServiceNotifier::Send(const std::string& message) {
     return enabled_ && sd_notify(0, message.c_str()) > 0;
 }
 
-void ServiceNotifier::Ready(const std::string& status) {
+void ServiceNotifier::Ready(const ServiceStatus& status) {
     if (!enabled_) return;
-    Send("READY=1\nSTATUS=" + status);
-    last_status_ = status;
+    Send("READY=1\nSTATUS=" + status.text);
+    last_status_ = status.text;
+    last_state_ = status.state;
     last_status_time_ = std::chrono::steady_clock::now();
+}
+
+void ServiceNotifier::SendStatus(const ServiceStatus& status, std::chrono::steady_clock::time_point now) {
+    Send("STATUS=" + status.text);
+    last_status_ = status.text;
+    last_state_ = status.state;
+    last_status_time_ = now;
 }
 
 bool ServiceNotifier::AllProgressing(std::chrono::steady_clock::time_point now) const {
@@ -35,13 +43,15 @@ bool ServiceNotifier::AllProgressing(std::chrono::steady_clock::time_point now) 
     return true;
 }
 
-void ServiceNotifier::Tick(const std::string& status) {
+void ServiceNotifier::Tick(const ServiceStatus& status) {
     if (!enabled_) return;
     const auto now = std::chrono::steady_clock::now();
-    if (status != last_status_ && now - last_status_time_ >= settings_.status_interval) {
-        Send("STATUS=" + status);
-        last_status_ = status;
-        last_status_time_ = now;
+    // A login or a lost receiver must show at once; counters that move with every alarm
+    // would otherwise flood systemd, so they wait for the interval.
+    if (status.state != last_state_) {
+        SendStatus(status, now);
+    } else if (status.text != last_status_ && now - last_status_time_ >= settings_.status_interval) {
+        SendStatus(status, now);
     }
     // A stuck thread stops the pings; systemd then restarts the service once the
     // watchdog period has passed without one.

@@ -2,12 +2,18 @@
 // clock of its own (a date no other case uses) and its defaults restored afterwards.
 #include "common/logger.h"
 
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -47,6 +53,57 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+// Standard output replaced by one end of a socket pair (as systemd connects a service's
+// output to the journal) for as long as it lives; Read() puts the old one back and
+// returns what was written.
+class StdoutOnSocket {
+public:
+    StdoutOnSocket() {
+        std::fflush(stdout);
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends_) != 0) return;
+        saved_ = ::dup(STDOUT_FILENO);
+        ok_ = saved_ >= 0 && ::dup2(ends_[0], STDOUT_FILENO) == STDOUT_FILENO;
+    }
+    ~StdoutOnSocket() {
+        Restore();
+        if (ends_[1] >= 0) ::close(ends_[1]);
+    }
+    bool ok() const { return ok_; }
+    // "<device>:<inode>" of the socket, as systemd writes JOURNAL_STREAM.
+    std::string Identity() const {
+        struct stat info {};
+        ::fstat(ends_[0], &info);
+        return std::to_string(static_cast<unsigned long long>(info.st_dev)) + ":" +
+               std::to_string(static_cast<unsigned long long>(info.st_ino));
+    }
+    std::string Read() {
+        Restore();
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(ends_[1], buffer, sizeof(buffer))) > 0;) text.append(buffer, static_cast<size_t>(n));
+        return text;
+    }
+
+private:
+    // Afterwards no descriptor of the writing end is left, so Read() ends at its close.
+    void Restore() {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDOUT_FILENO);
+            ::close(saved_);
+            saved_ = -1;
+        }
+        if (ends_[0] >= 0) {
+            ::close(ends_[0]);
+            ends_[0] = -1;
+        }
+    }
+
+    int ends_[2] = {-1, -1};
+    int saved_ = -1;
+    bool ok_ = false;
+};
+
 class LoggerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -66,6 +123,7 @@ protected:
     void TearDown() override {
         log().set_level(INFO);
         log().set_free_space_probe_for_testing(nullptr);
+        log().set_max_bytes_per_day_for_testing(kMaxLogBytesPerDay);
         logger::set_clock_for_testing(nullptr);
         logger::set_thread_name("");
     }
@@ -369,16 +427,227 @@ TEST_F(LoggerTest, UnusableDirectoryFallsBackToPlainConsoleAndRecovers) {
     EXPECT_EQ("back", file[0].substr(46));
 }
 
+// Holds the file size limit of this process at zero (writes fail with EFBIG, as on a
+// full disk) until destroyed; SIGXFSZ is ignored meanwhile.
+class NoRoomForWrites {
+public:
+    NoRoomForWrites() {
+        ::getrlimit(RLIMIT_FSIZE, &saved_limit_);
+        saved_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit none = saved_limit_;
+        none.rlim_cur = 0;
+        ok_ = ::setrlimit(RLIMIT_FSIZE, &none) == 0;
+    }
+    ~NoRoomForWrites() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_limit_);
+        std::signal(SIGXFSZ, saved_handler_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    struct rlimit saved_limit_ {};
+    void (*saved_handler_)(int) = nullptr;
+    bool ok_ = false;
+};
+
 TEST_F(LoggerTest, FailedWriteIsRetriedOnTheNextMessage) {
-    // The day's file on a full device: the write fails but the console line still shows.
-    ASSERT_EQ(0, ::symlink("/dev/full", LogPath(Today()).c_str()));
-    const std::string printed = Console([] { logger::get_logger().log(INFO, "no space"); });
+    // The write of the day's file fails (no room) but the console line still shows.
+    std::string printed;
+    {
+        NoRoomForWrites no_room;
+        ASSERT_TRUE(no_room.ok());
+        // Not through gtest's capture: that writes a file, too.
+        StdoutOnSocket socket;
+        ASSERT_TRUE(socket.ok());
+        logger::get_logger().log(INFO, "no space");
+        printed = socket.Read();
+    }
     EXPECT_NE(std::string::npos, printed.find("]\x1b[0m no space\n"));
-    ASSERT_EQ(0, ::unlink(LogPath(Today()).c_str()));
+    EXPECT_EQ("", TodaysFile());
     Console([] { logger::get_logger().log(INFO, "space again"); });
     const std::vector<std::string> file = Lines(TodaysFile());
     ASSERT_EQ(1u, file.size());
     EXPECT_EQ("space again", file[0].substr(46));
+}
+
+TEST_F(LoggerTest, LinkAtTodaysFileIsNeverFollowed) {
+    // Planted by whoever can write the folder, for a process of root to append to.
+    const std::string target = dir_.Join("target.txt");
+    ASSERT_TRUE(WriteFile(target, "not the logger's\n"));
+    ASSERT_EQ(0, ::symlink(target.c_str(), LogPath(Today()).c_str()));
+    const std::string printed = Console([] { logger::get_logger().log(ERROR, "kept out"); });
+    EXPECT_EQ("Message is kept out\n", printed);
+    EXPECT_EQ("not the logger's\n", ReadFile(target));
+
+    // A dangling link must not create its target either.
+    ASSERT_EQ(0, ::unlink(LogPath(Today()).c_str()));
+    const std::string missing = dir_.Join("created-through-link.txt");
+    ASSERT_EQ(0, ::symlink(missing.c_str(), LogPath(Today()).c_str()));
+    Console([] { logger::get_logger().log(INFO, "still kept out"); });
+    EXPECT_FALSE(Exists(missing));
+
+    ASSERT_EQ(0, ::unlink(LogPath(Today()).c_str()));
+    Console([] { logger::get_logger().log(INFO, "own file"); });
+    EXPECT_EQ("own file", Lines(TodaysFile()).at(0).substr(46));
+}
+
+TEST_F(LoggerTest, LinkedDirectoryIsNeverFollowed) {
+    const std::string elsewhere = dir_.Join("elsewhere");
+    ASSERT_EQ(0, ::mkdir(elsewhere.c_str(), 0700));
+    ASSERT_EQ(0, ::rmdir(log_dir_.c_str()));
+    ASSERT_EQ(0, ::symlink(elsewhere.c_str(), log_dir_.c_str()));
+    const std::string printed = Console([] { logger::get_logger().log(INFO, "not there"); });
+    EXPECT_EQ("Message is not there\n", printed);
+    EXPECT_TRUE(ListDir(elsewhere).empty());
+}
+
+TEST_F(LoggerTest, OnlyARegularFileIsWritten) {
+    // A FIFO would block an ordinary open for ever.
+    ASSERT_EQ(0, ::mkfifo(LogPath(Today()).c_str(), 0600));
+    const std::string printed = Console([] { logger::get_logger().log(INFO, "no pipe"); });
+    EXPECT_EQ("Message is no pipe\n", printed);
+}
+
+TEST_F(LoggerTest, DailyLimitKeepsLaterLinesOutOfTheFileAndCountsThem) {
+    // Each file line of "line N" is 53 bytes: room for three.
+    log().set_max_bytes_per_day_for_testing(3 * 53 + 10);
+    const std::string first_day = Today();
+    const std::string printed = Console([] {
+        for (int i = 1; i <= 5; ++i) logger::get_logger().log(INFO, "line " + std::to_string(i));
+    });
+    std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(4u, file.size()) << TodaysFile();
+    EXPECT_EQ("line 1", file[0].substr(46));
+    EXPECT_EQ("line 3", file[2].substr(46));
+    EXPECT_EQ("WARNING  Today's log file has reached its limit of 169 bytes: the day's further lines are not "
+              "written to it",
+              file[3].substr(37));
+    // The console still shows every line, the notice before the first line left out.
+    const std::vector<std::string> console = Lines(printed);
+    ASSERT_EQ(6u, console.size()) << printed;
+    EXPECT_NE(std::string::npos, console[3].find("\x1b[33m"));
+    EXPECT_NE(std::string::npos, console[3].find("reached its limit"));
+    EXPECT_NE(std::string::npos, console[4].find(" line 4"));
+    EXPECT_NE(std::string::npos, console[5].find("line 5"));
+
+    // The next day starts with the count of the lines left out.
+    log().set_max_bytes_per_day_for_testing(kMaxLogBytesPerDay);
+    SetNow(g_now.load() + kDay);
+    Console([] { logger::get_logger().log(INFO, "new day"); });
+    file = Lines(TodaysFile());
+    ASSERT_EQ(2u, file.size()) << TodaysFile();
+    EXPECT_EQ("WARNING  Lines not written to the log file " + first_day + " after it reached the daily limit: 2",
+              file[0].substr(37));
+    EXPECT_EQ("new day", file[1].substr(46));
+    EXPECT_EQ(4u, Lines(ReadFile(LogPath(first_day))).size());
+}
+
+TEST_F(LoggerTest, DailyLimitCountsWhatAnEarlierRunWrote) {
+    log().set_max_bytes_per_day_for_testing(100);
+    ASSERT_TRUE(WriteFile(LogPath(Today()), std::string(99, 'x') + "\n"));
+    Console([] { logger::get_logger().log(INFO, "over"); });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(2u, file.size());
+    EXPECT_NE(std::string::npos, file[1].find("has reached its limit of 100 bytes"));
+
+    log().set_max_bytes_per_day_for_testing(kMaxLogBytesPerDay);
+    const std::string first_day = Today();
+    SetNow(g_now.load() + kDay);
+    Console([] { logger::get_logger().log(INFO, "next day"); });
+    EXPECT_EQ("Lines not written to the log file " + first_day + " after it reached the daily limit: 1",
+              Lines(TodaysFile()).at(0).substr(46));
+}
+
+TEST(DailyLimit, IsOneHundredMebibytes) { EXPECT_EQ(104857600u, kMaxLogBytesPerDay); }
+
+class JournalConsoleTest : public LoggerTest {
+protected:
+    void TearDown() override {
+        ::unsetenv("JOURNAL_STREAM");
+        log().detect_console();
+        LoggerTest::TearDown();
+    }
+
+    // Logs one message of each level, and the closing text, with standard output on a
+    // socket and JOURNAL_STREAM as `journal_stream` makes it (empty function: unset).
+    std::string PrintedWith(const std::function<std::string(const StdoutOnSocket&)>& journal_stream) {
+        StdoutOnSocket socket;
+        EXPECT_TRUE(socket.ok());
+        if (journal_stream) {
+            ::setenv("JOURNAL_STREAM", journal_stream(socket).c_str(), 1);
+        } else {
+            ::unsetenv("JOURNAL_STREAM");
+        }
+        log().detect_console();
+        for (LoggerLevel level : {VERBOSE, INFO, WARNING, ERROR, CRITICAL}) log().log(level, "m");
+        log().print_console(INFO, "Bye");
+        const std::string printed = socket.Read();
+        ::unsetenv("JOURNAL_STREAM");
+        log().detect_console();
+        return printed;
+    }
+};
+
+TEST_F(JournalConsoleTest, LinesToTheJournalCarryThePriorityAndNoColour) {
+    const std::string printed = PrintedWith([](const StdoutOnSocket& socket) { return socket.Identity(); });
+    const std::string stamp = "[" + Lines(TodaysFile()).at(0).substr(0, 24) + "]";
+    EXPECT_EQ("<7>" + stamp + " m\n<6>" + stamp + " m\n<4>" + stamp + " m\n<3>" + stamp + " m\n<2>" + stamp +
+                  " m\n<6>Bye\n",
+              printed);
+    // The file is the same either way.
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(5u, file.size());
+    EXPECT_EQ("ERROR    m", file[3].substr(37));
+}
+
+TEST_F(JournalConsoleTest, WithoutJournalStreamTheConsoleIsAsBefore) {
+    const std::string printed = PrintedWith(nullptr);
+    const std::vector<std::string> console = Lines(printed);
+    ASSERT_EQ(6u, console.size()) << printed;
+    EXPECT_EQ("\x1b[32m[", console[0].substr(0, 6));
+    EXPECT_EQ("\x1b[31m[", console[3].substr(0, 6));
+    EXPECT_EQ("]\x1b[0m m", console[3].substr(30));
+    EXPECT_EQ("Bye", console[5]);
+}
+
+TEST_F(JournalConsoleTest, AJournalStreamOfAnotherFileIsNotOurs) {
+    // Inherited from a parent whose output went to the journal while ours does not.
+    const std::string printed = PrintedWith([](const StdoutOnSocket& socket) {
+        const std::string own = socket.Identity();
+        const size_t colon = own.find(':');
+        return own.substr(0, colon) + ":" + std::to_string(std::stoull(own.substr(colon + 1)) + 1);
+    });
+    EXPECT_EQ(std::string::npos, printed.find("<3>"));
+    EXPECT_NE(std::string::npos, printed.find("\x1b[31m["));
+}
+
+TEST_F(JournalConsoleTest, FallbackLinesCarryThePriorityToo) {
+    ASSERT_EQ(0, ::rmdir(log_dir_.c_str()));
+    ASSERT_TRUE(WriteFile(log_dir_, ""));
+    StdoutOnSocket socket;
+    ASSERT_TRUE(socket.ok());
+    ::setenv("JOURNAL_STREAM", socket.Identity().c_str(), 1);
+    log().detect_console();
+    log().log(ERROR, "no folder");
+    EXPECT_EQ("<3>Message is no folder\n", socket.Read());
+}
+
+TEST(JournalStream, OnlyAWellFormedValueNamingTheFileMatches) {
+    struct stat info {};
+    ASSERT_EQ(0, ::fstat(STDERR_FILENO, &info));
+    const std::string own = std::to_string(static_cast<unsigned long long>(info.st_dev)) + ":" +
+                            std::to_string(static_cast<unsigned long long>(info.st_ino));
+    EXPECT_TRUE(IsJournalStream(own.c_str(), STDERR_FILENO));
+    for (const char* bad : {"", ":", "1:", ":1", "a:b", "1:2:3", " 1:2", "1:2 ", "-1:2", "99999999999999999999999:1"}) {
+        EXPECT_FALSE(IsJournalStream(bad, STDERR_FILENO)) << bad;
+    }
+    EXPECT_FALSE(IsJournalStream(nullptr, STDERR_FILENO));
+    EXPECT_FALSE(IsJournalStream(own.c_str(), -1));
+    EXPECT_EQ("<2>", JournalPriorityPrefix(CRITICAL));
+    EXPECT_EQ("<3>", JournalPriorityPrefix(ERROR));
+    EXPECT_EQ("<4>", JournalPriorityPrefix(WARNING));
+    EXPECT_EQ("<6>", JournalPriorityPrefix(INFO));
+    EXPECT_EQ("<7>", JournalPriorityPrefix(VERBOSE));
 }
 
 TEST_F(LoggerTest, DirectoryHelpers) {

@@ -232,6 +232,69 @@ TEST_F(NotifierEnvironment, StatusIsNotSentMoreOftenThanTheInterval) {
     EXPECT_EQ("", socket_.Receive(milliseconds(300)));  // no watchdog set, no status yet
 }
 
+TEST_F(NotifierEnvironment, AChangedStateIsSentAtOnceWhateverTheInterval) {
+    ProgressStamp progress;
+    ServiceNotifier::Settings settings;
+    settings.status_interval = seconds(30);
+    ::unsetenv("WATCHDOG_USEC");
+    ServiceNotifier notifier({&progress}, settings);
+    ServiceState state;  // recorder off-line, receiver unreachable
+    notifier.Ready(ServiceStatus{"off, unreachable, 0", state});
+    EXPECT_EQ("READY=1\nSTATUS=off, unreachable, 0", socket_.Receive(seconds(2)));
+
+    // Only a counter moved: it waits for the interval.
+    notifier.Tick(ServiceStatus{"off, unreachable, 1", state});
+    EXPECT_EQ("", socket_.Receive(milliseconds(200)));
+
+    // The login: at once, with the counters as they are now.
+    state.recorder_online = true;
+    notifier.Tick(ServiceStatus{"on, unreachable, 1", state});
+    EXPECT_EQ("STATUS=on, unreachable, 1", socket_.Receive(seconds(2)));
+    notifier.Tick(ServiceStatus{"on, unreachable, 1", state});
+    notifier.Tick(ServiceStatus{"on, unreachable, 2", state});
+    EXPECT_EQ("", socket_.Receive(milliseconds(200)));
+
+    // The receiver reached, then lost, then the recorder lost: each at once.
+    state.receiver_reachable = true;
+    notifier.Tick(ServiceStatus{"on, reachable, 2", state});
+    EXPECT_EQ("STATUS=on, reachable, 2", socket_.Receive(seconds(2)));
+    state.receiver_reachable = false;
+    notifier.Tick(ServiceStatus{"on, unreachable, 2", state});
+    EXPECT_EQ("STATUS=on, unreachable, 2", socket_.Receive(seconds(2)));
+    state.recorder_online = false;
+    notifier.Tick(ServiceStatus{"off, unreachable, 2", state});
+    EXPECT_EQ("STATUS=off, unreachable, 2", socket_.Receive(seconds(2)));
+
+    // A text without a state keeps the last one: no change, so the interval rules.
+    notifier.Tick("off, unreachable, 3");
+    EXPECT_EQ("", socket_.Receive(milliseconds(200)));
+}
+
+TEST_F(NotifierEnvironment, MovingCountersAreSentOncePerInterval) {
+    ProgressStamp progress;
+    ServiceNotifier::Settings settings;
+    settings.status_interval = milliseconds(200);
+    ::unsetenv("WATCHDOG_USEC");
+    ServiceNotifier notifier({&progress}, settings);
+    const ServiceState state{true, true};
+    notifier.Ready(ServiceStatus{"0 delivered", state});
+    EXPECT_EQ("READY=1\nSTATUS=0 delivered", socket_.Receive(seconds(2)));
+
+    // An alarm every 10 ms, each changing the text, for at least a second.
+    const auto start = Clock::now();
+    for (int delivered = 1; delivered <= 100; ++delivered) {
+        notifier.Tick(ServiceStatus{std::to_string(delivered) + " delivered", state});
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    const auto elapsed = Clock::now() - start;
+    std::vector<std::string> seen;
+    socket_.WaitFor([](const std::string&) { return false; }, milliseconds(300), &seen);
+    // Never closer than the interval, and the counters did show while they moved.
+    EXPECT_LE(seen.size(), static_cast<size_t>(elapsed / settings.status_interval) + 1);
+    EXPECT_GE(seen.size(), 2u);
+    for (const std::string& message : seen) EXPECT_TRUE(Starts(message, "STATUS=")) << message;
+}
+
 // The service itself, started as systemd starts a Type=notify unit with a watchdog.
 TEST_F(ServiceTest, NotifiesSystemdOfReadinessStatusWatchdogAndStop) {
     NotifySocket socket;
