@@ -1,6 +1,7 @@
 # Reliable SOAP messaging: request documents, answer parsing and the sequencer.
 add_library(wardex_soap STATIC
   soap_messages.cpp
+  xml_names.cpp
   soap_helper.cpp
 )
 target_include_directories(wardex_soap PUBLIC ${CMAKE_SOURCE_DIR})
