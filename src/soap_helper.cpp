@@ -404,7 +404,7 @@ private:
 
     void LastMessageResponseHandler(const kv::http::Request& request, kv::http::Response& response,
                                     const kv::http::Error& error) {
-        if (Succeeded(response, error)) {
+        if (Succeeded(response, error) || (!error && (response.status == 202 || response.status == 204) && response.body.empty())) {
             if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, request.id + ": LastMessage successful");
             return;
         }
