@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -156,14 +157,18 @@ struct Style {
     bool keep_alive;
 };
 
+void PrintTo(const Style& style, std::ostream* out) {
+    *out << style.name << (style.keep_alive ? " keep-alive" : " close");
+}
+
 std::string PrintStyle(const ::testing::TestParamInfo<Style>& info) {
     return std::string(info.param.name) + (info.param.keep_alive ? "_KeepAlive" : "_Close");
 }
 
 class GsoapReceiverTest : public ::testing::TestWithParam<Style> {};
 
-// The request texts Part of the service sends for each method (JSON, as the payload
-// builders make them; quotes and an ampersand travel as text).
+// Payloads shaped like the service's (JSON; quotes, an ampersand and angle brackets
+// travel as escaped text).
 const std::vector<std::pair<std::string, std::string>> kPayloads = {
     {"SendAlarm", "{\"AlarmType\":7,\"Camera\":\"Gate & yard\",\"Guid\":\"a1\"}"},
     {"SendAlarm", "{\"AlarmType\":1,\"Camera\":\"<north>\",\"Guid\":\"a2\"}"},
