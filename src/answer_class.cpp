@@ -1,38 +1,11 @@
 #include "src/answer_class.h"
 
-#include <cstring>
-
-#include <tinyxml2.h>
-
 #include "src/soap_messages.h"
 
 namespace kv {
 namespace soap {
 
 namespace {
-
-enum class Shape { kNotSoap, kFault, kEnvelope };
-
-const char* LocalName(const char* name) {
-    const char* colon = std::strrchr(name, ':');
-    return colon != nullptr ? colon + 1 : name;
-}
-
-// Whether the body is a SOAP envelope at all, and whether it carries a fault.
-Shape ShapeOf(const std::vector<char>& body) {
-    if (body.empty()) return Shape::kNotSoap;
-    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (doc.Parse(body.data(), body.size()) != tinyxml2::XML_SUCCESS) return Shape::kNotSoap;
-    const tinyxml2::XMLElement* envelope = doc.RootElement();
-    if (envelope == nullptr || std::strcmp(LocalName(envelope->Name()), "Envelope") != 0) return Shape::kNotSoap;
-    for (const tinyxml2::XMLElement* child = envelope->FirstChildElement(); child != nullptr;
-         child = child->NextSiblingElement()) {
-        if (std::strcmp(LocalName(child->Name()), "Body") != 0) continue;
-        const tinyxml2::XMLElement* first = child->FirstChildElement();
-        if (first != nullptr && std::strcmp(LocalName(first->Name()), "Fault") == 0) return Shape::kFault;
-    }
-    return Shape::kEnvelope;
-}
 
 Answer Make(Outcome outcome, std::string reason) {
     Answer answer;
@@ -53,10 +26,10 @@ Answer ClassifyAnswer(Step step, kv::http::ErrorCode transport, int status, cons
     if (IsRedirect(status)) return Make(Outcome::kReceiverFailure, "redirect");
     if (status >= 500) return Make(Outcome::kReceiverFailure, "server error");
 
-    const Shape shape = ShapeOf(body);
-    if (shape == Shape::kFault && status >= 200 && status <= 499) return Make(Outcome::kRefused, "SOAP fault");
+    const AnswerShape shape = ClassifyEnvelope(body.data(), body.size());
+    if (shape == AnswerShape::kFault && status >= 200 && status <= 499) return Make(Outcome::kRefused, "SOAP fault");
     if (status >= 400) return Make(Outcome::kPayloadFailure, "client error");
-    if (status != 200 || shape != Shape::kEnvelope) return Make(Outcome::kReceiverFailure, "not a SOAP answer");
+    if (status != 200 || shape != AnswerShape::kEnvelope) return Make(Outcome::kReceiverFailure, "not a SOAP answer");
 
     Answer answer;
     if (step == Step::kCreateSequence) {

@@ -1,6 +1,7 @@
 # Reliable SOAP messaging: request documents, answer parsing and the sequencer.
 add_library(wardex_soap STATIC
   soap_messages.cpp
+  xml_names.cpp
   answer_class.cpp
   soap_helper.cpp
 )

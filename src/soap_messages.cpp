@@ -1,6 +1,5 @@
 #include "src/soap_messages.h"
 
-
 #include <cassert>
 #include <cstring>
 #include <utility>
@@ -9,6 +8,7 @@
 #include <tinyxml2.h>
 
 #include "common/logger.h"
+#include "src/xml_names.h"
 
 namespace kv {
 namespace soap {
@@ -30,10 +30,6 @@ constexpr char kContractNs[] = "http://tempuri.org/";
 constexpr char kContractActionPrefix[] = "http://tempuri.org/IReceiverServiceResponse/";
 constexpr char kSequenceExpiry[] = "PT00H00M30S";
 constexpr char kMessageIdPrefix[] = "urn:uuid:";
-
-constexpr char kEnvelopeFragment[] = "/soap-envelope";
-constexpr char kAddressingFragment[] = "/addressing";
-constexpr char kReliableMessagingFragment[] = "/rm";
 
 void Log(LoggerLevel level, const std::string& text) { logger::get_logger().log(level, text); }
 
@@ -92,35 +88,59 @@ private:
 
 // The envelope of a parsed answer with the header (and body) the common steps found.
 struct ParsedEnvelope {
-    tinyxml2::XMLElement* envelope = nullptr;
-    tinyxml2::XMLElement* header = nullptr;
-    tinyxml2::XMLElement* body = nullptr;
-    std::string addressing_prefix;
+    const tinyxml2::XMLElement* envelope = nullptr;
+    const tinyxml2::XMLElement* header = nullptr;
+    const tinyxml2::XMLElement* body = nullptr;
 };
 
-// The common steps of every answer parser. False (after logging) when one failed.
+// The root element when it is a SOAP 1.2 Envelope, whatever its prefix; null otherwise.
+const tinyxml2::XMLElement* SoapEnvelope(const tinyxml2::XMLDocument& doc) {
+    const tinyxml2::XMLElement* root = doc.FirstChildElement();
+    return kv::xml::IsNamed(root, kSoapEnvelopeNs, "Envelope") ? root : nullptr;
+}
+
+// True when the body's first child element is a SOAP 1.2 Fault (the only child a body
+// that carries one may have).
+bool CarriesFault(const tinyxml2::XMLElement* body) {
+    return body != nullptr && kv::xml::IsNamed(body->FirstChildElement(), kSoapEnvelopeNs, "Fault");
+}
+
+// The first child element of `parent` in namespace `ns` whose local name ends in `suffix`.
+const tinyxml2::XMLElement* FirstChildEndingIn(const tinyxml2::XMLElement* parent, const char* ns,
+                                               const char* suffix) {
+    if (parent == nullptr) return nullptr;
+    const size_t suffix_size = std::strlen(suffix);
+    for (const tinyxml2::XMLElement* child = parent->FirstChildElement(); child != nullptr;
+         child = child->NextSiblingElement()) {
+        const std::string local = kv::xml::LocalName(*child);
+        if (local.size() > suffix_size && local.compare(local.size() - suffix_size, suffix_size, suffix) == 0 &&
+            kv::xml::NamespaceOf(*child) == ns) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+// The common steps of every answer parser: the envelope, its header and (when needed) its
+// body, each found by namespace and name. False (after logging) when one is missing.
 bool OpenEnvelope(tinyxml2::XMLDocument& doc, const char* data, size_t size, const char* no_envelope_text,
                   bool need_body, ParsedEnvelope& parsed) {
     if (doc.Parse(data, size) != tinyxml2::XML_SUCCESS) {
         Log(ERROR, "Failed parsing XML response");
         return false;
     }
-    parsed.envelope = doc.FirstChildElement();
+    parsed.envelope = SoapEnvelope(doc);
     if (parsed.envelope == nullptr) {
         Log(ERROR, no_envelope_text);
         return false;
     }
-    std::string envelope_prefix;
-    GetXMLNamespaceWithColon(parsed.envelope, kEnvelopeFragment, envelope_prefix);
-    GetXMLNamespaceWithColon(parsed.envelope, kAddressingFragment, parsed.addressing_prefix);
-
-    parsed.header = parsed.envelope->FirstChildElement((envelope_prefix + "Header").c_str());
+    parsed.header = kv::xml::FirstChildNamed(parsed.envelope, kSoapEnvelopeNs, "Header");
     if (parsed.header == nullptr) {
         Log(ERROR, "No existing header in XML response");
         return false;
     }
     if (!need_body) return true;
-    parsed.body = parsed.envelope->FirstChildElement((envelope_prefix + "Body").c_str());
+    parsed.body = kv::xml::FirstChildNamed(parsed.envelope, kSoapEnvelopeNs, "Body");
     if (parsed.body == nullptr) {
         Log(ERROR, "No existing body in XML response");
         return false;
@@ -130,8 +150,7 @@ bool OpenEnvelope(tinyxml2::XMLDocument& doc, const char* data, size_t size, con
 
 // Finds the header's RelatesTo and copies its text. False when the parse should stop.
 bool ReadRelatesTo(const ParsedEnvelope& parsed, std::string& relates_to) {
-    const tinyxml2::XMLElement* element =
-        parsed.header->FirstChildElement((parsed.addressing_prefix + "RelatesTo").c_str());
+    const tinyxml2::XMLElement* element = kv::xml::FirstChildNamed(parsed.header, kAddressingNs, "RelatesTo");
     if (element == nullptr) {
         Log(ERROR, "No existing RelatesTo in XML response");
         return false;
@@ -162,17 +181,27 @@ void GetXMLNamespaceWithColon(tinyxml2::XMLElement* element, const char* ns_frag
     }
 }
 
+AnswerShape ClassifyEnvelope(const char* data, size_t size) {
+    if (data == nullptr || size == 0) return AnswerShape::kNotSoap;
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    if (doc.Parse(data, size) != tinyxml2::XML_SUCCESS) return AnswerShape::kNotSoap;
+    const tinyxml2::XMLElement* envelope = SoapEnvelope(doc);
+    if (envelope == nullptr) return AnswerShape::kNotSoap;
+    return CarriesFault(kv::xml::FirstChildNamed(envelope, kSoapEnvelopeNs, "Body")) ? AnswerShape::kFault
+                                                                                      : AnswerShape::kEnvelope;
+}
+
+bool IsSoapFault(const char* data, size_t size) { return ClassifyEnvelope(data, size) == AnswerShape::kFault; }
+
 void ParseCreateSequenceResponse(const char* data, size_t size, std::string& relates_to, std::string& sequence_id) {
     tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
     ParsedEnvelope parsed;
     if (!OpenEnvelope(doc, data, size, "Failed getting XML envelope element", true, parsed)) return;
     if (!ReadRelatesTo(parsed, relates_to)) return;
 
-    // The receiver writes this element under a default namespace declaration, so its
-    // name is bare whatever prefixes the envelope declares.
-    const tinyxml2::XMLElement* response = parsed.body->FirstChildElement("CreateSequenceResponse");
-    const tinyxml2::XMLElement* identifier =
-        response != nullptr ? response->FirstChildElement("Identifier") : nullptr;
+    const tinyxml2::XMLElement* response =
+        kv::xml::FirstChildNamed(parsed.body, kReliableMessagingNs, "CreateSequenceResponse");
+    const tinyxml2::XMLElement* identifier = kv::xml::FirstChildNamed(response, kReliableMessagingNs, "Identifier");
     if (identifier == nullptr) {
         Log(ERROR, "No existing SequenceId in XML response");
         return;
@@ -186,10 +215,12 @@ void ParseSendAlarmResponse(const char* data, size_t size, std::string& relates_
     if (!OpenEnvelope(doc, data, size, "Failed getting XML envelope element", true, parsed)) return;
     if (!ReadRelatesTo(parsed, relates_to)) return;
 
-    // <M>Response/<M>Result, whatever the method: the path, not the names, finds it.
-    const tinyxml2::XMLNode* method_response = parsed.body->FirstChild();
-    const tinyxml2::XMLNode* node = method_response != nullptr ? method_response->FirstChild() : nullptr;
-    const tinyxml2::XMLElement* method_result = node != nullptr ? node->ToElement() : nullptr;
+    // A fault is a refusal, not a malformed answer: it yields no result and no line here;
+    // the caller tells it apart with ClassifyEnvelope.
+    if (CarriesFault(parsed.body)) return;
+    // <M>Response/<M>Result in the contract's namespace, whatever the method M.
+    const tinyxml2::XMLElement* method_response = FirstChildEndingIn(parsed.body, kContractNs, "Response");
+    const tinyxml2::XMLElement* method_result = FirstChildEndingIn(method_response, kContractNs, "Result");
     if (method_result == nullptr) {
         Log(ERROR, "No existing Method Result in XML response");
         return;
@@ -202,11 +233,9 @@ void ParseLastMessageResponse(const char* data, size_t size, std::string& sequen
     ParsedEnvelope parsed;
     if (!OpenEnvelope(doc, data, size, "Failed getting envelope element of XML response", true, parsed)) return;
 
-    std::string rm_prefix;
-    GetXMLNamespaceWithColon(parsed.envelope, kReliableMessagingFragment, rm_prefix);
-    const tinyxml2::XMLElement* ack = parsed.header->FirstChildElement((rm_prefix + "SequenceAcknowledgement").c_str());
-    const tinyxml2::XMLElement* identifier =
-        ack != nullptr ? ack->FirstChildElement((rm_prefix + "Identifier").c_str()) : nullptr;
+    const tinyxml2::XMLElement* ack =
+        kv::xml::FirstChildNamed(parsed.header, kReliableMessagingNs, "SequenceAcknowledgement");
+    const tinyxml2::XMLElement* identifier = kv::xml::FirstChildNamed(ack, kReliableMessagingNs, "Identifier");
     if (identifier == nullptr) {
         Log(ERROR, "No existing SequenceId in XML response");
         return;
@@ -221,8 +250,7 @@ void ParseRequest(const std::string& message, std::string& message_id) {
                       parsed)) {
         return;
     }
-    // Our own documents always use this prefix.
-    const tinyxml2::XMLElement* element = parsed.header->FirstChildElement("wsa5:MessageID");
+    const tinyxml2::XMLElement* element = kv::xml::FirstChildNamed(parsed.header, kAddressingNs, "MessageID");
     if (element == nullptr) {
         Log(ERROR, "No existing MessageId in XML response");
         return;

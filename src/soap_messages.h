@@ -5,6 +5,10 @@
 // message (number 1), LastMessage (number 2). This unit builds those documents and reads
 // the few texts the sequencer needs from the receiver's answers. It keeps no state.
 //
+// Answers are read by namespace URI and local name (src/xml_names.h), whatever prefixes
+// the receiver chose and wherever it declared them: SOAP 1.2 Envelope, Header, Body and
+// Fault; WS-Addressing 1.0 RelatesTo; WS-RM 2005/02 CreateSequenceResponse, Identifier and
+// SequenceAcknowledgement; the method's <M>Response and <M>Result in http://tempuri.org/.
 // Parsers never throw: they log what they could not find at ERROR and fill their output
 // references only as far as they got (they never clear them). Callers pass empty strings.
 #ifndef WARDEX_SRC_SOAP_MESSAGES_H_
@@ -39,16 +43,29 @@ using NtpHandler = std::function<void(const NtpInfo&)>;
 
 // Writes into `prefix` the prefix (with its colon) of the first "xmlns:" declaration on
 // `element` itself whose value begins with "http://" and contains `ns_fragment`; empty
-// when there is none, so that names are then looked up bare. Both pointers are required.
+// when there is none. Both pointers are required. Kept for callers outside the parsers,
+// which no longer use it: a prefix says nothing about the names of a conforming answer.
 void GetXMLNamespaceWithColon(tinyxml2::XMLElement* element, const char* ns_fragment, std::string& prefix);
+
+// What an answer body is, for judging an exchange before its texts are read:
+//   kNotSoap   empty, not well-formed XML, or its root is not a SOAP 1.2 Envelope;
+//   kFault     a SOAP 1.2 envelope whose Body carries a Fault (a refusal, whatever the
+//              HTTP status);
+//   kEnvelope  any other SOAP 1.2 envelope (its texts may still be missing).
+// Logs nothing, never throws, keeps no state.
+enum class AnswerShape { kNotSoap, kFault, kEnvelope };
+AnswerShape ClassifyEnvelope(const char* data, size_t size);
+// ClassifyEnvelope(data, size) == AnswerShape::kFault.
+bool IsSoapFault(const char* data, size_t size);
 
 // RelatesTo and the new sequence's Identifier of a CreateSequenceResponse.
 void ParseCreateSequenceResponse(const char* data, size_t size, std::string& relates_to, std::string& sequence_id);
-// RelatesTo and the method's result text (the body's first grandchild) of any method.
+// RelatesTo and the method's result text (<M>Result inside <M>Response) of any method. A
+// Fault in the body gives no result and logs nothing: ClassifyEnvelope reports it.
 void ParseSendAlarmResponse(const char* data, size_t size, std::string& relates_to, std::string& result);
 // Identifier of the header's SequenceAcknowledgement.
 void ParseLastMessageResponse(const char* data, size_t size, std::string& sequence_id);
-// The "wsa5:MessageID" text of one of our own request documents.
+// The WS-Addressing MessageID text of one of our own request documents.
 void ParseRequest(const std::string& message, std::string& message_id);
 
 // Content-Type of every request; the action travels only in the addressing header.

@@ -44,12 +44,15 @@ const char kUsage[] =
     "  --delay STEP MS    as the command 'delay STEP MS'\n"
     "  --ntp JSON         result text of GetNTPServerInfo\n"
     "  --result TEXT      result text of every other method (default OK)\n"
+    "  --style LIST       as the command 'style LIST', e.g. --style chunked,close,last-202\n"
     "  --lifetime S       exit by itself after S seconds (0: never, the default)\n"
     "  --help             this text\n"
     "Prints 'listening http://A:P/WXAlarmReceiver/Receiver.svc' and 'control A:P' on standard\n"
     "output once ready. Commands (one per line; the answer is one line, 'ok ...' or 'error ...'):\n"
     "  fault STEP KIND [STATUS] [times=N] [method=M]   STEP create|app|last|all;\n"
     "      KIND none|status|close|malformed|no-relates|no-identifier|no-result|soap-fault\n"
+    "  style LIST   comma-separated: plain chunked close xml-declaration extra-headers\n"
+    "      action-parameter last-202 last-204 (replaces the previous style)\n"
     "  delay STEP MS | ntp JSON | result TEXT | clear | reset | stats | quit\n";
 
 class Server;
@@ -93,10 +96,18 @@ private:
         response_.version(11);
         response_.result(static_cast<unsigned>(reply_.status));
         response_.set(http::field::server, "wardex-receiver-sim");
-        if (!reply_.body.empty()) response_.set(http::field::content_type, "application/soap+xml; charset=utf-8");
+        if (!reply_.body.empty()) {
+            response_.set(http::field::content_type,
+                          reply_.content_type.empty() ? "application/soap+xml; charset=utf-8" : reply_.content_type);
+        }
         response_.body() = std::move(reply_.body);
+        if (reply_.close_after) keep_alive_ = false;
         response_.keep_alive(keep_alive_);
-        response_.prepare_payload();
+        if (reply_.chunked && !response_.body().empty()) {
+            response_.chunked(true);
+        } else {
+            response_.prepare_payload();
+        }
         auto self = shared_from_this();
         http::async_write(socket_, response_, [self](boost::system::error_code error, size_t) {
             if (error || !self->keep_alive_) return self->Close();
@@ -216,6 +227,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
                 options.commands.push_back("delay " + v + " " + w);
             } else if (arg == "--ntp" && value(v)) {
                 options.commands.push_back("ntp " + v);
+            } else if (arg == "--style" && value(v)) {
+                options.commands.push_back("style " + v);
             } else if (arg == "--result" && value(v)) {
                 options.commands.push_back("result " + v);
             } else if (arg == "--lifetime" && value(v)) {

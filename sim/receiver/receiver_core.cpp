@@ -261,23 +261,47 @@ Reply ReceiverCore::Answer(Step step, const std::string& method, const std::stri
     if (spoiled && fault.kind == FaultKind::kStatus) {
         reply.status = fault.status;
         if (fault.status >= 400) reply.body = SoapFaultBody(relates_to);
+        Dress(step, "", reply);
         return reply;
     }
     if (spoiled && fault.kind == FaultKind::kSoapFault) {
         reply.status = fault.status;
         reply.body = SoapFaultBody(relates_to);
+        Dress(step, "", reply);
         return reply;
     }
     if (spoiled && fault.kind == FaultKind::kMalformed) {
         reply.body = EnvelopeOpen() + "<s:Header><a:RelatesTo>" + Escape(relates_to) + "</a:RelatesTo></s:Header><s:Body>";
+        Dress(step, "", reply);
+        return reply;
+    }
+    if (step == kLast && (style_.last_status == 202 || style_.last_status == 204)) {
+        reply.status = style_.last_status;
+        Dress(step, "", reply);
         return reply;
     }
     const bool no_relates = spoiled && fault.kind == FaultKind::kNoRelates;
     const bool no_identifier = spoiled && fault.kind == FaultKind::kNoIdentifier;
     const bool no_result = spoiled && fault.kind == FaultKind::kNoResult;
 
+    std::string action;
+    switch (step) {
+        case kCreate: action = std::string(kCreateSequenceAction) + "Response"; break;
+        case kApp: action = std::string(kContractActionPrefix) + method + "Response"; break;
+        default: action = std::string(kRmNs) + "/SequenceAcknowledgement"; break;
+    }
     std::string out = EnvelopeOpen();
     out += "<s:Header>";
+    if (style_.extra_headers) {
+        // What a full WS-RM stack adds to the framework's Action and acknowledgement: the
+        // reply's own destination, and on the application answer the first message of the
+        // reply sequence the request offered (its identifier is the request's MessageID).
+        out += "<a:To s:mustUnderstand=\"1\">http://www.w3.org/2005/08/addressing/anonymous</a:To>";
+        if (step == kApp) {
+            out += "<r:Sequence s:mustUnderstand=\"1\"><r:Identifier>" + Escape(relates_to) +
+                   "</r:Identifier><r:MessageNumber>1</r:MessageNumber><r:LastMessage/></r:Sequence>";
+        }
+    }
     switch (step) {
         case kCreate:
             out += "<a:Action s:mustUnderstand=\"1\">";
@@ -312,7 +336,48 @@ Reply ReceiverCore::Answer(Step step, const std::string& method, const std::stri
     }
     out += "</s:Body></s:Envelope>";
     reply.body = std::move(out);
+    Dress(step, action, reply);
     return reply;
+}
+
+void ReceiverCore::Dress(Step, const std::string& action, Reply& reply) const {
+    reply.chunked = style_.chunked;
+    reply.close_after = style_.close;
+    if (reply.body.empty()) return;
+    if (style_.xml_declaration) reply.body.insert(0, "<?xml version=\"1.0\" encoding=\"utf-8\"?>");
+    reply.content_type = kContentType;
+    if (style_.action_parameter && !action.empty()) reply.content_type += "; action=\"" + action + "\"";
+}
+
+std::string ReceiverCore::SetStyle(const std::string& args) {
+    AnswerStyle style;
+    std::istringstream in(args);
+    std::string word;
+    while (std::getline(in, word, ',')) {
+        const size_t start = word.find_first_not_of(' ');
+        const size_t end = word.find_last_not_of(' ');
+        word = start == std::string::npos ? "" : word.substr(start, end - start + 1);
+        if (word == "plain" || word.empty()) continue;
+        if (word == "chunked") {
+            style.chunked = true;
+        } else if (word == "close") {
+            style.close = true;
+        } else if (word == "xml-declaration") {
+            style.xml_declaration = true;
+        } else if (word == "extra-headers") {
+            style.extra_headers = true;
+        } else if (word == "action-parameter") {
+            style.action_parameter = true;
+        } else if (word == "last-202") {
+            style.last_status = 202;
+        } else if (word == "last-204") {
+            style.last_status = 204;
+        } else {
+            return "error unknown style '" + word + "'";
+        }
+    }
+    style_ = style;
+    return "ok";
 }
 
 bool ReceiverCore::TakeFault(Step step, const std::string& method, Fault& fault) {
@@ -452,6 +517,7 @@ std::string ReceiverCore::Command(const std::string& line) {
             }
             return any ? "ok" : "error unknown step '" + step_name + "'";
         }
+        if (verb == "style") return SetStyle(rest);
         if (verb == "ntp") {
             ntp_result_ = rest;
             return "ok";

@@ -25,8 +25,22 @@ struct Reply {
     bool close = false;  // drop the connection without answering
     int status = 200;
     std::string body;
+    std::string content_type;  // of a non-empty body
+    bool chunked = false;      // send the body with chunked transfer coding
+    bool close_after = false;  // answer with "Connection: close" and close
     std::chrono::milliseconds delay{0};
     bool spoiled = false;  // an injected fault changed (or withheld) the answer
+};
+
+// Ways a conforming receiver may write its answers, beyond the framework's own style;
+// the service must take every one of them. All off by default.
+struct AnswerStyle {
+    bool chunked = false;          // Transfer-Encoding: chunked
+    bool close = false;            // Connection: close after each answer
+    bool xml_declaration = false;  // <?xml version="1.0" encoding="utf-8"?> before the envelope
+    bool extra_headers = false;    // a:To, a:Action, r:Sequence of the offered reply sequence, r:SequenceAcknowledgement
+    bool action_parameter = false; // Content-Type carries action="<answer's action>"
+    int last_status = 200;         // 202 or 204: LastMessage answered with that status and no body
 };
 
 class ReceiverCore {
@@ -36,6 +50,8 @@ public:
 
     Reply Handle(const std::string& method, const std::string& target, const std::string& host,
                  const std::string& content_type, const std::string& body);
+
+    const AnswerStyle& style() const { return style_; }
 
     // Runs one control command (see the usage text); returns the reply line.
     std::string Command(const std::string& line);
@@ -67,8 +83,11 @@ private:
                 const std::string& request_data);
     std::string NewSequence(const std::string& method);
     std::string SetFault(const std::string& args);
+    std::string SetStyle(const std::string& args);
+    void Dress(Step step, const std::string& action, Reply& reply) const;
 
     std::ostream* record_;
+    AnswerStyle style_;
     Fault faults_[kSteps];
     std::chrono::milliseconds delays_[kSteps] = {};
     std::string ntp_result_ =

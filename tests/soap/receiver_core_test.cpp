@@ -9,6 +9,7 @@
 
 #include "sim/receiver/receiver_core.h"
 #include "src/soap_helper.h"
+#include "tests/soap/log_capture.h"
 
 namespace {
 
@@ -124,6 +125,106 @@ TEST_F(ReceiverCoreTest, InjectedFaultsSpoilOnlyTheirStepAndCount) {
     EXPECT_EQ(0u, core_.Command("fault app explode").find("error"));
     EXPECT_EQ(0u, core_.Command("delay app soon").find("error"));
     EXPECT_EQ(0u, core_.Command("dance").find("error"));
+}
+
+// One whole exchange in the current answer style, read back with the service's parsers.
+struct Exchange {
+    wxsim::Reply create, app, last;
+    std::string identifier, relates_to, result;
+};
+
+Exchange RunExchange(wxsim::ReceiverCore& core, const std::string& guid) {
+    Exchange exchange;
+    std::string document;
+    kv::soap::detail::MessageCreateSequence(guid, kUrl, document);
+    exchange.create = core.Handle("POST", wxsim::kServicePath, kHost, kType, document);
+    std::string create_relates_to;
+    kv::soap::ParseCreateSequenceResponse(exchange.create.body.data(), exchange.create.body.size(), create_relates_to,
+                                          exchange.identifier);
+    kv::soap::detail::MessageSendAlarm("SendAlarm", "{\"a\":1}", kUrl, guid, exchange.identifier, document);
+    exchange.app = core.Handle("POST", wxsim::kServicePath, kHost, kType, document);
+    kv::soap::ParseSendAlarmResponse(exchange.app.body.data(), exchange.app.body.size(), exchange.relates_to,
+                                     exchange.result);
+    kv::soap::detail::LastMessage(kUrl, guid, exchange.identifier, document);
+    exchange.last = core.Handle("POST", wxsim::kServicePath, kHost, kType, document);
+    return exchange;
+}
+
+TEST_F(ReceiverCoreTest, PlainStyleIsTheFrameworksOwn) {
+    kv::test::LogCapture log;
+    const Exchange exchange = RunExchange(core_, kGuid);
+    for (const wxsim::Reply* reply : {&exchange.create, &exchange.app, &exchange.last}) {
+        EXPECT_EQ(200, reply->status);
+        EXPECT_FALSE(reply->chunked);
+        EXPECT_FALSE(reply->close_after);
+        EXPECT_EQ(kType, reply->content_type);
+        EXPECT_EQ(0u, reply->body.find("<s:Envelope ")) << "no XML declaration";
+        EXPECT_EQ(std::string::npos, reply->body.find("<a:To"));
+    }
+    EXPECT_EQ("OK", exchange.result);
+    EXPECT_TRUE(log.Messages("ERROR").empty());
+}
+
+TEST_F(ReceiverCoreTest, EveryAnswerStyleIsReadByTheService) {
+    EXPECT_EQ("ok", core_.Command("style chunked, close,xml-declaration,extra-headers,action-parameter"));
+    kv::test::LogCapture log;
+    const Exchange exchange = RunExchange(core_, kGuid);
+    EXPECT_FALSE(exchange.identifier.empty());
+    EXPECT_EQ("urn:uuid:" + kGuid, exchange.relates_to);
+    EXPECT_EQ("OK", exchange.result);
+    for (const wxsim::Reply* reply : {&exchange.create, &exchange.app, &exchange.last}) {
+        EXPECT_EQ(200, reply->status);
+        EXPECT_TRUE(reply->chunked);
+        EXPECT_TRUE(reply->close_after);
+        EXPECT_EQ(0u, reply->body.find("<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "));
+        EXPECT_NE(std::string::npos, reply->body.find("<a:To s:mustUnderstand=\"1\">"));
+        EXPECT_EQ(kv::soap::AnswerShape::kEnvelope,
+                  kv::soap::ClassifyEnvelope(reply->body.data(), reply->body.size()));
+    }
+    EXPECT_EQ(kType + "; action=\"http://schemas.xmlsoap.org/ws/2005/02/rm/CreateSequenceResponse\"",
+              exchange.create.content_type);
+    EXPECT_EQ(kType + "; action=\"http://tempuri.org/IReceiverServiceResponse/SendAlarmResponse\"",
+              exchange.app.content_type);
+    EXPECT_EQ(kType + "; action=\"http://schemas.xmlsoap.org/ws/2005/02/rm/SequenceAcknowledgement\"",
+              exchange.last.content_type);
+    EXPECT_NE(std::string::npos, exchange.app.body.find("<r:Sequence s:mustUnderstand=\"1\"><r:Identifier>urn:uuid:" +
+                                                        kGuid + "</r:Identifier><r:MessageNumber>1</r:MessageNumber>"))
+        << "the offered reply sequence";
+    std::string acknowledged;
+    kv::soap::ParseLastMessageResponse(exchange.last.body.data(), exchange.last.body.size(), acknowledged);
+    EXPECT_EQ(exchange.identifier, acknowledged);
+    EXPECT_TRUE(log.Messages("ERROR").empty()) << log.Messages("ERROR").front();
+    EXPECT_EQ(0, Stats()["violations"]) << core_.Stats();
+    EXPECT_EQ(0, Stats()["open_sequences"]);
+}
+
+TEST_F(ReceiverCoreTest, LastMessageMayBeAnsweredWithoutABody) {
+    for (int status : {202, 204}) {
+        EXPECT_EQ("ok", core_.Command("style last-" + std::to_string(status)));
+        const Exchange exchange = RunExchange(core_, kGuid);
+        EXPECT_EQ("OK", exchange.result) << "the other steps answer as before";
+        EXPECT_EQ(status, exchange.last.status);
+        EXPECT_TRUE(exchange.last.body.empty());
+        EXPECT_TRUE(exchange.last.content_type.empty());
+        EXPECT_FALSE(exchange.last.close);
+    }
+    EXPECT_EQ(0, Stats()["violations"]) << core_.Stats();
+    EXPECT_EQ(0, Stats()["open_sequences"]);
+
+    EXPECT_EQ("ok", core_.Command("style plain"));
+    EXPECT_EQ(200, RunExchange(core_, kGuid).last.status);
+}
+
+TEST_F(ReceiverCoreTest, StyleCommandRejectsUnknownWordsAndReplacesTheStyle) {
+    EXPECT_EQ(0u, core_.Command("style chunked,sideways").find("error unknown style 'sideways'"));
+    EXPECT_FALSE(core_.style().chunked) << "a rejected command changes nothing";
+    EXPECT_EQ("ok", core_.Command("style chunked"));
+    EXPECT_TRUE(core_.style().chunked);
+    EXPECT_EQ("ok", core_.Command("style close"));
+    EXPECT_FALSE(core_.style().chunked);
+    EXPECT_TRUE(core_.style().close);
+    EXPECT_EQ("ok", core_.Command("style"));
+    EXPECT_FALSE(core_.style().close);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
-// Reading the receiver's answers: prefix discovery on the envelope only, the texts the
-// sequencer needs, and one exact ERROR line for every way an answer can fall short.
+// Reading the receiver's answers: names by namespace URI whatever the prefixes, the texts
+// the sequencer needs, and one exact ERROR line for every way an answer can fall short.
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
 #include "src/soap_helper.h"
+#include "src/xml_names.h"
 #include "tests/soap/log_capture.h"
 
 namespace {
@@ -91,7 +93,7 @@ TEST(SoapCreateSequenceAnswer, DefaultNamespacesAreFoundUnderBareNames) {
     EXPECT_EQ("seq", identifier);
 }
 
-TEST(SoapCreateSequenceAnswer, PrefixedCreateSequenceResponseIsNotFound) {
+TEST(SoapCreateSequenceAnswer, PrefixedCreateSequenceResponseIsFound) {
     LogCapture log;
     std::string relates_to, identifier;
     ParseCreate("<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\" "
@@ -100,16 +102,28 @@ TEST(SoapCreateSequenceAnswer, PrefixedCreateSequenceResponseIsNotFound) {
                 "<r:Identifier>seq</r:Identifier></r:CreateSequenceResponse></s:Body></s:Envelope>",
                 relates_to, identifier);
     EXPECT_EQ("rel", relates_to);
-    EXPECT_EQ("", identifier);
-    EXPECT_EQ(1, log.Count("ERROR", "No existing SequenceId in XML response"));
+    EXPECT_EQ("seq", identifier);
+    EXPECT_TRUE(log.Lines().empty());
 }
 
-TEST(SoapCreateSequenceAnswer, AddressingDeclaredOnTheHeaderIsNotSeen) {
+TEST(SoapCreateSequenceAnswer, AddressingDeclaredOnTheHeaderIsInScope) {
     LogCapture log;
     std::string relates_to, identifier;
     ParseCreate("<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\">"
                 "<s:Header xmlns:a=\"http://www.w3.org/2005/08/addressing\"><a:RelatesTo>rel</a:RelatesTo></s:Header>"
                 "<s:Body/></s:Envelope>",
+                relates_to, identifier);
+    EXPECT_EQ("rel", relates_to);
+    EXPECT_EQ("", identifier);
+    EXPECT_EQ(1, log.Count("ERROR", "No existing SequenceId in XML response"));
+    EXPECT_EQ(1u, log.Lines().size());
+}
+
+TEST(SoapCreateSequenceAnswer, AddressingOnlyBareAndUndeclaredIsNotSeen) {
+    LogCapture log;
+    std::string relates_to, identifier;
+    ParseCreate("<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\">"
+                "<s:Header><RelatesTo>rel</RelatesTo></s:Header><s:Body/></s:Envelope>",
                 relates_to, identifier);
     EXPECT_EQ("", relates_to);
     EXPECT_EQ(1, log.Count("ERROR", "No existing RelatesTo in XML response"));
@@ -219,18 +233,38 @@ TEST(SoapLastMessageAnswer, AcknowledgedSequenceIsRead) {
     EXPECT_EQ("urn:uuid:seq", identifier);
 }
 
-TEST(SoapOwnRequest, MessageIdUsesTheFixedPrefix) {
+TEST(SoapOwnRequest, MessageIdIsFoundByNamespace) {
     LogCapture log;
     std::string message_id;
     kv::soap::ParseRequest("<e><h><wsa5:MessageID>urn:uuid:x</wsa5:MessageID></h></e>", message_id);
-    EXPECT_EQ("", message_id) << "the header is looked up by the discovered (empty) envelope prefix";
-    EXPECT_EQ(1, log.Count("ERROR", "No existing header in XML response"));
-
-    kv::soap::ParseRequest("<Envelope><Header><MessageID>urn:uuid:x</MessageID></Header></Envelope>", message_id);
-    EXPECT_EQ(1, log.Count("ERROR", "No existing MessageId in XML response"));
-    kv::soap::ParseRequest("<!-- nothing -->", message_id);
+    EXPECT_EQ("", message_id) << "a root outside the SOAP 1.2 namespace is no envelope";
     EXPECT_EQ(1, log.Count("ERROR", "Failed getting envelope element of XML response"));
+
+    kv::soap::ParseRequest("<Envelope xmlns=\"http://www.w3.org/2003/05/soap-envelope\"><Header>"
+                           "<MessageID>urn:uuid:x</MessageID></Header></Envelope>",
+                           message_id);
+    EXPECT_EQ(1, log.Count("ERROR", "No existing MessageId in XML response"))
+        << "MessageID in the SOAP namespace is not the addressing one";
+    kv::soap::ParseRequest("<Envelope><Header><MessageID>urn:uuid:x</MessageID></Header></Envelope>", message_id);
+    EXPECT_EQ(2, log.Count("ERROR", "Failed getting envelope element of XML response"));
+    kv::soap::ParseRequest("<!-- nothing -->", message_id);
+    EXPECT_EQ(3, log.Count("ERROR", "Failed getting envelope element of XML response"));
     EXPECT_EQ("", message_id);
+
+    kv::soap::ParseRequest("<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"><e:Header>"
+                           "<w:MessageID xmlns:w=\"http://www.w3.org/2005/08/addressing\">urn:uuid:y</w:MessageID>"
+                           "</e:Header></e:Envelope>",
+                           message_id);
+    EXPECT_EQ("urn:uuid:y", message_id);
+}
+
+TEST(SoapOwnRequest, OwnDocumentsAreRead) {
+    LogCapture log;
+    std::string document, message_id;
+    kv::soap::detail::MessageCreateSequence("3f2504e0-4f89-41d3-9a0c-0305e82c3301", "http://127.0.0.1:9/x", document);
+    kv::soap::ParseRequest(document, message_id);
+    EXPECT_EQ("urn:uuid:3f2504e0-4f89-41d3-9a0c-0305e82c3301", message_id);
+    EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST(SoapNtpInfo, StringMembersAreCopied) {
@@ -262,6 +296,296 @@ TEST(SoapNtpInfo, NonStringMembersAndNonObjectsLeaveFieldsAlone) {
         EXPECT_EQ("", untouched.ntp_server_ip) << text;
     }
     EXPECT_TRUE(log.Lines().empty());
+}
+
+// ---- Answer styles: the same three answers, written the ways conforming stacks write them.
+
+#define SOAP_NS "http://www.w3.org/2003/05/soap-envelope"
+#define WSA_NS "http://www.w3.org/2005/08/addressing"
+#define RM_NS "http://schemas.xmlsoap.org/ws/2005/02/rm"
+#define TEMPURI_NS "http://tempuri.org/"
+
+struct AnswerStyle {
+    const char* name;
+    const char* create;  // CreateSequenceResponse: RelatesTo "rel", Identifier "seq"
+    const char* send;    // SendAlarmResponse: RelatesTo "rel", result "done"
+    const char* last;    // SequenceAcknowledgement of "seq"
+};
+
+const AnswerStyle kStyles[] = {
+    {"gSOAP default: every prefix on the envelope",
+     "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" SOAP_NS "\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" "
+     "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:wsa5=\"" WSA_NS "\" xmlns:wsrm=\"" RM_NS "\" "
+     "xmlns:ns=\"" TEMPURI_NS "\"><SOAP-ENV:Header><wsa5:MessageID>urn:uuid:m</wsa5:MessageID>"
+     "<wsa5:RelatesTo>rel</wsa5:RelatesTo><wsa5:To SOAP-ENV:mustUnderstand=\"true\">" WSA_NS "/anonymous</wsa5:To>"
+     "<wsa5:Action SOAP-ENV:mustUnderstand=\"true\">" RM_NS "/CreateSequenceResponse</wsa5:Action></SOAP-ENV:Header>"
+     "<SOAP-ENV:Body><wsrm:CreateSequenceResponse><wsrm:Identifier>seq</wsrm:Identifier>"
+     "<wsrm:Expires>PT30S</wsrm:Expires></wsrm:CreateSequenceResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>",
+     "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" SOAP_NS "\" xmlns:wsa5=\"" WSA_NS "\" xmlns:wsrm=\"" RM_NS "\" "
+     "xmlns:ns=\"" TEMPURI_NS "\">\n <SOAP-ENV:Header>\n  <wsrm:Sequence><wsrm:Identifier>urn:uuid:offer</wsrm:Identifier>"
+     "<wsrm:MessageNumber>1</wsrm:MessageNumber></wsrm:Sequence>\n  <wsa5:RelatesTo>rel</wsa5:RelatesTo>\n"
+     " </SOAP-ENV:Header>\n <SOAP-ENV:Body>\n  <ns:SendAlarmResponse>\n   <ns:SendAlarmResult>done</ns:SendAlarmResult>\n"
+     "  </ns:SendAlarmResponse>\n </SOAP-ENV:Body>\n</SOAP-ENV:Envelope>\n",
+     "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" SOAP_NS "\" xmlns:wsa5=\"" WSA_NS "\" xmlns:wsrm=\"" RM_NS "\">"
+     "<SOAP-ENV:Header><wsrm:SequenceAcknowledgement><wsrm:Identifier>seq</wsrm:Identifier>"
+     "<wsrm:AcknowledgementRange Lower=\"1\" Upper=\"2\"/></wsrm:SequenceAcknowledgement></SOAP-ENV:Header>"
+     "<SOAP-ENV:Body/></SOAP-ENV:Envelope>"},
+    {"default namespaces throughout",
+     "<Envelope xmlns=\"" SOAP_NS "\"><Header><RelatesTo xmlns=\"" WSA_NS "\">rel</RelatesTo></Header><Body>"
+     "<CreateSequenceResponse xmlns=\"" RM_NS "\"><Identifier>seq</Identifier></CreateSequenceResponse></Body></Envelope>",
+     "<Envelope xmlns=\"" SOAP_NS "\"><Header><RelatesTo xmlns=\"" WSA_NS "\">rel</RelatesTo></Header><Body>"
+     "<SendAlarmResponse xmlns=\"" TEMPURI_NS "\"><SendAlarmResult>done</SendAlarmResult></SendAlarmResponse></Body>"
+     "</Envelope>",
+     "<Envelope xmlns=\"" SOAP_NS "\"><Header><SequenceAcknowledgement xmlns=\"" RM_NS "\"><Identifier>seq</Identifier>"
+     "</SequenceAcknowledgement></Header><Body/></Envelope>"},
+    {"default namespaces with the prefixes still declared on the envelope",
+     "<Envelope xmlns=\"" SOAP_NS "\" xmlns:SOAP-ENV=\"" SOAP_NS "\" xmlns:wsa5=\"" WSA_NS "\" xmlns:wsrm=\"" RM_NS "\">"
+     "<Header><RelatesTo xmlns=\"" WSA_NS "\">rel</RelatesTo></Header><Body><CreateSequenceResponse xmlns=\"" RM_NS "\">"
+     "<Identifier>seq</Identifier></CreateSequenceResponse></Body></Envelope>",
+     "<Envelope xmlns=\"" SOAP_NS "\" xmlns:wsa5=\"" WSA_NS "\"><Header><RelatesTo xmlns=\"" WSA_NS "\">rel</RelatesTo>"
+     "</Header><Body><SendAlarmResponse xmlns=\"" TEMPURI_NS "\"><SendAlarmResult>done</SendAlarmResult>"
+     "</SendAlarmResponse></Body></Envelope>",
+     "<Envelope xmlns=\"" SOAP_NS "\" xmlns:wsrm=\"" RM_NS "\"><Header><SequenceAcknowledgement xmlns=\"" RM_NS "\">"
+     "<Identifier>seq</Identifier></SequenceAcknowledgement></Header><Body/></Envelope>"},
+    {"declared on the element where first used",
+     "<e:Envelope xmlns:e=\"" SOAP_NS "\"><e:Header><w:RelatesTo xmlns:w=\"" WSA_NS "\">rel</w:RelatesTo></e:Header>"
+     "<e:Body><r:CreateSequenceResponse xmlns:r=\"" RM_NS "\"><r:Identifier>seq</r:Identifier>"
+     "</r:CreateSequenceResponse></e:Body></e:Envelope>",
+     "<e:Envelope xmlns:e=\"" SOAP_NS "\"><e:Header><w:RelatesTo xmlns:w=\"" WSA_NS "\">rel</w:RelatesTo></e:Header>"
+     "<e:Body><t:SendAlarmResponse xmlns:t=\"" TEMPURI_NS "\"><t:SendAlarmResult>done</t:SendAlarmResult>"
+     "</t:SendAlarmResponse></e:Body></e:Envelope>",
+     "<e:Envelope xmlns:e=\"" SOAP_NS "\"><e:Header><r:SequenceAcknowledgement xmlns:r=\"" RM_NS "\">"
+     "<r:Identifier>seq</r:Identifier></r:SequenceAcknowledgement></e:Header><e:Body/></e:Envelope>"},
+    {"one prefix re-declared in every scope",
+     "<p:Envelope xmlns:p=\"" SOAP_NS "\"><p:Header><p:RelatesTo xmlns:p=\"" WSA_NS "\">rel</p:RelatesTo></p:Header>"
+     "<p:Body><p:CreateSequenceResponse xmlns:p=\"" RM_NS "\"><p:Identifier>seq</p:Identifier>"
+     "</p:CreateSequenceResponse></p:Body></p:Envelope>",
+     "<p:Envelope xmlns:p=\"" SOAP_NS "\"><p:Header><p:RelatesTo xmlns:p=\"" WSA_NS "\">rel</p:RelatesTo></p:Header>"
+     "<p:Body><p:SendAlarmResponse xmlns:p=\"" TEMPURI_NS "\"><p:SendAlarmResult>done</p:SendAlarmResult>"
+     "</p:SendAlarmResponse></p:Body></p:Envelope>",
+     "<p:Envelope xmlns:p=\"" SOAP_NS "\"><p:Header xmlns:q=\"" WSA_NS "\"><p:SequenceAcknowledgement xmlns:p=\"" RM_NS
+     "\"><p:Identifier>seq</p:Identifier></p:SequenceAcknowledgement></p:Header><p:Body/></p:Envelope>"},
+    {"an unrelated prefix bound to the same URI",
+     "<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:a=\"" WSA_NS "\" xmlns:zz=\"" WSA_NS "\" xmlns:r=\"" RM_NS "\" "
+     "xmlns:other=\"" RM_NS "\"><s:Header><zz:RelatesTo>rel</zz:RelatesTo></s:Header><s:Body>"
+     "<other:CreateSequenceResponse><r:Identifier>seq</r:Identifier></other:CreateSequenceResponse></s:Body>"
+     "</s:Envelope>",
+     "<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:a=\"" WSA_NS "\" xmlns:zz=\"" WSA_NS "\"><s:Header>"
+     "<zz:RelatesTo>rel</zz:RelatesTo></s:Header><s:Body><x:SendAlarmResponse xmlns:x=\"" TEMPURI_NS "\" xmlns:y=\""
+     TEMPURI_NS "\"><y:SendAlarmResult>done</y:SendAlarmResult></x:SendAlarmResponse></s:Body></s:Envelope>",
+     "<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:r=\"" RM_NS "\" xmlns:rr=\"" RM_NS "\"><s:Header><rr:SequenceAcknowledgement>"
+     "<r:Identifier>seq</r:Identifier></rr:SequenceAcknowledgement></s:Header><s:Body/></s:Envelope>"},
+    {"an XML declaration, comments and a CDATA text",
+     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- answer -->\n<s:Envelope xmlns:s=\"" SOAP_NS "\"><s:Header>"
+     "<!-- c --><a:RelatesTo xmlns:a=\"" WSA_NS "\"><![CDATA[rel]]></a:RelatesTo></s:Header><s:Body><!-- c -->"
+     "<CreateSequenceResponse xmlns=\"" RM_NS "\"><Identifier>seq</Identifier></CreateSequenceResponse></s:Body>"
+     "</s:Envelope>",
+     "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope xmlns:s=\"" SOAP_NS "\"><s:Header><a:RelatesTo xmlns:a=\""
+     WSA_NS "\">rel</a:RelatesTo></s:Header><s:Body><!-- c --><SendAlarmResponse xmlns=\"" TEMPURI_NS "\"><!-- c -->"
+     "<SendAlarmResult>done</SendAlarmResult></SendAlarmResponse></s:Body></s:Envelope>",
+     "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"" SOAP_NS "\"><s:Header><r:SequenceAcknowledgement xmlns:r=\"" RM_NS
+     "\"><r:Identifier>seq</r:Identifier></r:SequenceAcknowledgement></s:Header><s:Body/></s:Envelope>"},
+};
+
+TEST(SoapAnswerStyles, EveryConformingStyleYieldsTheSameTexts) {
+    for (const AnswerStyle& style : kStyles) {
+        SCOPED_TRACE(style.name);
+        LogCapture log;
+        std::string relates_to, identifier;
+        ParseCreate(style.create, relates_to, identifier);
+        EXPECT_EQ("rel", relates_to);
+        EXPECT_EQ("seq", identifier);
+
+        std::string send_relates_to, result;
+        ParseSend(style.send, send_relates_to, result);
+        EXPECT_EQ("rel", send_relates_to);
+        EXPECT_EQ("done", result);
+
+        std::string acknowledged;
+        kv::soap::ParseLastMessageResponse(style.last, std::strlen(style.last), acknowledged);
+        EXPECT_EQ("seq", acknowledged);
+        EXPECT_TRUE(log.Lines().empty()) << log.Lines().front().message;
+
+        for (const char* answer : {style.create, style.send, style.last}) {
+            EXPECT_EQ(kv::soap::AnswerShape::kEnvelope, kv::soap::ClassifyEnvelope(answer, std::strlen(answer)));
+            EXPECT_FALSE(kv::soap::IsSoapFault(answer, std::strlen(answer)));
+        }
+        EXPECT_TRUE(log.Lines().empty()) << "classifying logs nothing";
+    }
+}
+
+TEST(SoapAnswerStyles, ExpectedNameUnderAnotherUriDoesNotMatch) {
+    struct Case {
+        const char* xml;
+        const char* error;
+    };
+    const Case create_cases[] = {
+        // SOAP 1.1 is another envelope namespace.
+        {"<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Header/><s:Body/></s:Envelope>",
+         "Failed getting XML envelope element"},
+        // Header and Body must be the SOAP ones, not look-alikes from another namespace.
+        {"<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:x=\"http://example.invalid/soap-envelope\"><x:Header/><s:Body/>"
+         "</s:Envelope>",
+         "No existing header in XML response"},
+        {"<s:Envelope xmlns:s=\"" SOAP_NS "\"><s:Header/><Body/></s:Envelope>", "No existing body in XML response"},
+        // The old addressing draft, and a prefix whose URI only resembles WS-Addressing.
+        {"<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:a=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\"><s:Header>"
+         "<a:RelatesTo>rel</a:RelatesTo></s:Header><s:Body/></s:Envelope>",
+         "No existing RelatesTo in XML response"},
+        {"<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:a=\"https://www.w3.org/2005/08/addressing\"><s:Header>"
+         "<a:RelatesTo>rel</a:RelatesTo></s:Header><s:Body/></s:Envelope>",
+         "No existing RelatesTo in XML response"},
+        // A prefix re-declared to another URI on the element hides the envelope's binding.
+        {"<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:a=\"" WSA_NS "\"><s:Header><a:RelatesTo xmlns:a=\"urn:other\">rel"
+         "</a:RelatesTo></s:Header><s:Body/></s:Envelope>",
+         "No existing RelatesTo in XML response"},
+        // xmlns="" takes the default namespace away again.
+        {"<Envelope xmlns=\"" SOAP_NS "\"><Header xmlns=\"\"/><Body/></Envelope>", "No existing header in XML response"},
+    };
+    for (const Case& c : create_cases) {
+        LogCapture log;
+        std::string relates_to, identifier;
+        ParseCreate(c.xml, relates_to, identifier);
+        EXPECT_EQ("", relates_to) << c.xml;
+        EXPECT_EQ(1, log.Count("ERROR", c.error)) << c.xml;
+        EXPECT_EQ(1u, log.Lines().size()) << c.xml;
+    }
+
+    // WS-RM 1.1 (2007) and an undeclared default are not the 2005/02 CreateSequenceResponse.
+    for (const char* body : {"<r:CreateSequenceResponse xmlns:r=\"http://docs.oasis-open.org/ws-rx/wsrm/200702\">"
+                             "<r:Identifier>seq</r:Identifier></r:CreateSequenceResponse>",
+                             "<CreateSequenceResponse><Identifier>seq</Identifier></CreateSequenceResponse>",
+                             "<r:CreateSequenceResponse xmlns:r=\"" RM_NS "\"><Identifier>seq</Identifier>"
+                             "</r:CreateSequenceResponse>"}) {
+        LogCapture log;
+        std::string relates_to, identifier;
+        ParseCreate(std::string("<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:a=\"" WSA_NS "\"><s:Header><a:RelatesTo>rel"
+                                "</a:RelatesTo></s:Header><s:Body>") +
+                        body + "</s:Body></s:Envelope>",
+                    relates_to, identifier);
+        EXPECT_EQ("rel", relates_to) << body;
+        EXPECT_EQ("", identifier) << body;
+        EXPECT_EQ(1, log.Count("ERROR", "No existing SequenceId in XML response")) << body;
+    }
+
+    // A result outside the contract's namespace is no result.
+    for (const char* body : {"<SendAlarmResponse xmlns=\"http://tempuri.org\"><SendAlarmResult>done</SendAlarmResult>"
+                             "</SendAlarmResponse>",
+                             "<t:SendAlarmResponse xmlns:t=\"" TEMPURI_NS "\"><SendAlarmResult>done</SendAlarmResult>"
+                             "</t:SendAlarmResponse>",
+                             "<t:SendAlarmResponse xmlns:t=\"" TEMPURI_NS "\"><t:Other>done</t:Other>"
+                             "</t:SendAlarmResponse>"}) {
+        LogCapture log;
+        std::string relates_to, result;
+        ParseSend(std::string("<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:a=\"" WSA_NS "\"><s:Header><a:RelatesTo>rel"
+                              "</a:RelatesTo></s:Header><s:Body>") +
+                      body + "</s:Body></s:Envelope>",
+                  relates_to, result);
+        EXPECT_EQ("", result) << body;
+        EXPECT_EQ(1, log.Count("ERROR", "No existing Method Result in XML response")) << body;
+    }
+
+    // An acknowledgement under the 2007 namespace is not ours.
+    LogCapture log;
+    const std::string wsrx = "<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:r=\"http://docs.oasis-open.org/ws-rx/wsrm/200702\">"
+                             "<s:Header><r:SequenceAcknowledgement><r:Identifier>seq</r:Identifier>"
+                             "</r:SequenceAcknowledgement></s:Header><s:Body/></s:Envelope>";
+    std::string acknowledged;
+    kv::soap::ParseLastMessageResponse(wsrx.data(), wsrx.size(), acknowledged);
+    EXPECT_EQ("", acknowledged);
+    EXPECT_EQ(1, log.Count("ERROR", "No existing SequenceId in XML response"));
+}
+
+TEST(SoapAnswerStyles, FaultsAreRecognisedInEveryStyle) {
+    const char* const faults[] = {
+        // The production receiver's fault.
+        "<s:Envelope xmlns:s=\"" SOAP_NS "\" xmlns:a=\"" WSA_NS "\"><s:Header><a:RelatesTo>rel</a:RelatesTo></s:Header>"
+        "<s:Body><s:Fault><s:Code><s:Value>s:Receiver</s:Value></s:Code><s:Reason><s:Text xml:lang=\"en-US\">boom"
+        "</s:Text></s:Reason></s:Fault></s:Body></s:Envelope>",
+        // gSOAP's.
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" SOAP_NS "\" xmlns:wsa5=\"" WSA_NS
+        "\"><SOAP-ENV:Header><wsa5:RelatesTo>rel</wsa5:RelatesTo></SOAP-ENV:Header><SOAP-ENV:Body><SOAP-ENV:Fault>"
+        "<SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value></SOAP-ENV:Code><SOAP-ENV:Reason>"
+        "<SOAP-ENV:Text xml:lang=\"en\">no</SOAP-ENV:Text></SOAP-ENV:Reason></SOAP-ENV:Fault></SOAP-ENV:Body>"
+        "</SOAP-ENV:Envelope>",
+        // Default namespaces.
+        "<Envelope xmlns=\"" SOAP_NS "\"><Header><RelatesTo xmlns=\"" WSA_NS "\">rel</RelatesTo></Header><Body><Fault>"
+        "<Code><Value>Receiver</Value></Code><Reason><Text xml:lang=\"en\">no</Text></Reason></Fault></Body></Envelope>",
+        // Declared on the fault itself.
+        "<e:Envelope xmlns:e=\"" SOAP_NS "\"><e:Header><w:RelatesTo xmlns:w=\"" WSA_NS "\">rel</w:RelatesTo></e:Header>"
+        "<e:Body><f:Fault xmlns:f=\"" SOAP_NS "\"><f:Code><f:Value>f:Receiver</f:Value></f:Code></f:Fault></e:Body>"
+        "</e:Envelope>",
+    };
+    for (const char* fault : faults) {
+        SCOPED_TRACE(fault);
+        LogCapture log;
+        EXPECT_TRUE(kv::soap::IsSoapFault(fault, std::strlen(fault)));
+        EXPECT_EQ(kv::soap::AnswerShape::kFault, kv::soap::ClassifyEnvelope(fault, std::strlen(fault)));
+        std::string relates_to, result;
+        ParseSend(fault, relates_to, result);
+        EXPECT_EQ("rel", relates_to);
+        EXPECT_EQ("", result);
+        EXPECT_TRUE(log.Lines().empty()) << "a fault is a refusal, reported by the classifier";
+    }
+}
+
+TEST(SoapAnswerStyles, ClassifierTellsNotSoapFromLookAlikes) {
+    const char* const not_soap[] = {
+        "",
+        "HTTP/1.1 502 Bad Gateway",
+        "<a><b></a>",
+        "<?xml version=\"1.0\"?><!-- nothing -->",
+        "<html><body>Service Unavailable</body></html>",
+        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><s:Fault/></s:Body></s:Envelope>",
+        "<Envelope><Body><Fault/></Body></Envelope>",
+    };
+    for (const char* text : not_soap) {
+        EXPECT_EQ(kv::soap::AnswerShape::kNotSoap, kv::soap::ClassifyEnvelope(text, std::strlen(text))) << text;
+        EXPECT_FALSE(kv::soap::IsSoapFault(text, std::strlen(text))) << text;
+    }
+    EXPECT_EQ(kv::soap::AnswerShape::kNotSoap, kv::soap::ClassifyEnvelope(nullptr, 0));
+
+    const char* const envelopes[] = {
+        "<s:Envelope xmlns:s=\"" SOAP_NS "\"/>",
+        "<s:Envelope xmlns:s=\"" SOAP_NS "\"><s:Header/></s:Envelope>",
+        // A fault element from another namespace, or not first in the body, is no SOAP fault.
+        "<s:Envelope xmlns:s=\"" SOAP_NS "\"><s:Body><Fault xmlns=\"http://tempuri.org/\"/></s:Body></s:Envelope>",
+        "<s:Envelope xmlns:s=\"" SOAP_NS "\"><s:Body><Fault/></s:Body></s:Envelope>",
+        kCreateSequenceAnswer,
+        kSendAlarmAnswer,
+        kSequenceAcknowledgement,
+    };
+    for (const char* text : envelopes) {
+        EXPECT_EQ(kv::soap::AnswerShape::kEnvelope, kv::soap::ClassifyEnvelope(text, std::strlen(text))) << text;
+    }
+    // Only the bytes given count: a fault after the size is not read.
+    const std::string fault = "<s:Envelope xmlns:s=\"" SOAP_NS "\"><s:Body><s:Fault/></s:Body></s:Envelope>";
+    EXPECT_EQ(kv::soap::AnswerShape::kFault, kv::soap::ClassifyEnvelope(fault.data(), fault.size()));
+    EXPECT_EQ(kv::soap::AnswerShape::kNotSoap, kv::soap::ClassifyEnvelope(fault.data(), fault.size() - 1));
+}
+
+TEST(XmlNames, ScopeRules) {
+    tinyxml2::XMLDocument doc;
+    ASSERT_EQ(tinyxml2::XML_SUCCESS,
+              doc.Parse("<a:root xmlns:a=\"urn:a\" xmlns=\"urn:d\"><child><a:x xmlns:a=\"urn:b\"><a:y/></a:x>"
+                        "<z:q/><p xmlns=\"\"/><xml:lang/></child></a:root>"));
+    const tinyxml2::XMLElement* root = doc.RootElement();
+    EXPECT_EQ("urn:a", kv::xml::NamespaceOf(*root));
+    EXPECT_EQ("root", kv::xml::LocalName(*root));
+    const tinyxml2::XMLElement* child = root->FirstChildElement();
+    EXPECT_EQ("urn:d", kv::xml::NamespaceOf(*child)) << "the default namespace is inherited";
+    const tinyxml2::XMLElement* x = child->FirstChildElement("a:x");
+    EXPECT_EQ("urn:b", kv::xml::NamespaceOf(*x)) << "the nearest declaration wins";
+    EXPECT_EQ("urn:b", kv::xml::NamespaceOf(*x->FirstChildElement()));
+    EXPECT_EQ("", kv::xml::NamespaceOf(*child->FirstChildElement("z:q"))) << "an undeclared prefix has no namespace";
+    EXPECT_EQ("", kv::xml::NamespaceOf(*child->FirstChildElement("p"))) << "xmlns=\"\" undeclares the default";
+    EXPECT_EQ("http://www.w3.org/XML/1998/namespace", kv::xml::NamespaceOf(*child->FirstChildElement("xml:lang")));
+    EXPECT_TRUE(kv::xml::IsNamed(x, "urn:b", "x"));
+    EXPECT_FALSE(kv::xml::IsNamed(x, "urn:a", "x"));
+    EXPECT_FALSE(kv::xml::IsNamed(nullptr, "urn:a", "x"));
+    EXPECT_EQ(x, kv::xml::FirstChildNamed(child, "urn:b", "x"));
+    EXPECT_EQ(nullptr, kv::xml::FirstChildNamed(child, "urn:a", "x"));
+    EXPECT_EQ(nullptr, kv::xml::FirstChildNamed(nullptr, "urn:a", "x"));
 }
 
 }  // namespace
