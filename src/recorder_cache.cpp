@@ -50,6 +50,7 @@ bool QueryGate::Note(int result) {
 
 void RecorderCache::BeginConnection() {
     loaded_ = false;
+    version_warned_ = false;
     gate_.Reopen();
 }
 
@@ -63,7 +64,6 @@ bool RecorderCache::Ask(const std::function<int()>& query, int& result) {
 }
 
 bool RecorderCache::Refresh(RecorderQueries& queries) {
-    version_warned_ = false;
     drives_warned_.clear();
     for (auto& entry : cameras_) entry.second.asked = entry.second.warned = false;
 
@@ -80,10 +80,7 @@ bool RecorderCache::Refresh(RecorderQueries& queries) {
         loaded_ = false;
         return false;
     } else {
-        version_warned_ = true;
-        warnings_.push_back("Recorder query failed (" + Failure("KVAPI_GetServerVersion", result) +
-                            "); the recorder counts as loaded with its last known version " + version_ +
-                            " until the next registration");
+        WarnVersionFailed(result);
     }
     loaded_ = true;
     ++registrations_;
@@ -111,13 +108,18 @@ bool RecorderCache::Loaded(RecorderQueries& queries) {
     }
     if (version_.empty()) return false;
     loaded_ = true;
-    if (!version_warned_) {
-        version_warned_ = true;
-        warnings_.push_back("Recorder query failed (" + Failure("KVAPI_GetServerVersion", result) +
-                            "); the recorder counts as loaded with its last known version " + version_ +
-                            " until the next registration");
-    }
+    WarnVersionFailed(result);
     return true;
+}
+
+// Once per connection: its events before the registration and the registration itself
+// meet the same failure.
+void RecorderCache::WarnVersionFailed(int result) {
+    if (version_warned_) return;
+    version_warned_ = true;
+    warnings_.push_back("Recorder query failed (" + Failure("KVAPI_GetServerVersion", result) +
+                        "); the recorder counts as loaded with its last known version " + version_ +
+                        " until the next registration");
 }
 
 void RecorderCache::ReadCamera(RecorderQueries& queries, uint32_t index, bool unknown_only, CameraEntry& entry,

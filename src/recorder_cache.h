@@ -123,13 +123,14 @@ private:
     bool Ask(const std::function<int()>& query, int& result);
     // Reads the camera's fields (all of them, or only the unknown ones); what failed is
     // described in `failures`.
+    void WarnVersionFailed(int result);
     void ReadCamera(RecorderQueries& queries, uint32_t index, bool unknown_only, CameraEntry& entry,
                     std::string& failures);
 
     QueryGate& gate_;
     std::string version_;
     bool loaded_ = false;  // on this connection
-    bool version_warned_ = false;
+    bool version_warned_ = false;  // on this connection
     uint64_t registrations_ = 0;
     std::map<uint32_t, CameraEntry> cameras_;
     std::set<uint32_t> drives_warned_;
