@@ -452,6 +452,8 @@ int KVAPI_IsPrimary(KVAPI_HANDLE h, uint32_t camera) {
     if (!Live(h)) return 0;
     json response;
     int result = h->Call({{"op", "IsPrimary"}, {"camera", camera}}, response);
+    // A failure stays negative, so that callers can tell "not primary" from "unknown".
+    if (result < 0) return result;
     return result > 0 ? 1 : 0;
 }
 

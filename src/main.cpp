@@ -37,7 +37,10 @@ std::string StatusLine(const kv::WardexIntegration& integration) {
     text << "recorder " << (integration.RecorderOnline() ? "on-line" : "off-line") << ", receiver "
          << (delivery.receiver_reachable.load() ? "reachable" : "unreachable") << ", " << delivery.delivered.load()
          << " alarms delivered, " << delivery.waiting.load() << " waiting";
+    // Shown only once they happened, so the usual line stays as it was.
     if (delivery.refused.load() > 0) text << ", " << delivery.refused.load() << " refused";
+    const uint64_t lost = integration.RecorderEventsLost();
+    if (lost > 0) text << ", " << lost << " recorder events lost";
     return text.str();
 }
 

@@ -4,6 +4,7 @@ add_library(wardex_core STATIC
   outbox_report.cpp
   login_backoff.cpp
   payloads.cpp
+  recorder_cache.cpp
   time_zones.cpp
 )
 target_include_directories(wardex_core PUBLIC ${CMAKE_SOURCE_DIR})

@@ -16,6 +16,7 @@
 #include "common/crypto.h"
 #include "common/logger.h"
 #include "common/string_util.h"
+#include "common/time_helpers.h"
 #include "common/wipe.h"
 #include "src/outbox.h"
 #include "src/time_zones.h"
@@ -266,6 +267,7 @@ void WardexIntegration::RunCallback() {
         // Each turn waits at most a connection attempt (about two seconds) or one select.
         client_progress_.Mark();
         status = Loop(connection_, status);
+        ReportLostEvents();
         if (IsStopped()) break;
 
         const bool up = connection_.connected();
@@ -312,6 +314,9 @@ int WardexIntegration::Loop(CTrevaskConnection& connection, int last_status) {
             std::this_thread::sleep_for(kDisconnectedPause);
             return last_status;
         }
+        // A new connection: the recorder proves again that it is loaded, and queries may
+        // be made again. Its events arrive only once this attempt has logged in.
+        recorder_cache_.BeginConnection();
         status = connection.connect_kvapi(false);
         if (status == -1 && connection.login_refused()) login_backoff_.Refused(LoginBackoff::Clock::now());
         if (status == 1) {
@@ -336,17 +341,99 @@ int WardexIntegration::Loop(CTrevaskConnection& connection, int last_status) {
     return status;
 }
 
-bool WardexIntegration::IsServerFullyLoaded() { return connection_.server_fully_loaded(); }
+bool WardexIntegration::IsServerFullyLoaded() {
+    LibraryQueries queries(connection_.get_handle());
+    const bool loaded = recorder_cache_.Loaded(queries);
+    LogRecorderWarnings();
+    return loaded;
+}
 
 int kvapi_callback(int type, intptr_t status, PayloadType* payload, size_t size, void* user) {
     if (user == nullptr) {
         std::fprintf(stderr, "src/wardex.cpp: kvapi_callback: Assertion `user' failed.\n");
         std::abort();
     }
-    auto* integration = static_cast<WardexIntegration*>(user);
-    if (!integration->IsServerFullyLoaded()) return 0;
-    integration->Callback(type, status, payload, size);
+    static_cast<WardexIntegration*>(user)->OnRecorderEvent(type, status, payload, size);
     return 0;
+}
+
+void WardexIntegration::OnRecorderEvent(int type, intptr_t status, PayloadType* payload, size_t size) {
+    // The server-information event is the recorder's registration on this connection:
+    // everything the events need is read again. Any other event only needs to know that
+    // the recorder is loaded, which the cache answers without asking once it is known.
+    bool admitted = false;
+    if (type == kEventServerInformation && status == 0) {
+        LibraryQueries queries(connection_.get_handle());
+        admitted = recorder_cache_.Refresh(queries);
+        LogRecorderWarnings();
+    } else {
+        admitted = IsServerFullyLoaded();
+    }
+    if (admitted) Callback(type, status, payload, size);
+    // Queued events are work done: a long queue keeps the watchdog fed.
+    client_progress_.Mark();
+}
+
+bool WardexIntegration::DroppedBeforeStart(int type, const PayloadType& payload) {
+    if (!IsBeforeConn(start_time_, payload.seconds)) return false;
+    // The rule keeps a reconnecting recorder from replaying old events; it depends on the
+    // recorder's clock agreeing with this host's, so every drop is made visible.
+    uint64_t held_back = 0;
+    if (!before_start_log_.Allow(LogThrottle::Clock::now(), held_back)) return true;
+    std::string event_time, start_time;
+    datetime::UTCToIsoString(static_cast<time_t>(payload.seconds), payload.millis, event_time);
+    datetime::UTCToIsoString(start_time_, 0, start_time);
+    std::ostringstream text;
+    text << "Event " << type << " of " << event_time << " is older than the start at " << start_time
+         << " and is not reported (is the recorder's clock behind this host's?); " << held_back
+         << " more such events not logged since the last line";
+    Log(INFO, text.str());
+    return true;
+}
+
+RecorderCache::CameraView WardexIntegration::LookUpCamera(uint32_t index) {
+    LibraryQueries queries(connection_.get_handle());
+    RecorderCache::CameraView camera = recorder_cache_.Camera(queries, index);
+    LogRecorderWarnings();
+    return camera;
+}
+
+// The message belongs to the event, so it is read each time, unless a query has just
+// found the link silent; a failed read leaves it empty.
+void WardexIntegration::ReadDriveMessage(uint32_t drive, AlarmData& alarm) {
+    std::vector<char> message(1025, '\0');
+    int result = RecorderCache::kNotAsked;
+    if (query_gate_.IsOpen()) {
+        result = KVAPI_GetDriveMessage(connection_.get_handle(), drive, message.data(), 1024);
+        query_gate_.Note(result);
+    }
+    if (result < 0) {
+        recorder_cache_.DriveMessageFailed(drive, result);
+        LogRecorderWarnings();
+    }
+    alarm.comments = BufferText(message.data(), 1024);
+    alarm.channel = std::to_string(drive);
+}
+
+void WardexIntegration::LogRecorderWarnings() {
+    for (const std::string& warning : recorder_cache_.TakeWarnings()) Log(WARNING, warning);
+}
+
+void WardexIntegration::ReportLostEvents() {
+    const uint64_t dropped = connection_.events_dropped();
+    if (dropped > events_lost_seen_) {
+        events_lost_unlogged_ += dropped - events_lost_seen_;
+        events_lost_seen_ = dropped;
+        recorder_events_lost_.store(dropped, std::memory_order_relaxed);
+    }
+    const LogThrottle::Clock::time_point now = LogThrottle::Clock::now();
+    if (events_lost_unlogged_ == 0 || !events_lost_log_.Due(now)) return;
+    events_lost_log_.Wrote(now);
+    std::ostringstream text;
+    text << "Client library event queue overflowed: " << events_lost_unlogged_
+         << " recorder events lost, their alarms cannot be sent (" << dropped << " since the start)";
+    Log(WARNING, text.str());
+    events_lost_unlogged_ = 0;
 }
 
 void WardexIntegration::Callback(int type, intptr_t status, PayloadType* payload, size_t /*size*/) {
@@ -354,6 +441,7 @@ void WardexIntegration::Callback(int type, intptr_t status, PayloadType* payload
     HandleTimeInformation();
 
     AlarmData alarm;
+    RecorderCache::CameraView camera;
     switch (type) {
         case kEventServerInformation:
             if (status == 0 && !registered_) Register(handle);
@@ -363,26 +451,29 @@ void WardexIntegration::Callback(int type, intptr_t status, PayloadType* payload
                 Log(WARNING, "Video Loss callback missing payload");
                 return;
             }
-            if (IsBeforeConn(start_time_, payload->seconds)) return;
-            if (KVAPI_IsPrimary(handle, payload->index) == 0) return;
+            if (DroppedBeforeStart(type, *payload)) return;
+            camera = LookUpCamera(payload->index);
+            if (!camera.primary) return;
             alarm.alarm_type = status != 0 ? kAlarmVideoLoss : kAlarmVideoRestored;
             break;
         case kEventMotion:
             if (payload == nullptr || status == 0) return;
             if (!report_motion_) return;
-            if (IsBeforeConn(start_time_, payload->seconds)) return;
+            if (DroppedBeforeStart(type, *payload)) return;
+            camera = LookUpCamera(payload->index);
             alarm.alarm_type = kAlarmMotion;
             break;
         case kEventDriveMessage:
             if (payload == nullptr || status == 0) return;
-            if (IsBeforeConn(start_time_, payload->seconds)) return;
+            if (DroppedBeforeStart(type, *payload)) return;
             alarm.alarm_type = kAlarmDrive;
             break;
         case kEventVideoState:
             if (payload == nullptr || payload->word32 == 0) return;
-            if (IsBeforeConn(start_time_, payload->seconds)) return;
+            if (DroppedBeforeStart(type, *payload)) return;
             if (payload->word20 != 0) return;
-            if (KVAPI_IsPrimary(handle, payload->index) == 0) return;
+            camera = LookUpCamera(payload->index);
+            if (!camera.primary) return;
             alarm.alarm_type = payload->word36 == 0 ? kAlarmVideoLoss : kAlarmVideoRestored;
             break;
         default:
@@ -390,14 +481,9 @@ void WardexIntegration::Callback(int type, intptr_t status, PayloadType* payload
     }
 
     if (alarm.alarm_type == kAlarmDrive) {
-        std::vector<char> message(1025, '\0');
-        KVAPI_GetDriveMessage(handle, payload->index, message.data(), 1024);
-        alarm.comments = BufferText(message.data(), 1024);
-        alarm.channel = std::to_string(payload->index);
+        ReadDriveMessage(payload->index, alarm);
     } else {
-        char name[256] = {};
-        KVAPI_GetCameraName(handle, payload->index, name, 255);
-        alarm.channel = BufferText(name, 255);
+        alarm.channel = camera.name;
         alarm.comments = alarm.channel;
     }
     alarm.date_time = FormatTime(payload->seconds, payload->millis, time_offset_);
@@ -420,10 +506,9 @@ void WardexIntegration::Register(KVAPI_HANDLE handle) {
         }
     }
 
+    // The version was read by the recorder cache's refresh just before.
+    nvr_info_.firmware_version = recorder_cache_.version();
     char buffer[257] = {};
-    KVAPI_GetServerVersion(handle, buffer, 256);
-    nvr_info_.firmware_version = BufferText(buffer, 256);
-    std::memset(buffer, 0, sizeof(buffer));
     KVAPI_GetServerSerial(handle, buffer, 256);
     nvr_info_.serial_no = BufferText(buffer, 256);
     nvr_info_.channel_count = KVAPI_NumCameras(handle);

@@ -25,8 +25,10 @@
 
 #include "common/TrevaskConnect.h"
 #include "common/common_json.h"
+#include "src/log_throttle.h"
 #include "src/login_backoff.h"
 #include "src/payloads.h"
+#include "src/recorder_cache.h"
 #include "src/service_notify.h"
 #include "src/soap_helper.h"
 
@@ -56,6 +58,7 @@ public:
     // Client-library thread: connects, turns, reports; returns once the stop flag is set.
     void RunCallback();
 
+    // Whether the recorder is loaded, from the recorder cache (asked only until it is).
     bool IsServerFullyLoaded();
 
     // --- systemd status and watchdog (read by the main thread) ---
@@ -64,6 +67,13 @@ public:
     const ProgressStamp& NetworkProgress() const { return network_progress_; }
     const ProgressStamp& ClientLibraryProgress() const { return client_progress_; }
     bool RecorderOnline() const { return recorder_online_.load(std::memory_order_relaxed); }
+    // Recorder events the client library dropped from its full queue since the start.
+    uint64_t RecorderEventsLost() const { return recorder_events_lost_.load(std::memory_order_relaxed); }
+
+    // Every recording-server event, on the client-library thread, as the connection
+    // manager forwards it: registration with the recorder cache or its loaded check,
+    // then Callback, then the cache's warnings.
+    void OnRecorderEvent(int type, intptr_t status, PayloadType* payload, size_t size);
 
     // Every recording-server event, on the client-library thread.
     void Callback(int type, intptr_t status, PayloadType* payload, size_t size);
@@ -74,6 +84,13 @@ private:
     int Loop(CTrevaskConnection& connection, int last_status);
     void Register(KVAPI_HANDLE handle);
     void MakeServerOnOffPayload(bool online, std::string& out);
+    // True (and logged, at most once a second) when the event is older than the start.
+    bool DroppedBeforeStart(int type, const PayloadType& payload);
+    RecorderCache::CameraView LookUpCamera(uint32_t index);
+    void ReadDriveMessage(uint32_t drive, AlarmData& alarm);
+    void LogRecorderWarnings();
+    // The client library's queue overflowed: WARNING at once, then at most once a minute.
+    void ReportLostEvents();
     void HandleTimeInformation();
     void CheckAndUpdateTime(const soap::NtpInfo& info);
     void GetLicenseIP(const std::string& licensed_mac);
@@ -115,6 +132,15 @@ private:
     std::atomic<bool> recorder_online_{false};
     boost::asio::steady_timer progress_timer_{io_service_};
     LoginBackoff login_backoff_;  // client-library thread
+    std::atomic<uint64_t> recorder_events_lost_{0};
+
+    // --- recorder answers and event reporting (client-library thread) ---
+    QueryGate query_gate_;
+    RecorderCache recorder_cache_{query_gate_};
+    LogThrottle before_start_log_{std::chrono::seconds(1)};
+    LogThrottle events_lost_log_{std::chrono::minutes(1)};
+    uint64_t events_lost_seen_ = 0;      // the connection manager's count already taken
+    uint64_t events_lost_unlogged_ = 0;  // lost since the last WARNING
 };
 
 // The function registered with the connection manager; `user` is the integration object.

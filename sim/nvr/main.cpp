@@ -31,7 +31,8 @@ const char kUsage[] =
     "  --help               this text\n"
     "Commands (standard input or control port, one per line):\n"
     "  event <type> [index=N] [status=N] [seconds=S] [offset=S] [millis=N] [word20=N] [word32=N] [word36=N]\n"
-    "  drop | accept on|off | login accept|refuse|stall | loaded on|off | fail <Call> on|off | ping on|off\n"
+    "  drop | accept on|off | login accept|refuse|stall | loaded on|off | fail <Call> on|off\n"
+    "  stall <Call> on|off | ping on|off\n"
     "  status | quit\n"
     "Standard output carries one JSON line per client action; the first line gives the ports.\n"
     "End of standard input stops the simulator (unless --no-stdin).\n";

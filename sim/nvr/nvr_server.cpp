@@ -172,6 +172,12 @@ void NvrServer::OnClientLine(int id, const std::string& line) {
         else client.held_pings.push_back(ping_id);
         return;
     }
+    // A stalled call is taken and never answered, like a server that hangs on it: the
+    // client library's deadline for it passes while the link itself stays alive.
+    if (scenario_.stalling_calls.count(TextOf(request, "op")) > 0) {
+        Emit({{"event", "stalled_call"}, {"client", id}, {"op", TextOf(request, "op")}});
+        return;
+    }
     json reply = Answer(id, client, request);
     reply["id"] = request.contains("id") ? request["id"] : json();
     client.connection->Write(reply.dump());
@@ -447,6 +453,10 @@ std::string NvrServer::Execute(const std::string& line) {
         case NvrCommand::Kind::kFail:
             if (command.on) scenario_.failing_calls.insert(command.call);
             else scenario_.failing_calls.erase(command.call);
+            break;
+        case NvrCommand::Kind::kStall:
+            if (command.on) scenario_.stalling_calls.insert(command.call);
+            else scenario_.stalling_calls.erase(command.call);
             break;
         case NvrCommand::Kind::kStatus: Emit(StatusLine()); break;
         case NvrCommand::Kind::kQuit: break;

@@ -158,7 +158,8 @@ bool ParseScenario(const std::string& text, NvrScenario& s, std::string& error) 
     Reader r(root, "scenario", error);
     if (!r.Object() ||
         !r.Only({"credentials", "version", "serial", "description", "licensed_mac", "cameras", "drives", "time_zone",
-                 "time_server", "adapters", "loaded_after_ms", "login", "failing_calls", "timeline", "random_events"}))
+                 "time_server", "adapters", "loaded_after_ms", "login", "failing_calls", "stalling_calls", "timeline",
+                 "random_events"}))
         return false;
     if (!r.Text("version", s.version) || !r.Text("serial", s.serial) || !r.Text("description", s.description) ||
         !r.Text("licensed_mac", s.licensed_mac) || !r.Int("loaded_after_ms", s.loaded_after_ms))
@@ -217,12 +218,15 @@ bool ParseScenario(const std::string& text, NvrScenario& s, std::string& error) 
             s.adapters.push_back(adapter);
         }
     }
-    if (const json* list = r.Member("failing_calls")) {
-        if (!list->is_array()) return r.Fail("\"failing_calls\" must be an array");
+    for (const char* key : {"failing_calls", "stalling_calls"}) {
+        const json* list = r.Member(key);
+        if (!list) continue;
+        std::set<std::string>& calls = std::string(key) == "failing_calls" ? s.failing_calls : s.stalling_calls;
+        if (!list->is_array()) return r.Fail(std::string("\"") + key + "\" must be an array");
         for (const json& name : *list) {
             if (!name.is_string() || !IsKnownCall(name.get<std::string>()))
-                return r.Fail("\"failing_calls\" holds an unknown call: " + name.dump());
-            s.failing_calls.insert(name.get<std::string>());
+                return r.Fail(std::string("\"") + key + "\" holds an unknown call: " + name.dump());
+            calls.insert(name.get<std::string>());
         }
     }
     if (const json* list = r.Member("timeline")) {
@@ -302,12 +306,12 @@ bool ParseCommand(const std::string& line, NvrCommand& command, std::string& err
         if (!ParseLoginMode(words[1], command.login)) error = "login: expected accept, refuse or stall";
         return error.empty();
     }
-    if (verb == "fail") {
-        command.kind = NvrCommand::Kind::kFail;
+    if (verb == "fail" || verb == "stall") {
+        command.kind = verb == "fail" ? NvrCommand::Kind::kFail : NvrCommand::Kind::kStall;
         if (!arity(3)) return false;
         command.call = words[1];
-        if (!IsKnownCall(command.call)) error = "fail: unknown call " + command.call;
-        else if (!OnOff(words[2], command.on)) error = "fail: expected on or off";
+        if (!IsKnownCall(command.call)) error = verb + ": unknown call " + command.call;
+        else if (!OnOff(words[2], command.on)) error = verb + ": expected on or off";
         return error.empty();
     }
     if (verb == "event") {

@@ -68,6 +68,7 @@ struct NvrScenario {
     int64_t loaded_after_ms = 0;  // negative: only the "loaded on" command loads it
     LoginMode login = LoginMode::kAccept;
     std::set<std::string> failing_calls;
+    std::set<std::string> stalling_calls;  // never answered, so the caller's deadline passes
     std::vector<NvrTimedEvent> timeline;
     int64_t random_interval_ms = 0;  // 0: no random events
     std::vector<int> random_types{5, 6, 17};
@@ -78,10 +79,10 @@ bool LoadScenarioFile(const std::string& path, NvrScenario& scenario, std::strin
 
 // Control commands, one per line:
 //   event <type> [index=N] [status=N] [seconds=S] [offset=S] [millis=N] [word20=N] [word32=N] [word36=N]
-//   drop | accept on|off | login accept|refuse|stall | loaded on|off | fail <Call> on|off | ping on|off
-//   | status | quit
+//   drop | accept on|off | login accept|refuse|stall | loaded on|off | fail <Call> on|off
+//   | stall <Call> on|off | ping on|off | status | quit
 struct NvrCommand {
-    enum class Kind { kEvent, kDrop, kAccept, kLogin, kLoaded, kFail, kPing, kStatus, kQuit };
+    enum class Kind { kEvent, kDrop, kAccept, kLogin, kLoaded, kFail, kStall, kPing, kStatus, kQuit };
     Kind kind = Kind::kStatus;
     NvrEvent event;
     bool on = false;

@@ -331,6 +331,28 @@ TEST_F(KvapiLibraryTest, InjectedFailuresReachTheCaller) {
     EXPECT_EQ(KVAPI_GetNetworkInfo(handle_, &info), 0);
 }
 
+// A failing IsPrimary must not read as "not primary": its negative result is passed on.
+TEST_F(KvapiLibraryTest, FailingIsPrimaryIsNegativeNotZero) {
+    LogIn();
+    ASSERT_TRUE(sim_.Command("fail IsPrimary on"));
+    EXPECT_EQ(KVAPI_IsPrimary(handle_, 0), -5);
+    ASSERT_TRUE(sim_.Command("fail IsPrimary off"));
+    EXPECT_EQ(KVAPI_IsPrimary(handle_, 0), 1);
+}
+
+// A stalled call ends at the library's deadline (-3); the link itself still answers.
+TEST_F(KvapiLibraryTest, StalledCallTimesOutAndTheNextCallIsAnswered) {
+    LogIn();
+    ASSERT_TRUE(sim_.Command("stall GetCameraName on"));
+    char name[64] = "unchanged";
+    EXPECT_EQ(KVAPI_GetCameraName(handle_, 0, name, sizeof(name)), -3);
+    EXPECT_STREQ(name, "unchanged");
+    EXPECT_TRUE(sim_.WaitFor({{"event", "stalled_call"}, {"op", "GetCameraName"}}));
+    EXPECT_EQ(KVAPI_IsPrimary(handle_, 1), 0);
+    ASSERT_TRUE(sim_.Command("stall GetCameraName off"));
+    EXPECT_EQ(KVAPI_GetCameraName(handle_, 0, name, sizeof(name)), 0);
+}
+
 TEST_F(KvapiLibraryTest, EventPayloadFieldsSitAtTheirOffsets) {
     LogIn();
     ASSERT_TRUE(sim_.Command("event 92 index=1 status=0 seconds=1700000123 millis=456 word20=0 word32=1 word36=7"));

@@ -21,6 +21,7 @@ TEST(NvrScenarioParse, FullScenarioLandsInItsFields) {
       "time_server": {"address": "127.0.0.2", "synced": 0, "offset": 3, "interval": 60},
       "adapters": [{"mac": "AA:BB:CC:DD:EE:FF", "address": "0.0.0.0", "fail": true}],
       "loaded_after_ms": 1500, "login": "stall", "failing_calls": ["SetServerTime"],
+      "stalling_calls": ["GetCameraName"],
       "timeline": [{"after_ms": 200, "type": 92, "index": 1, "status": 0, "offset": -1, "word32": 1}],
       "random_events": {"interval_ms": 3000, "types": [5, 92]}
     })", s, error)) << error;
@@ -41,6 +42,7 @@ TEST(NvrScenarioParse, FullScenarioLandsInItsFields) {
     EXPECT_EQ(s.loaded_after_ms, 1500);
     EXPECT_EQ(s.login, LoginMode::kStall);
     EXPECT_EQ(s.failing_calls.count("SetServerTime"), 1u);
+    EXPECT_EQ(s.stalling_calls, (std::set<std::string>{"GetCameraName"}));
     ASSERT_EQ(s.timeline.size(), 1u);
     EXPECT_EQ(s.timeline[0].after_ms, 200);
     EXPECT_EQ(s.timeline[0].event.type, 92);
@@ -58,6 +60,8 @@ TEST(NvrScenarioParse, MistakesAreReportedWithTheirPlace) {
     EXPECT_FALSE(kv::ParseScenario(R"({"cameras": [{"name": 3}]})", s, error));
     EXPECT_EQ(error, "cameras[0]: \"name\" must be a string");
     EXPECT_FALSE(kv::ParseScenario(R"({"failing_calls": ["Reboot"]})", s, error));
+    EXPECT_FALSE(kv::ParseScenario(R"({"stalling_calls": ["Reboot"]})", s, error));
+    EXPECT_FALSE(kv::ParseScenario(R"({"stalling_calls": "IsPrimary"})", s, error));
     EXPECT_FALSE(kv::ParseScenario(R"({"timeline": [{"after_ms": 10}]})", s, error));
     EXPECT_EQ(error, "timeline[0]: \"type\" is required");
     EXPECT_FALSE(kv::ParseScenario(R"({"drives": [{"index": -1}]})", s, error));
@@ -113,6 +117,13 @@ TEST(NvrCommandParse, ControlVerbs) {
     ASSERT_TRUE(kv::ParseCommand("fail GetNetworkAdapter on", c, error));
     EXPECT_EQ(c.call, "GetNetworkAdapter");
     EXPECT_FALSE(kv::ParseCommand("fail Reboot on", c, error));
+    ASSERT_TRUE(kv::ParseCommand("stall GetCameraName on", c, error));
+    EXPECT_EQ(c.kind, NvrCommand::Kind::kStall);
+    EXPECT_EQ(c.call, "GetCameraName");
+    EXPECT_TRUE(c.on);
+    EXPECT_FALSE(kv::ParseCommand("stall Reboot on", c, error));
+    EXPECT_EQ(error, "stall: unknown call Reboot");
+    EXPECT_FALSE(kv::ParseCommand("stall IsPrimary", c, error));
     EXPECT_FALSE(kv::ParseCommand("accept maybe", c, error));
     EXPECT_FALSE(kv::ParseCommand("drop now", c, error));
     EXPECT_FALSE(kv::ParseCommand("", c, error));

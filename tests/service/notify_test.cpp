@@ -2,10 +2,12 @@
 // test's own named by NOTIFY_SOCKET, first from ServiceNotifier with threads the test
 // holds, then from the whole service started as systemd would start it.
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -326,6 +328,86 @@ TEST_F(ServiceTest, NotifiesSystemdOfReadinessStatusWatchdogAndStop) {
     int status = 0;
     ASSERT_TRUE(service_->Wait(seconds(30), &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Sends SIGCONT to a stopped simulator however the test ends, so that it can be stopped.
+class ResumeOnExit {
+public:
+    explicit ResumeOnExit(NvrSimProcess& process) : process_(process) {}
+    ~ResumeOnExit() {
+        if (stopped_) process_.Signal(SIGCONT);
+    }
+    bool Stop() { return stopped_ = process_.Signal(SIGSTOP); }
+    bool Resume() {
+        stopped_ = false;
+        return process_.Signal(SIGCONT);
+    }
+
+private:
+    NvrSimProcess& process_;
+    bool stopped_ = false;
+};
+
+// Twenty events wait in the client library when the recorder goes silent, the first of
+// them in a query that will never be answered: the client-library thread pays one query
+// deadline, keeps the watchdog pings coming, and the recorder is reported off-line once
+// and on-line once when it resumes.
+TEST_F(ServiceTest, QueuedEventsOnASilentRecorderNeverStarveTheWatchdog) {
+    NotifySocket socket;
+    ASSERT_TRUE(socket.bound());
+    ::setenv("NOTIFY_SOCKET", socket.path().c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "2000000", 1);  // a ping every second while all threads progress
+    ::unsetenv("WATCHDOG_PID");
+    StartNvr(BaseScenario());
+    StartReceiver();
+    WriteConfig(ServiceOptions{});
+    StartService();
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_NE("", socket.WaitFor([](const std::string& m) { return m == "WATCHDOG=1"; }, seconds(10)));
+
+    ASSERT_TRUE(nvr_->Command("stall GetDriveMessage on"));
+    const char* const kEvents[] = {"event 17 index=12 status=1", "event 5 index=0 status=3", "event 6 index=1 status=1",
+                                   "event 5 index=0 status=0"};
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(nvr_->Command(kEvents[i % 4]));
+    ResumeOnExit recorder(*nvr_);
+    ASSERT_TRUE(recorder.Stop());
+    const Clock::time_point stopped = Clock::now();
+
+    // Watch the pings until the off-line alarm has come and a few seconds more.
+    Clock::time_point last_ping = stopped;
+    Clock::duration longest_gap{0};
+    Clock::time_point offline_seen{};
+    const Clock::time_point give_up = stopped + seconds(60);
+    while (Clock::now() < give_up) {
+        if (socket.Receive(milliseconds(200)) == "WATCHDOG=1") {
+            longest_gap = std::max(longest_gap, Clock::now() - last_ping);
+            last_ping = Clock::now();
+        }
+        if (offline_seen == Clock::time_point() && !Alarms("6").empty()) offline_seen = Clock::now();
+        if (offline_seen != Clock::time_point() && Clock::now() - offline_seen > seconds(3)) break;
+    }
+    longest_gap = std::max(longest_gap, Clock::now() - last_ping);
+    ASSERT_NE(offline_seen, Clock::time_point()) << Log();
+    EXPECT_LT(longest_gap, seconds(5)) << "the watchdog pings paused; " << Log();
+    EXPECT_EQ(Alarms("6").size(), 1u) << Log();
+    EXPECT_EQ(nvr_->Count({{"event", "stalled_call"}, {"op", "GetDriveMessage"}}), 1) << "one deadline";
+
+    // Every queued event still became its alarm (the drive messages without their text).
+    ASSERT_TRUE(WaitForAlarm("4", 5)) << Log();
+    ASSERT_TRUE(WaitForAlarm("1", 5)) << Log();
+    ASSERT_TRUE(WaitForAlarm("7", 5)) << Log();
+    ASSERT_TRUE(WaitForAlarm("2", 5)) << Log();
+    EXPECT_EQ(CountInLog("Drive 12: recorder query failed"), 1) << Log();
+
+    ASSERT_TRUE(recorder.Resume());
+    ASSERT_TRUE(nvr_->Command("stall GetDriveMessage off"));
+    ASSERT_TRUE(WaitForAlarm("5", 2, seconds(30))) << Log();
+    std::this_thread::sleep_for(seconds(2));
+    EXPECT_EQ(Alarms("5").size(), 2u) << Log();
+    EXPECT_EQ(Alarms("6").size(), 1u) << Log();
+    StopService();
 }
 
 }  // namespace
