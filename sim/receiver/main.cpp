@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,8 @@ const char kUsage[] =
     "Prints 'listening http://A:P/WXAlarmReceiver/Receiver.svc' and 'control A:P' on standard\n"
     "output once ready. Commands (one per line; the answer is one line, 'ok ...' or 'error ...'):\n"
     "  fault STEP KIND [STATUS] [times=N] [method=M]   STEP create|app|last|all;\n"
-    "      KIND none|status|close|malformed|no-relates|no-identifier|no-result|soap-fault\n"
+    "      KIND none|status|close|malformed|no-relates|no-identifier|no-result|soap-fault|\n"
+    "           redirect|html|trickle\n"
     "  style LIST   comma-separated: plain chunked close xml-declaration extra-headers\n"
     "      action-parameter last-202 last-204 (replaces the previous style)\n"
     "  delay STEP MS | ntp JSON | result TEXT | clear | reset | stats | quit\n";
@@ -96,6 +98,7 @@ private:
         response_.version(11);
         response_.result(static_cast<unsigned>(reply_.status));
         response_.set(http::field::server, "wardex-receiver-sim");
+        if (!reply_.location.empty()) response_.set(http::field::location, reply_.location);
         if (!reply_.body.empty()) {
             response_.set(http::field::content_type,
                           reply_.content_type.empty() ? "application/soap+xml; charset=utf-8" : reply_.content_type);
@@ -108,11 +111,40 @@ private:
         } else {
             response_.prepare_payload();
         }
+        if (reply_.trickle) return Trickle();
         auto self = shared_from_this();
         http::async_write(socket_, response_, [self](boost::system::error_code error, size_t) {
             if (error || !self->keep_alive_) return self->Close();
             self->Read();
         });
+    }
+
+    // The whole answer, serialised, then written kTrickleBytes every kTricklePause: fast
+    // enough for any low-speed rule, far too slow for an exchange deadline.
+    void Trickle() {
+        std::ostringstream whole;
+        whole << response_;
+        trickle_ = whole.str();
+        trickle_at_ = 0;
+        TrickleNext();
+    }
+
+    void TrickleNext() {
+        static constexpr size_t kTrickleBytes = 8;
+        static constexpr std::chrono::milliseconds kTricklePause{250};
+        if (trickle_at_ >= trickle_.size()) {
+            if (!keep_alive_) return Close();
+            return Read();
+        }
+        const size_t size = std::min(kTrickleBytes, trickle_.size() - trickle_at_);
+        auto self = shared_from_this();
+        asio::async_write(socket_, asio::buffer(trickle_.data() + trickle_at_, size),
+                          [self, size](boost::system::error_code error, size_t) {
+                              if (error) return self->Close();
+                              self->trickle_at_ += size;
+                              self->timer_.expires_after(kTricklePause);
+                              self->timer_.async_wait([self](boost::system::error_code) { self->TrickleNext(); });
+                          });
     }
 
     void Close() {
@@ -129,6 +161,8 @@ private:
     http::response<http::string_body> response_;
     wxsim::Reply reply_;
     bool keep_alive_ = true;
+    std::string trickle_;
+    size_t trickle_at_ = 0;
 };
 
 // One command connection (or standard input): a line in, a line out.

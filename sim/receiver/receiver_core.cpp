@@ -141,6 +141,7 @@ std::string RandomPrefix() {
 Reply ReceiverCore::Handle(const std::string& method, const std::string& target, const std::string& host,
                            const std::string& content_type, const std::string& body) {
     ++requests_;
+    host_ = host;
     Reply reply;
     if (target != kServicePath) {
         Violation("path", target);
@@ -270,6 +271,23 @@ Reply ReceiverCore::Answer(Step step, const std::string& method, const std::stri
         Dress(step, "", reply);
         return reply;
     }
+    if (spoiled && fault.kind == FaultKind::kRedirect) {
+        // Elsewhere on this simulator: a request that follows it is a "path" violation.
+        reply.status = fault.status;
+        reply.location = "http://" + host_ + "/WXAlarmReceiver/Moved.svc";
+        reply.body = "<html><body>Moved</body></html>";
+        reply.content_type = "text/html; charset=utf-8";
+        return reply;
+    }
+    if (spoiled && fault.kind == FaultKind::kHtml) {
+        // A proxy's or a maintenance page in front of the service.
+        reply.body =
+            "<!DOCTYPE html><html><head><title>Maintenance</title></head>"
+            "<body><h1>The service is down for maintenance</h1></body></html>";
+        reply.content_type = "text/html; charset=utf-8";
+        return reply;
+    }
+    if (spoiled && fault.kind == FaultKind::kTrickle) reply.trickle = true;
     if (spoiled && fault.kind == FaultKind::kMalformed) {
         reply.body = EnvelopeOpen() + "<s:Header><a:RelatesTo>" + Escape(relates_to) + "</a:RelatesTo></s:Header><s:Body>";
         Dress(step, "", reply);
@@ -472,6 +490,8 @@ std::string ReceiverCore::SetFault(const std::string& args) {
         {"close", FaultKind::kClose},         {"malformed", FaultKind::kMalformed},
         {"no-relates", FaultKind::kNoRelates}, {"no-identifier", FaultKind::kNoIdentifier},
         {"no-result", FaultKind::kNoResult},  {"soap-fault", FaultKind::kSoapFault},
+        {"redirect", FaultKind::kRedirect},   {"html", FaultKind::kHtml},
+        {"trickle", FaultKind::kTrickle},
     };
     const auto kind = kinds.find(kind_name);
     if (kind == kinds.end()) return "error unknown fault '" + kind_name + "'";
@@ -489,6 +509,7 @@ std::string ReceiverCore::SetFault(const std::string& args) {
         }
     }
     if (fault.kind == FaultKind::kStatus && (fault.status < 100 || fault.status > 599)) return "error bad status";
+    if (fault.kind == FaultKind::kRedirect && (fault.status < 300 || fault.status > 399)) fault.status = 302;
     for (int s : steps) faults_[s] = fault;
     return "ok";
 }

@@ -29,6 +29,8 @@ struct Reply {
     bool chunked = false;      // send the body with chunked transfer coding
     bool close_after = false;  // answer with "Connection: close" and close
     std::chrono::milliseconds delay{0};
+    std::string location;  // a Location header (a redirect)
+    bool trickle = false;  // write the answer a few bytes at a time, slowly
     bool spoiled = false;  // an injected fault changed (or withheld) the answer
 };
 
@@ -62,7 +64,8 @@ public:
 
 private:
     enum Step { kCreate = 0, kApp = 1, kLast = 2, kSteps = 3 };
-    enum class FaultKind { kNone, kStatus, kClose, kMalformed, kNoRelates, kNoIdentifier, kNoResult, kSoapFault };
+    enum class FaultKind { kNone, kStatus, kClose, kMalformed, kNoRelates, kNoIdentifier, kNoResult, kSoapFault,
+                           kRedirect, kHtml, kTrickle };
 
     struct Fault {
         FaultKind kind = FaultKind::kNone;
@@ -78,6 +81,7 @@ private:
 
     Reply Answer(Step step, const std::string& method, const std::string& relates_to, const std::string& content);
     bool TakeFault(Step step, const std::string& method, Fault& fault);
+    std::string host_;  // of the request being answered
     void Violation(const std::string& kind, const std::string& detail);
     void Record(const std::string& method, const std::string& guid, const std::string& sequence,
                 const std::string& request_data);
