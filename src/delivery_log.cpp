@@ -137,9 +137,12 @@ void DeliveryLog::RefusalKept(int64_t id, const std::string& reason, int64_t nex
 }
 
 void DeliveryLog::RefusalDropped(int64_t id, const std::string& method, const std::string& payload,
-                                 const std::string& reason) {
-    Log(ERROR, "Outbox: alarm " + std::to_string(id) + " dropped after 7 days of refusals by the receiver (" + reason +
-                   "): " + method + " " + payload);
+                                 const std::string& reason, std::chrono::seconds kept) {
+    const long long seconds = kept.count();
+    const std::string period = seconds % 86400 == 0 ? std::to_string(seconds / 86400) + " days"
+                                                    : std::to_string(seconds) + " s";
+    Log(ERROR, "Outbox: alarm " + std::to_string(id) + " dropped after " + period + " of refusals by the receiver (" +
+                   reason + "): " + method + " " + payload);
 }
 
 void DeliveryLog::ReceiverDown(int error, int status) {

@@ -49,8 +49,9 @@ public:
     // After a refusal: written whatever the receiver's state.
     void AbandoningRefused(const std::string& guid, const std::string& method);
     static void RefusalKept(int64_t id, const std::string& reason, int64_t next_in_seconds);
+    // `kept`: how long refusals were borne (7 days).
     static void RefusalDropped(int64_t id, const std::string& method, const std::string& payload,
-                               const std::string& reason);
+                               const std::string& reason, std::chrono::seconds kept);
 
     // `error` and `status`: the failure that opened the breaker.
     void ReceiverDown(int error, int status);

@@ -150,7 +150,11 @@ public:
     void SetSummaryPeriod(std::chrono::milliseconds period) { delivery_log_.SetSummaryPeriod(period); }
     void SetWindow(size_t window) { backlog_.SetWindow(window); }
     void SetOutboxCap(size_t cap) { outbox_cap_ = cap; }
-    void SetRefusalTiming(const delivery::RefusalTiming& timing) { backlog_.SetRefusalTiming(timing); }
+    void SetRefusalTiming(const delivery::RefusalTiming& timing) {
+        backlog_.SetRefusalTiming(timing);
+        refusal_keep_ = timing.keep;
+    }
+    void SetExchangeDeadline(std::chrono::milliseconds deadline) { exchange_deadline_ = deadline; }
     void SetOutboxReopen(std::chrono::milliseconds base, std::chrono::milliseconds cap) {
         reopen_base_ = base;
         reopen_cap_ = cap;
@@ -484,7 +488,7 @@ private:
                 delivery::DeliveryLog::RefusalKept(refusal.id, reason, refusal.next_in);
                 break;
             case delivery::DeliveryBacklog::RefusalFate::kDropped:
-                delivery::DeliveryLog::RefusalDropped(refusal.id, method, text, reason);
+                delivery::DeliveryLog::RefusalDropped(refusal.id, method, text, reason, refusal_keep_);
                 break;
             default:
                 break;
@@ -637,7 +641,9 @@ private:
     void Send(const std::string& guid, std::shared_ptr<std::string> body, Step step) {
         auto self = shared_from_this();
         ++exchanges_;
-        work_queue_.Post(MakeSoapRequest(guid, service_endpoint_, std::move(body)),
+        kv::http::Request request = MakeSoapRequest(guid, service_endpoint_, std::move(body));
+        request.options.deadline = exchange_deadline_;
+        work_queue_.Post(std::move(request),
                          [self, step](const kv::http::Request& request, kv::http::Response& response,
                                       const kv::http::Error& error) {
                              --self->exchanges_;
@@ -710,6 +716,8 @@ private:
     int outbox_attempts_ = 0;
     std::chrono::milliseconds reopen_base_ = kOutboxReopenBase;
     std::chrono::milliseconds reopen_cap_ = kOutboxReopenCap;
+    std::chrono::milliseconds exchange_deadline_ = kv::http::kExchangeDeadline;
+    std::chrono::seconds refusal_keep_ = delivery::RefusalTiming().keep;
     bool tidy_posted_ = false;
     bool timer_armed_ = false;
     delivery::TimePoint armed_for_{};
@@ -775,6 +783,10 @@ void SoapSequencer::SetOutboxCapForTesting(size_t cap) {
 void SoapSequencer::SetRefusalTimingForTesting(std::chrono::seconds base, std::chrono::seconds cap,
                                                std::chrono::seconds keep) {
     impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetRefusalTiming(delivery::RefusalTiming{base, cap, keep}); });
+}
+
+void SoapSequencer::SetExchangeDeadlineForTesting(std::chrono::milliseconds deadline) {
+    impl_->RunOnNetworkThread([=](Impl& impl) { impl.SetExchangeDeadline(deadline); });
 }
 
 void SoapSequencer::SetOutboxReopenForTesting(std::chrono::milliseconds base, std::chrono::milliseconds cap) {

@@ -88,6 +88,8 @@ public:
     // (7 days); the back-off of reopening a failed outbox (1 s doubling to 60 s).
     void SetRefusalTimingForTesting(std::chrono::seconds base, std::chrono::seconds cap, std::chrono::seconds keep);
     void SetOutboxReopenForTesting(std::chrono::milliseconds base, std::chrono::milliseconds cap);
+    // Test seam: every exchange's overall deadline (kv::http::kExchangeDeadline, 30 s).
+    void SetExchangeDeadlineForTesting(std::chrono::milliseconds deadline);
 
     class Impl;
 
