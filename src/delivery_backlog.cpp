@@ -358,16 +358,14 @@ void DeliveryBacklog::ReleaseMemory() {
     if (outbox_ != nullptr) outbox_->ReleaseMemory();
 }
 
-void DeliveryBacklog::StoreAtStop(std::vector<Payload>& incoming) {
-    if (outbox_ == nullptr) return;
-    if (!durable()) Reopen();
+Status DeliveryBacklog::StoreAtStop(std::vector<Payload>& incoming) {
+    if (outbox_ == nullptr) return Status::OK();
     for (Payload& payload : incoming) {
         if (payload.durable) unstored_[payload.key] = Outbox::Item{0, payload.method, payload.payload, 0, 0, ""};
     }
-    if (durable()) {
-        WriteUnstored();
-        FlushDeletes();
-    }
+    Status status = durable() ? WriteUnstored() : Reopen();
+    if (status.ok()) status = FlushDeletes();
+    return status;
 }
 
 }  // namespace delivery

@@ -145,8 +145,8 @@ public:
     void ReleaseMemory();
 
     // Stores what never reached the sequencer and what is held only in memory, writes
-    // the queued deletes; at stop.
-    void StoreAtStop(std::vector<Payload>& incoming);
+    // the queued deletes; at stop. Not OK: what Unstored() counts is lost with the process.
+    Status StoreAtStop(std::vector<Payload>& incoming);
 
 private:
     // Places kept free of stored payloads: at most this many, and at most a tenth.

@@ -202,6 +202,11 @@ void DeliveryLog::OutboxDamagedRows(const std::string& path, size_t count) {
                    " damaged alarms (checksum mismatch) set aside in its damaged table, not sent");
 }
 
+void DeliveryLog::OutboxLostAtStop(const std::string& path, const std::string& reason, size_t count) {
+    Log(ERROR, "Outbox " + path + " unusable at the stop (" + reason + "): " + std::to_string(count) +
+                   " alarms held in memory are lost");
+}
+
 void DeliveryLog::Stop() { state_->Disarm(); }
 
 }  // namespace delivery

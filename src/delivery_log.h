@@ -66,6 +66,7 @@ public:
                                size_t unreadable);
     static void OutboxBack(const std::string& path, size_t stored_from_memory, size_t on_disk);
     static void OutboxDamagedRows(const std::string& path, size_t count);
+    static void OutboxLostAtStop(const std::string& path, const std::string& reason, size_t count);
 
     // No summary after this.
     void Stop();

@@ -307,10 +307,11 @@ Status Outbox::SalvageFile(Status cause) {
             return true;
         };
         // Walks the ids in order; where the walk fails, steps over the damage id by id
-        // until the walk works again. A stretch of a million missing ids ends the search.
+        // until the walk works again. A stretch of a million missing ids ends the search
+        // (the walk may fail at every id below a damaged interior page).
         constexpr int64_t kGiveUpAfter = 1000000;
         int64_t cursor = 0;
-        int64_t misses = 0;
+        int64_t misses = 0;  // ids in a row with no readable row
         while (next && one && misses < kGiveUpAfter) {
             int code = SQLITE_OK;
             int64_t id = 0;
@@ -327,10 +328,14 @@ Status Outbox::SalvageFile(Status cause) {
                 misses = 0;
                 continue;
             }
-            if (code == SQLITE_DONE && cursor >= highest_id) break;
+            // A walk that ends cleanly read every page above the cursor: nothing is left.
+            if (code == SQLITE_DONE) break;
+            // Past the highest id the file ever gave out there is nothing to look for.
+            if (highest_id > 0 && cursor >= highest_id) break;
             ++cursor;
+            const size_t before = rows.size();
             if (!read_one(cursor, found)) ++salvage->unreadable;
-            misses = found ? 0 : misses + 1;
+            misses = rows.size() > before ? 0 : misses + 1;
         }
         for (const Row& row : rows) highest_id = std::max(highest_id, row.id);
         sqlite3_close_v2(old);

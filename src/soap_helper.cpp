@@ -223,7 +223,11 @@ public:
             // came in meanwhile still belong on disk.
             if (backlog_.outbox() == nullptr && !outbox_path.empty()) OpenOutbox(outbox_path);
             if (backlog_.outbox() != nullptr) {
-                backlog_.StoreAtStop(incoming);
+                const Status stored = backlog_.StoreAtStop(incoming);
+                if (!stored.ok() && backlog_.Unstored() > 0) {
+                    delivery::DeliveryLog::OutboxLostAtStop(backlog_.outbox()->path(), stored.message(),
+                                                            backlog_.Unstored());
+                }
                 if (backlog_.durable()) delivery::DeliveryLog::OutboxLeft(backlog_.outbox()->Count());
             }
         }
