@@ -131,6 +131,29 @@ void DeliveryLog::AbandoningRefused(const std::string& guid, const std::string& 
     AbandonLine(guid, method, false);
 }
 
+void DeliveryLog::InvalidAnswer(const std::string& guid, bool application_step, const std::string& relates_to) {
+    Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid +
+                   (application_step ? ", relates=" + relates_to : std::string()));
+}
+
+void DeliveryLog::Unmatched(const std::string& guid) { Log(INFO, "Couldn't find matching guid! " + guid); }
+
+void DeliveryLog::SequenceUnmatched(const std::string& guid, const std::string& relates_to) {
+    Log(WARNING, "Process CreateSequence response: Couldn't find matching guid " + guid + ", relatesTo=" + relates_to);
+}
+
+// Logged whatever the outcome was: the payload had already left.
+void DeliveryLog::ApplicationAnswerUnmatched(const std::string& guid, int error, int status) {
+    Log(WARNING, "Process SendAlarm response. Couldn't find matching guid " + guid);
+    std::ostringstream text;
+    text << guid << ": HTTP Post failed: (" << error << ")" << "Status: " << status;
+    Log(ERROR, text.str());
+}
+
+void DeliveryLog::WindowFull(size_t count) {
+    for (size_t i = 0; i < count; ++i) Log(WARNING, "Queue size limit reached. Omitting sequence.");
+}
+
 void DeliveryLog::RefusalKept(int64_t id, const std::string& reason, int64_t next_in_seconds) {
     Log(WARNING, "Outbox: alarm " + std::to_string(id) + " refused by the receiver (" + reason +
                      "); kept, next attempt in " + std::to_string(next_in_seconds) + " s");

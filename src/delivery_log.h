@@ -46,6 +46,13 @@ public:
     void Redirected(const std::string& guid, int status, const std::string& location);
     void NotSoap(const std::string& guid, int status, const std::string& content_type, size_t bytes);
     void Abandoning(const std::string& guid, const std::string& method, bool retried);
+    // Answers that need no quiet rule: they are not failures of the receiver.
+    static void InvalidAnswer(const std::string& guid, bool application_step, const std::string& relates_to);
+    static void Unmatched(const std::string& guid);
+    static void SequenceUnmatched(const std::string& guid, const std::string& relates_to);
+    static void ApplicationAnswerUnmatched(const std::string& guid, int error, int status);
+    // Payloads that found no place in memory, one line each.
+    static void WindowFull(size_t count);
     // After a refusal: written whatever the receiver's state.
     void AbandoningRefused(const std::string& guid, const std::string& method);
     static void RefusalKept(int64_t id, const std::string& reason, int64_t next_in_seconds);

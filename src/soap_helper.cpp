@@ -280,7 +280,7 @@ private:
             intake_posted_ = false;
         }
         const delivery::DeliveryBacklog::Intake intake = backlog_.Accept(incoming);
-        for (size_t i = 0; i < intake.refused_by_window; ++i) Log(WARNING, "Queue size limit reached. Omitting sequence.");
+        delivery::DeliveryLog::WindowFull(intake.refused_by_window);
         if (intake.refused_by_cap > 0) delivery_log_.RefusedByCap(intake.refused_by_cap, backlog_.outbox()->cap());
         Dispatch();
     }
@@ -392,10 +392,7 @@ private:
         }
         const Entries::iterator entry = Find(guid);
         if (entry == queue_.end() && step == Step::kApplicationMessage) {
-            Log(WARNING, "Process SendAlarm response. Couldn't find matching guid " + guid);
-            std::ostringstream text;
-            text << guid << ": HTTP Post failed: (" << code << ")" << "Status: " << status;
-            Log(ERROR, text.str());
+            delivery::DeliveryLog::ApplicationAnswerUnmatched(guid, code, status);
             return;
         }
         const Answer answer = ClassifyAnswer(step, error.Code(), status, response.body);
@@ -408,14 +405,9 @@ private:
                 return;
             case Outcome::kRefused:
                 ReceiverAnswered();
-                if (step == Step::kCreateSequence) {
-                    Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid);
-                } else {
-                    Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid + ", relates=" +
-                                   answer.relates_to);
-                }
+                delivery::DeliveryLog::InvalidAnswer(guid, step == Step::kApplicationMessage, answer.relates_to);
                 if (entry == queue_.end()) {
-                    Log(INFO, "Couldn't find matching guid! " + guid);
+                    delivery::DeliveryLog::Unmatched(guid);
                     return;
                 }
                 Refuse(entry, answer.reason, step == Step::kCreateSequence);
@@ -435,7 +427,7 @@ private:
             delivery_log_.NotSoap(guid, status, HeaderValue(response.headers, "Content-Type"), response.body.size());
         }
         if (entry == queue_.end()) {
-            Log(INFO, "Couldn't find matching guid! " + guid);
+            delivery::DeliveryLog::Unmatched(guid);
             return;
         }
         // The receiver's sequence is closed even though its message failed.
@@ -446,8 +438,7 @@ private:
     void SendApplicationMessage(Entries::iterator entry, const std::string& guid, const std::string& url,
                                 const Answer& answer) {
         if (entry == queue_.end()) {
-            Log(WARNING, "Process CreateSequence response: Couldn't find matching guid " + guid + ", relatesTo=" +
-                             answer.relates_to);
+            delivery::DeliveryLog::SequenceUnmatched(guid, answer.relates_to);
             return;
         }
         // An opened sequence is not yet an answer about delivery: a receiver that opens
