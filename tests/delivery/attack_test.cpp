@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -351,6 +352,66 @@ TEST(DeliveryBacklogAttack, AnAlarmStoredLateAndRefusedIsTriedAgainWhenDue) {
     for (int turn = 0; turn < 3; ++turn) admitted += backlog.Refill(now + 60);
     EXPECT_EQ(1u, admitted) << "the refused alarm never comes back";
     EXPECT_TRUE(backlog.HasReady());
+}
+
+}  // namespace
+
+namespace {
+
+// Not a fault found, a sweep: every read, write and sync of a store, take, refuse and
+// delete cycle fails once in turn (I/O error and full disk). No crash, no sanitizer
+// report, and afterwards (reopened) every stored row that no successful Delete removed
+// is still there.
+TEST(OutboxAttack, EveryFailurePointOfACycleKeepsWhatWasStored) {
+    FaultVfs& vfs = FaultVfs::Install();
+    for (const FaultVfs::Op op : {FaultVfs::Op::kRead, FaultVfs::Op::kWrite, FaultVfs::Op::kSync}) {
+        for (const int code : {SQLITE_IOERR, SQLITE_FULL}) {
+            for (int nth = 1; nth < 400; ++nth) {
+                TestDir dir;
+                const std::string path = dir.Join("outbox.db");
+                std::set<std::string> kept;
+                {
+                    Outbox outbox(path);
+                    ASSERT_TRUE(outbox.Open().ok());
+                    std::vector<Outbox::Item> first = Batch("a", 4);
+                    size_t refused = 0;
+                    ASSERT_TRUE(outbox.StoreBatch(first, refused).ok());
+                    for (const auto& item : first) kept.insert(item.payload);
+                    vfs.Arm(op, nth, code);
+                    std::vector<Outbox::Item> second = Batch("b", 3);
+                    if (outbox.StoreBatch(second, refused).ok()) {
+                        for (const auto& item : second) kept.insert(item.payload);
+                    }
+                    std::vector<Outbox::Item> taken;
+                    size_t damaged = 0;
+                    outbox.TakeOldest(0, 10, taken, damaged);
+                    outbox.MarkRefused(2, "SOAP fault", 100, 200);
+                    std::vector<Outbox::Item> due;
+                    outbox.TakeRefusedDue(10, 300, 10, due, damaged);
+                    if (outbox.Delete({1, 3}).ok()) {
+                        kept.erase("a0");
+                        kept.erase("a2");
+                    }
+                    size_t above = 0;
+                    outbox.CountAbove(0, above);
+                    const bool fired = vfs.fired();
+                    vfs.Disarm();
+                    if (!fired && nth > 1) break;
+                }
+                Outbox reopened(path);
+                ASSERT_TRUE(reopened.Open().ok());
+                std::vector<Outbox::Item> all;
+                size_t damaged = 0;
+                ASSERT_TRUE(reopened.TakeOldest(0, 100, all, damaged).ok());
+                std::set<std::string> found;
+                for (const auto& item : all) found.insert(item.payload);
+                for (const std::string& payload : kept) {
+                    EXPECT_EQ(1u, found.count(payload)) << payload << " lost; op " << static_cast<int>(op) << " code "
+                                                        << code << " nth " << nth;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
