@@ -415,3 +415,47 @@ TEST(OutboxAttack, EveryFailurePointOfACycleKeepsWhatWasStored) {
 }
 
 }  // namespace
+
+namespace {
+
+// FAULT (hang: a busy loop of the network thread): when TakeRefusedDue returns as many
+// rows as there was room for, Refill sets the next refused due time to `now`, "look again
+// at the next turn". The rows it returns first are the lowest due ids, and refused alarms
+// already in the window are among them (their next attempt on disk has passed); Refill
+// skips them. With the room no larger than those, every Refill admits nothing and sets
+// the due time to `now` again; the sequencer's due timer then fires at once, Dispatch
+// refills, and so on, for as long as those alarms wait in memory (their back-off, an open
+// breaker).
+TEST(DeliveryBacklogAttack, ARefillThatAdmitsNothingDoesNotAskToLookAgainAtOnce) {
+    TestDir dir;
+    DeliveryBacklog backlog(10);  // nine places for stored alarms
+    kv::delivery::RefusalTiming timing;
+    timing.base = std::chrono::seconds(1);
+    timing.cap = std::chrono::seconds(1);
+    backlog.SetRefusalTiming(timing);
+    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<Outbox>(dir.Join("outbox.db"))).ok());
+    std::vector<Payload> alarms = Alarms("R", 9);
+    backlog.Accept(alarms);
+    std::deque<Payload> ready = backlog.TakeReady();
+    ASSERT_EQ(9u, ready.size());
+    const int64_t now = static_cast<int64_t>(::time(nullptr));
+    // Five are refused and leave the window; due again a second later.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(DeliveryBacklog::RefusalFate::kKept,
+                  backlog.Refused(ready[i], "SOAP fault", now, kv::delivery::Clock::now()).fate);
+    }
+    ASSERT_EQ(5u, backlog.Refill(now + 60));
+    // They are in the window again (waiting on a back-off, say); one other is delivered.
+    std::deque<Payload> again = backlog.TakeReady();
+    ASSERT_EQ(5u, again.size());
+    backlog.Finished(ready[5]);
+    ASSERT_TRUE(backlog.FlushDeletes().ok());
+
+    for (int64_t turn = 61; turn < 64; ++turn) {
+        EXPECT_EQ(0u, backlog.Refill(now + turn));
+        ASSERT_TRUE(backlog.NextRefusedDue().has_value());
+        EXPECT_GT(*backlog.NextRefusedDue(), now + turn) << "asks to look again at once, admitting nothing";
+    }
+}
+
+}  // namespace
