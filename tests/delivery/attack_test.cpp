@@ -1,0 +1,461 @@
+// Faults found by review in the outbox and the window in front of it. Each test names the
+// fault it proves; each fails while the fault is there.
+#include <algorithm>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "src/delivery_backlog.h"
+#include "src/outbox.h"
+#include "tests/foundation/test_dir.h"
+#include "tests/support/fault_vfs.h"
+
+namespace {
+
+using kv::Outbox;
+using kv::delivery::DeliveryBacklog;
+using kv::delivery::Payload;
+using kv::testing::FaultVfs;
+using kv::testing::TestDir;
+
+constexpr int kPageSize = 4096;
+
+std::vector<Outbox::Item> Batch(const std::string& prefix, int count, size_t pad = 0) {
+    std::vector<Outbox::Item> items;
+    for (int i = 0; i < count; ++i) {
+        items.push_back(Outbox::Item{0, "SendAlarm", prefix + std::to_string(i) + std::string(pad, 'x'), 0, 0, ""});
+    }
+    return items;
+}
+
+std::vector<Payload> Alarms(const std::string& prefix, int count) {
+    static uint64_t key = 0;
+    std::vector<Payload> payloads;
+    for (int i = 0; i < count; ++i) {
+        Payload payload;
+        payload.key = ++key;
+        payload.method = "SendAlarm";
+        payload.payload = prefix + std::to_string(i);
+        payload.durable = true;
+        payloads.push_back(payload);
+    }
+    return payloads;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+// Overwrites the cell contents of a table leaf page (type 0x0D), keeping its header and
+// cell pointer array, so that SQLite reports the page corrupt when a row on it is read.
+void DamageCells(std::string& file, int page_number) {
+    const size_t start = static_cast<size_t>(page_number - 1) * kPageSize;
+    const size_t header = page_number == 1 ? 100 : 0;
+    const unsigned char* page = reinterpret_cast<const unsigned char*>(file.data() + start + header);
+    const size_t cells = (page[3] << 8) | page[4];
+    size_t content = (page[5] << 8) | page[6];
+    if (content == 0) content = 65536;
+    const size_t pointers_end = header + 8 + 2 * cells;
+    if (content < pointers_end) content = pointers_end;
+    for (size_t at = content; at < static_cast<size_t>(kPageSize); ++at) file[start + at] = static_cast<char>(0xff);
+}
+
+// Gives a page an invalid type: SQLite reports it corrupt whenever it is reached.
+void DamageHeader(std::string& file, int page_number) {
+    file[static_cast<size_t>(page_number - 1) * kPageSize] = 0;
+}
+
+// Table leaf pages holding a row whose payload contains `marker`, in file order.
+std::vector<int> LeafPagesWith(const std::string& file, const std::string& marker) {
+    std::vector<int> pages;
+    const int count = static_cast<int>(file.size() / kPageSize);
+    for (int number = 2; number <= count; ++number) {
+        const std::string page = file.substr(static_cast<size_t>(number - 1) * kPageSize, kPageSize);
+        if (static_cast<unsigned char>(page[0]) == 0x0d && page.find(marker) != std::string::npos) pages.push_back(number);
+    }
+    return pages;
+}
+
+// The page of the sqlite_sequence table (a leaf holding the text "outbox" and one cell).
+int SequencePage(const std::string& file) {
+    const int count = static_cast<int>(file.size() / kPageSize);
+    for (int number = 2; number <= count; ++number) {
+        const std::string page = file.substr(static_cast<size_t>(number - 1) * kPageSize, kPageSize);
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(page.data());
+        if (bytes[0] == 0x0d && ((bytes[3] << 8) | bytes[4]) == 1 && page.find("outbox") != std::string::npos &&
+            page.find("SendAlarm") == std::string::npos) {
+            return number;
+        }
+    }
+    return 0;
+}
+
+// An outbox file with `count` padded rows "row<i>", closed cleanly (no -wal left).
+void FillOutbox(const std::string& path, int count) {
+    Outbox outbox(path);
+    ASSERT_TRUE(outbox.Open().ok());
+    std::vector<Outbox::Item> items = Batch("row", count, 300);
+    size_t refused = 0;
+    ASSERT_TRUE(outbox.StoreBatch(items, refused).ok());
+    outbox.Close();
+    ASSERT_FALSE(std::filesystem::exists(path + "-wal"));
+}
+
+std::vector<std::string> SetAsideFiles(const TestDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.find(".corrupt-") != std::string::npos && name.find("-wal") == std::string::npos &&
+            name.find("-shm") == std::string::npos) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// FAULT (rule broken: a damaged file is never deleted): the damaged file is renamed to
+// "<path>.corrupt-<epoch seconds>"; a second salvage within the same second renames over
+// the first damaged copy, which is gone.
+TEST(OutboxAttack, TwoSalvagesInOneSecondKeepBothDamagedCopies) {
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    // Retried when the clock's second turned between the two salvages.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::filesystem::remove_all(dir.path());
+        std::filesystem::create_directory(dir.path());
+        const std::time_t before = ::time(nullptr);
+        WriteFile(path, std::string(8192, 'A'));
+        {
+            Outbox outbox(path);
+            ASSERT_TRUE(outbox.Open().ok());
+            ASSERT_TRUE(outbox.salvaged());
+        }
+        WriteFile(path, std::string(8192, 'B'));
+        {
+            Outbox outbox(path);
+            ASSERT_TRUE(outbox.Open().ok());
+            ASSERT_TRUE(outbox.salvaged());
+        }
+        if (::time(nullptr) != before) continue;
+        EXPECT_EQ(2u, SetAsideFiles(dir).size()) << "the first damaged copy was renamed over";
+        return;
+    }
+    GTEST_SKIP() << "the clock's second turned in every attempt";
+}
+
+// FAULT (data loss, id reuse): a salvage renames the damaged file aside, reads its rows
+// into memory and then writes them to a fresh file. When that write fails (a full disk),
+// Open fails; the next Open creates an empty fresh file and never looks at the set-aside
+// file again: every recovered row is lost to delivery, and ids start again at 1.
+TEST(OutboxAttack, ASalvageWhoseFreshFileFailsLosesNoRecoveredRow) {
+    FaultVfs& vfs = FaultVfs::Install();
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    FillOutbox(path, 60);
+    std::string file = ReadFile(path);
+    const std::vector<int> leaves = LeafPagesWith(file, "row");
+    ASSERT_GE(leaves.size(), 3u);
+    DamageHeader(file, leaves[1]);  // one leaf in the middle; the others stay readable
+    WriteFile(path, file);
+
+    vfs.ArmSticky(FaultVfs::Op::kWrite, 1, SQLITE_FULL);
+    {
+        Outbox outbox(path);
+        const kv::Status status = outbox.Open();
+        vfs.Disarm();
+        ASSERT_FALSE(status.ok()) << "the fault did not hit the fresh file";
+    }
+    // The disk has room again: the service's reopen.
+    Outbox outbox(path);
+    ASSERT_TRUE(outbox.Open().ok());
+    EXPECT_GT(outbox.Count(), 0u) << "every row the salvage had read is gone from the outbox";
+    std::vector<Outbox::Item> fresh = Batch("new", 1);
+    size_t refused = 0;
+    ASSERT_TRUE(outbox.StoreBatch(fresh, refused).ok());
+    EXPECT_GT(fresh[0].id, 60) << "an id the damaged file gave out is given out again";
+}
+
+// FAULT (id reuse, wrong delete; wrong count): the salvage takes the highest id from
+// sqlite_sequence or from the rows it recovered. When both the sequence's page and the
+// last rows are damaged, the next store reuses the ids of the lost rows, which the
+// service may still hold in memory and delete by id once they are delivered, deleting
+// the new alarm instead. The walk also counts every id it probed past the damage (up to
+// a million) as an unreadable row.
+TEST(OutboxAttack, ASalvageNeverHandsOutAnIdTheDamagedFileGaveOut) {
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    FillOutbox(path, 60);
+    std::string file = ReadFile(path);
+    const std::vector<int> leaves = LeafPagesWith(file, "row");
+    ASSERT_GE(leaves.size(), 3u);
+    const int sequence = SequencePage(file);
+    ASSERT_NE(0, sequence);
+    DamageHeader(file, sequence);
+    DamageHeader(file, leaves.back());  // the highest ids
+    WriteFile(path, file);
+
+    Outbox outbox(path);
+    ASSERT_TRUE(outbox.Open().ok());
+    ASSERT_TRUE(outbox.salvaged());
+    const Outbox::Salvage salvage = outbox.TakeSalvage();
+    EXPECT_GT(salvage.recovered, 0u);
+    EXPECT_LE(salvage.recovered + salvage.unreadable, 60u) << "unreadable rows counted: " << salvage.unreadable;
+    std::vector<Outbox::Item> fresh = Batch("new", 1);
+    size_t refused = 0;
+    ASSERT_TRUE(outbox.StoreBatch(fresh, refused).ok());
+    EXPECT_GT(fresh[0].id, 60) << "id " << fresh[0].id << " belonged to a row of the damaged file";
+}
+
+// FAULT (hang, memory without bound): the salvage walk sets its cursor to whatever id
+// "id > cursor" returned. On a leaf whose cells are overwritten (page header kept) the
+// seek returns ids at or below the cursor, the cursor goes back, and the walk reads the
+// same rows again and again, pushing each into memory: Open never returns and its memory
+// grows by gigabytes a minute. The Open runs in a child, which is killed after 15 s.
+TEST(OutboxAttack, ASalvageOfOverwrittenCellsEnds) {
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    FillOutbox(path, 60);
+    std::string file = ReadFile(path);
+    const std::vector<int> leaves = LeafPagesWith(file, "row");
+    ASSERT_GE(leaves.size(), 3u);
+    DamageCells(file, leaves[1]);
+    WriteFile(path, file);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Outbox outbox(path);
+        const bool ok = outbox.Open().ok();
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    bool ended = false;
+    for (int tick = 0; tick < 150 && !ended; ++tick) {
+        if (::waitpid(child, &status, WNOHANG) == child) {
+            ended = true;
+        } else {
+            ::usleep(100 * 1000);
+        }
+    }
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the salvage of a file with overwritten cells never ends";
+    if (ended) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "Open failed or crashed";
+    }
+}
+
+// Makes the backlog's next outbox write fail like a full disk, runs `step`, and disarms.
+template <typename Step>
+void WithFullDisk(FaultVfs& vfs, Step step) {
+    vfs.ArmSticky(FaultVfs::Op::kWrite, 1, SQLITE_FULL);
+    step();
+    vfs.Disarm();
+}
+
+// FAULT (an alarm stranded on disk until a restart): loaded_above_ holds the ids Reopen
+// stored for alarms already in memory, and is only pruned by a refill from disk. Once such
+// an alarm is delivered its id stays there, and the next Reopen subtracts it from the
+// rows waiting on disk: on_disk_only_ is one short, Refill never loads the last stored
+// alarm, and the next intake admitted directly moves last_loaded_id_ past it.
+TEST(DeliveryBacklogAttack, AnAlarmStoredWhileTheWindowWasFullIsDeliveredAfterTwoOutboxFailures) {
+    FaultVfs& vfs = FaultVfs::Install();
+    TestDir dir;
+    DeliveryBacklog backlog(10);  // nine places for stored alarms
+    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<Outbox>(dir.Join("outbox.db"))).ok());
+
+    // First failure: A is held in memory, then stored late by Reopen and delivered.
+    std::vector<Payload> a = Alarms("A", 1);
+    WithFullDisk(vfs, [&] { EXPECT_FALSE(backlog.Accept(a).outbox_failure.ok()); });
+    ASSERT_EQ(1u, backlog.Unstored());
+    ASSERT_TRUE(backlog.Reopen().ok());
+    for (const Payload& payload : backlog.TakeReady()) backlog.Finished(payload);
+    ASSERT_TRUE(backlog.FlushDeletes().ok());
+
+    // Nine fill the window, the tenth waits on disk.
+    std::vector<Payload> b = Alarms("B", 10);
+    ASSERT_TRUE(backlog.Accept(b).outbox_failure.ok());
+    ASSERT_EQ(1u, backlog.on_disk_only());
+
+    // Second failure: E is held in memory, then stored late.
+    std::vector<Payload> e = Alarms("E", 1);
+    WithFullDisk(vfs, [&] { EXPECT_FALSE(backlog.Accept(e).outbox_failure.ok()); });
+    ASSERT_TRUE(backlog.Reopen().ok());
+    EXPECT_EQ(1u, backlog.on_disk_only()) << "B9 waits on disk and is no longer counted";
+
+    // Everything in memory is delivered; B9 must come next.
+    std::vector<std::string> delivered;
+    for (int turn = 0; turn < 5; ++turn) {
+        for (const Payload& payload : backlog.TakeReady()) {
+            delivered.push_back(payload.payload);
+            backlog.Finished(payload);
+        }
+        ASSERT_TRUE(backlog.FlushDeletes().ok());
+        backlog.Refill(static_cast<int64_t>(::time(nullptr)));
+    }
+    std::vector<Payload> later = Alarms("L", 1);
+    backlog.Accept(later);
+    for (const Payload& payload : backlog.TakeReady()) delivered.push_back(payload.payload);
+    EXPECT_NE(std::find(delivered.begin(), delivered.end(), "B9"), delivered.end()) << "B9 never left the disk";
+}
+
+// FAULT (rule broken: a refused alarm is tried again after its back-off): an alarm that
+// Reopen stored late has an id above last_loaded_id_. Refused, it leaves the window;
+// TakeRefusedDue only looks at ids up to last_loaded_id_, and Refill skips the id as
+// "in memory already" (loaded_above_), so it is never tried again until a restart.
+TEST(DeliveryBacklogAttack, AnAlarmStoredLateAndRefusedIsTriedAgainWhenDue) {
+    FaultVfs& vfs = FaultVfs::Install();
+    TestDir dir;
+    DeliveryBacklog backlog(10);
+    kv::delivery::RefusalTiming timing;
+    timing.base = std::chrono::seconds(1);
+    timing.cap = std::chrono::seconds(1);
+    backlog.SetRefusalTiming(timing);
+    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<Outbox>(dir.Join("outbox.db"))).ok());
+
+    std::vector<Payload> a = Alarms("A", 1);
+    WithFullDisk(vfs, [&] { EXPECT_FALSE(backlog.Accept(a).outbox_failure.ok()); });
+    ASSERT_TRUE(backlog.Reopen().ok());
+    std::deque<Payload> ready = backlog.TakeReady();
+    ASSERT_EQ(1u, ready.size());
+    const int64_t now = static_cast<int64_t>(::time(nullptr));
+    const DeliveryBacklog::Refusal refusal =
+        backlog.Refused(ready.front(), "SOAP fault", now, kv::delivery::Clock::now());
+    ASSERT_EQ(DeliveryBacklog::RefusalFate::kKept, refusal.fate);
+    ASSERT_EQ(1u, backlog.outbox()->Refused());
+
+    // Well past its next attempt.
+    size_t admitted = 0;
+    for (int turn = 0; turn < 3; ++turn) admitted += backlog.Refill(now + 60);
+    EXPECT_EQ(1u, admitted) << "the refused alarm never comes back";
+    EXPECT_TRUE(backlog.HasReady());
+}
+
+}  // namespace
+
+namespace {
+
+// Not a fault found, a sweep: every read, write and sync of a store, take, refuse and
+// delete cycle fails once in turn (I/O error and full disk). No crash, no sanitizer
+// report, and afterwards (reopened) every stored row that no successful Delete removed
+// is still there.
+TEST(OutboxAttack, EveryFailurePointOfACycleKeepsWhatWasStored) {
+    FaultVfs& vfs = FaultVfs::Install();
+    for (const FaultVfs::Op op : {FaultVfs::Op::kRead, FaultVfs::Op::kWrite, FaultVfs::Op::kSync}) {
+        for (const int code : {SQLITE_IOERR, SQLITE_FULL}) {
+            for (int nth = 1; nth < 400; ++nth) {
+                TestDir dir;
+                const std::string path = dir.Join("outbox.db");
+                std::set<std::string> kept;
+                {
+                    Outbox outbox(path);
+                    ASSERT_TRUE(outbox.Open().ok());
+                    std::vector<Outbox::Item> first = Batch("a", 4);
+                    size_t refused = 0;
+                    ASSERT_TRUE(outbox.StoreBatch(first, refused).ok());
+                    for (const auto& item : first) kept.insert(item.payload);
+                    vfs.Arm(op, nth, code);
+                    std::vector<Outbox::Item> second = Batch("b", 3);
+                    if (outbox.StoreBatch(second, refused).ok()) {
+                        for (const auto& item : second) kept.insert(item.payload);
+                    }
+                    std::vector<Outbox::Item> taken;
+                    size_t damaged = 0;
+                    outbox.TakeOldest(0, 10, taken, damaged);
+                    outbox.MarkRefused(2, "SOAP fault", 100, 200);
+                    std::vector<Outbox::Item> due;
+                    outbox.TakeRefusedDue(10, 300, 10, due, damaged);
+                    if (outbox.Delete({1, 3}).ok()) {
+                        kept.erase("a0");
+                        kept.erase("a2");
+                    }
+                    size_t above = 0;
+                    outbox.CountAbove(0, above);
+                    const bool fired = vfs.fired();
+                    vfs.Disarm();
+                    if (!fired && nth > 1) break;
+                }
+                Outbox reopened(path);
+                ASSERT_TRUE(reopened.Open().ok());
+                std::vector<Outbox::Item> all;
+                size_t damaged = 0;
+                ASSERT_TRUE(reopened.TakeOldest(0, 100, all, damaged).ok());
+                std::set<std::string> found;
+                for (const auto& item : all) found.insert(item.payload);
+                for (const std::string& payload : kept) {
+                    EXPECT_EQ(1u, found.count(payload)) << payload << " lost; op " << static_cast<int>(op) << " code "
+                                                        << code << " nth " << nth;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// FAULT (hang: a busy loop of the network thread): when TakeRefusedDue returns as many
+// rows as there was room for, Refill sets the next refused due time to `now`, "look again
+// at the next turn". The rows it returns first are the lowest due ids, and refused alarms
+// already in the window are among them (their next attempt on disk has passed); Refill
+// skips them. With the room no larger than those, every Refill admits nothing and sets
+// the due time to `now` again; the sequencer's due timer then fires at once, Dispatch
+// refills, and so on, for as long as those alarms wait in memory (their back-off, an open
+// breaker).
+TEST(DeliveryBacklogAttack, ARefillThatAdmitsNothingDoesNotAskToLookAgainAtOnce) {
+    TestDir dir;
+    DeliveryBacklog backlog(10);  // nine places for stored alarms
+    kv::delivery::RefusalTiming timing;
+    timing.base = std::chrono::seconds(1);
+    timing.cap = std::chrono::seconds(1);
+    backlog.SetRefusalTiming(timing);
+    ASSERT_TRUE(backlog.UseOutbox(std::make_unique<Outbox>(dir.Join("outbox.db"))).ok());
+    std::vector<Payload> alarms = Alarms("R", 9);
+    backlog.Accept(alarms);
+    std::deque<Payload> ready = backlog.TakeReady();
+    ASSERT_EQ(9u, ready.size());
+    const int64_t now = static_cast<int64_t>(::time(nullptr));
+    // Five are refused and leave the window; due again a second later.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(DeliveryBacklog::RefusalFate::kKept,
+                  backlog.Refused(ready[i], "SOAP fault", now, kv::delivery::Clock::now()).fate);
+    }
+    ASSERT_EQ(5u, backlog.Refill(now + 60));
+    // They are in the window again (waiting on a back-off, say); one other is delivered.
+    std::deque<Payload> again = backlog.TakeReady();
+    ASSERT_EQ(5u, again.size());
+    backlog.Finished(ready[5]);
+    ASSERT_TRUE(backlog.FlushDeletes().ok());
+
+    for (int64_t turn = 61; turn < 64; ++turn) {
+        EXPECT_EQ(0u, backlog.Refill(now + turn));
+        ASSERT_TRUE(backlog.NextRefusedDue().has_value());
+        EXPECT_GT(*backlog.NextRefusedDue(), now + turn) << "asks to look again at once, admitting nothing";
+    }
+}
+
+}  // namespace
