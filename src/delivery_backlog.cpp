@@ -1,6 +1,8 @@
 #include "src/delivery_backlog.h"
 
 #include <algorithm>
+#include <ctime>
+#include <limits>
 #include <utility>
 
 namespace kv {
@@ -13,7 +15,12 @@ size_t DeliveryBacklog::StoredPlaces() const {
 }
 
 Status DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox) {
+    return UseOutbox(std::move(outbox), static_cast<int64_t>(::time(nullptr)));
+}
+
+Status DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox, int64_t now) {
     outbox_ = std::move(outbox);
+    started_at_ = now;
     last_loaded_id_ = 0;
     on_disk_only_ = 0;
     return Reopen();
@@ -35,7 +42,10 @@ Status DeliveryBacklog::Reopen() {
         OutboxFailed(status);
         return status;
     }
-    on_disk_only_ = above - std::min(above, loaded_above_.size());
+    // Stored late, in memory, and above the cursor: on disk, yet not waiting there.
+    const size_t held = static_cast<size_t>(std::count_if(in_memory_.begin(), in_memory_.end(),
+                                                          [this](int64_t id) { return id > last_loaded_id_; }));
+    on_disk_only_ = above - std::min(above, held);
     next_refused_due_.reset();
     if (due != 0) next_refused_due_ = due;
     return Status::OK();
@@ -63,7 +73,7 @@ Status DeliveryBacklog::WriteUnstored() {
             now_on_disk.insert(keys[i]);  // enters from disk like any stored alarm
         } else {
             stored_late_[keys[i]] = items[i].id;
-            loaded_above_.insert(items[i].id);
+            in_memory_.insert(items[i].id);
         }
     }
     parked_.erase(std::remove_if(parked_.begin(), parked_.end(),
@@ -123,6 +133,7 @@ DeliveryBacklog::Intake DeliveryBacklog::Accept(std::vector<Payload>& incoming) 
             // Stored payloads keep their order: none may overtake one still on disk.
             if (on_disk_only_ == 0 && in_window_ < StoredPlaces()) {
                 last_loaded_id_ = payload.outbox_id;
+                in_memory_.insert(payload.outbox_id);
                 Admit(std::move(payload));
             } else {
                 ++on_disk_only_;
@@ -163,36 +174,40 @@ Payload DeliveryBacklog::FromItem(Outbox::Item& item) {
 
 size_t DeliveryBacklog::Refill(int64_t now) {
     size_t admitted = 0;
-    if (!durable()) {
-        // Parked alarms enter as places free, stored or not.
-        while (!parked_.empty() && in_window_ < window_) {
-            Admit(std::move(parked_.front()));
-            parked_.pop_front();
-            ++admitted;
-        }
-        return admitted;
+    // Parked alarms enter as places free, stored or not: they are older than any on disk.
+    while (!parked_.empty() && in_window_ < window_) {
+        Admit(std::move(parked_.front()));
+        parked_.pop_front();
+        ++admitted;
     }
+    if (!durable()) return admitted;
     size_t damaged = 0;
     if (next_refused_due_ && *next_refused_due_ <= now && in_window_ < StoredPlaces()) {
         const size_t room = StoredPlaces() - in_window_;
+        // Refused rows that are in memory already may come back too: ask for enough more.
+        const size_t limit = room + refused_in_memory_.size() + deletes_.size();
         std::vector<Outbox::Item> items;
-        Status status = outbox_->TakeRefusedDue(last_loaded_id_, now, room, items, damaged);
+        Status status = outbox_->TakeRefusedDue(std::numeric_limits<int64_t>::max(), now, limit, items, damaged);
         int64_t due = 0;
         if (status.ok()) status = outbox_->NextRefusedDue(now, due);
         if (!status.ok()) {
             OutboxFailed(status);
             return admitted;
         }
+        damaged_ += damaged;
+        size_t taken = 0;
+        for (Outbox::Item& item : items) {
+            if (taken == room) break;
+            if (!in_memory_.insert(item.id).second) continue;
+            refused_in_memory_.insert(item.id);
+            Admit(FromItem(item));
+            ++taken;
+        }
+        admitted += taken;
         next_refused_due_.reset();
         if (due != 0) next_refused_due_ = due;
-        // More were due than there was room for: look again at the next turn.
-        if (items.size() == room) next_refused_due_ = now;
-        for (Outbox::Item& item : items) {
-            if (!refused_in_window_.insert(item.id).second) continue;
-            Admit(FromItem(item));
-            ++admitted;
-        }
-        damaged_ += damaged;
+        // The room ran out before the due ones did: look again once places free.
+        if (taken == room && items.size() > taken) next_refused_due_ = now;
     }
     if (on_disk_only_ > 0 && in_window_ < StoredPlaces()) {
         const size_t room = StoredPlaces() - in_window_;
@@ -206,12 +221,14 @@ size_t DeliveryBacklog::Refill(int64_t now) {
         if (items.size() < room) on_disk_only_ = items.size();
         for (Outbox::Item& item : items) {
             last_loaded_id_ = item.id;
-            if (loaded_above_.erase(item.id) != 0) continue;  // in memory already
-            if (item.first_refused != 0) refused_in_window_.insert(item.id);
+            if (in_memory_.count(item.id) != 0) continue;  // stored late, in memory already
+            // Refused during this run: it waits for its own time (TakeRefusedDue above).
+            if (item.first_refused != 0 && item.first_refused >= started_at_) continue;
+            if (!in_memory_.insert(item.id).second) continue;
+            if (item.first_refused != 0) refused_in_memory_.insert(item.id);
             Admit(FromItem(item));
             ++admitted;
         }
-        loaded_above_.erase(loaded_above_.begin(), loaded_above_.upper_bound(last_loaded_id_));
         on_disk_only_ -= std::min(on_disk_only_, items.size());
     }
     return admitted;
@@ -227,7 +244,7 @@ size_t DeliveryBacklog::TakeDamaged() {
 
 size_t DeliveryBacklog::RefusedOnDisk() const {
     if (outbox_ == nullptr) return 0;
-    return outbox_->Refused() - std::min(outbox_->Refused(), refused_in_window_.size());
+    return outbox_->Refused() - std::min(outbox_->Refused(), refused_in_memory_.size());
 }
 
 void DeliveryBacklog::Wait(Payload payload, TimePoint due) { delayed_.emplace(due, std::move(payload)); }
@@ -289,8 +306,10 @@ void DeliveryBacklog::Finished(const Payload& payload) {
     if (in_window_ > 0) --in_window_;
     const int64_t id = StoredId(payload);
     if (id != 0 && outbox_ != nullptr) {
+        // The id stays in memory until its delete is written: until then the row is on
+        // disk and must not be taken again.
         deletes_.push_back(id);
-        refused_in_window_.erase(id);
+        refused_in_memory_.erase(id);
     }
     Forget(payload);
 }
@@ -318,7 +337,8 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
         Status status = outbox_->MarkRefused(id, reason, now, next);
         if (status.ok()) {
             if (in_window_ > 0) --in_window_;
-            refused_in_window_.erase(id);
+            in_memory_.erase(id);
+            refused_in_memory_.erase(id);
             stored_late_.erase(payload.key);
             if (!next_refused_due_ || next < *next_refused_due_) next_refused_due_ = next;
             refusal.fate = RefusalFate::kKept;
@@ -347,7 +367,9 @@ Status DeliveryBacklog::FlushDeletes() {
     if (!status.ok()) {
         deletes_.insert(deletes_.end(), ids.begin(), ids.end());
         OutboxFailed(status);
+        return status;
     }
+    for (const int64_t id : ids) in_memory_.erase(id);
     return status;
 }
 

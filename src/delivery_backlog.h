@@ -32,6 +32,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "src/delivery_policy.h"
@@ -83,7 +84,10 @@ public:
     void SetRefusalTiming(const RefusalTiming& timing) { refusal_ = timing; }
 
     // Opens `outbox`; what it holds waits on disk. Not OK: memory only until Reopen works.
-    // The outbox is kept either way, for its path.
+    // The outbox is kept either way, for its path. `now` (wall-clock seconds) is the start:
+    // alarms refused before it are tried again as they are reached, later ones when due.
+    Status UseOutbox(std::unique_ptr<Outbox> outbox, int64_t now);
+    // The same, starting now by the system clock.
     Status UseOutbox(std::unique_ptr<Outbox> outbox);
     const Outbox* outbox() const { return outbox_.get(); }
     Outbox* mutable_outbox() { return outbox_.get(); }
@@ -176,10 +180,12 @@ private:
     std::map<uint64_t, Outbox::Item> unstored_;
     // Their ids once Reopen stored them, for the payloads still in memory.
     std::unordered_map<uint64_t, int64_t> stored_late_;
-    // Ids above last_loaded_id_ that are in memory already (stored late): Refill skips them.
-    std::set<int64_t> loaded_above_;
-    // Refused alarms in the window now: a due-refusal refill must not take them twice.
-    std::set<int64_t> refused_in_window_;
+    // Ids of stored alarms held in memory, and of delivered ones until their delete is
+    // written: a refill never takes them a second time.
+    std::unordered_set<int64_t> in_memory_;
+    // Of those, the ones the outbox has marked refused.
+    std::unordered_set<int64_t> refused_in_memory_;
+    int64_t started_at_ = 0;
     // Alarms past a full window while the outbox is down, oldest first.
     std::deque<Payload> parked_;
     std::optional<int64_t> next_refused_due_;

@@ -94,12 +94,6 @@ bool AnyIsLink(const std::string& path) {
     return false;
 }
 
-bool RenameAside(const std::string& path, const std::string& aside) {
-    if (std::rename(path.c_str(), aside.c_str()) != 0) return false;
-    std::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
-    std::rename((path + "-shm").c_str(), (aside + "-shm").c_str());
-    return true;
-}
 
 }  // namespace
 
@@ -248,143 +242,234 @@ Status Outbox::OpenFile() {
     return Status::OK();
 }
 
+// One row read out of a damaged file, with what the fresh file needs besides the item.
+struct Outbox::SalvagedRow {
+    Item item;
+    int64_t stored_at = 0;
+    int64_t next_attempt = 0;
+};
+
+// Reads what can be read of the damaged file at `aside`: rows in id order, the number of
+// rows known to exist that could not be read (or failed their checksum), and the highest
+// id the file may ever have given out.
+void Outbox::ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& rows, size_t& unreadable,
+                         int64_t& highest_id) {
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(aside.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> old(raw, sqlite3_close_v2);
+    if (opened != SQLITE_OK) return;
+    auto prepare = [&old](const char* sql) {
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(old.get(), sql, -1, &statement, nullptr);
+        return Statement(statement);
+    };
+    int64_t sequence_id = 0;
+    {
+        Statement sequence = prepare("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'");
+        if (sequence && sqlite3_step(sequence.get()) == SQLITE_ROW) sequence_id = sqlite3_column_int64(sequence.get(), 0);
+    }
+    Statement next = prepare("SELECT id FROM outbox WHERE id > ?1 ORDER BY id LIMIT 1");
+    Statement one = prepare(
+        "SELECT method, payload, checksum, first_refused, refusals, reason, stored_at, next_attempt "
+        "FROM outbox WHERE id = ?1");
+    if (!next || !one) return;
+
+    enum class Read { kRow, kAbsent, kUnreadable };
+    auto read_one = [&](int64_t id) {
+        ResetAtExit reset(one.get());
+        sqlite3_bind_int64(one.get(), 1, id);
+        const int code = sqlite3_step(one.get());
+        if (code == SQLITE_DONE) return Read::kAbsent;
+        if (code != SQLITE_ROW) return Read::kUnreadable;
+        SalvagedRow row;
+        row.item.id = id;
+        row.item.method = ColumnText(one.get(), 0);
+        row.item.payload = ColumnText(one.get(), 1);
+        if (sqlite3_column_type(one.get(), 2) != SQLITE_NULL &&
+            static_cast<uint32_t>(sqlite3_column_int64(one.get(), 2)) !=
+                OutboxChecksum(row.item.method, row.item.payload)) {
+            return Read::kUnreadable;
+        }
+        row.item.first_refused = sqlite3_column_int64(one.get(), 3);
+        row.item.refusals = sqlite3_column_int(one.get(), 4);
+        row.item.reason = ColumnText(one.get(), 5);
+        row.stored_at = sqlite3_column_int64(one.get(), 6);
+        row.next_attempt = sqlite3_column_int64(one.get(), 7);
+        rows.push_back(std::move(row));
+        return Read::kRow;
+    };
+
+    // Walks the ids upwards; where the walk fails (or a damaged page sends it backwards),
+    // steps over the damage id by id until the walk works again. Ids that fail to read
+    // count as unreadable rows once a row above them shows they lay inside the table, or
+    // when the file's own sequence says they were given out. The search ends when the walk
+    // ends cleanly, past the sequence's id, or after kGiveUpAfter ids without a row.
+    constexpr int64_t kGiveUpAfter = 100000;
+    int64_t cursor = 0;
+    int64_t misses = 0;
+    size_t pending = 0;  // unreadable ids since the last row found
+    while (misses < kGiveUpAfter) {
+        int code = SQLITE_OK;
+        int64_t id = 0;
+        {
+            ResetAtExit reset(next.get());
+            sqlite3_bind_int64(next.get(), 1, cursor);
+            code = sqlite3_step(next.get());
+            if (code == SQLITE_ROW) id = sqlite3_column_int64(next.get(), 0);
+        }
+        Read read = Read::kAbsent;
+        if (code == SQLITE_ROW && id > cursor) {
+            cursor = id;
+            read = read_one(id);
+        } else if (code == SQLITE_DONE) {
+            break;
+        } else {
+            if (sequence_id > 0 && cursor >= sequence_id) break;
+            read = read_one(++cursor);
+        }
+        if (read == Read::kRow) {
+            unreadable += pending;
+            pending = 0;
+            misses = 0;
+        } else {
+            if (read == Read::kUnreadable) ++pending;
+            ++misses;
+        }
+    }
+    // Unreadable ids past the last row count when the sequence says they were given out.
+    if (pending > 0 && sequence_id > 0) unreadable += std::min<size_t>(pending, static_cast<size_t>(sequence_id));
+    // Every id looked at may have been given out, and a damaged file may have given out
+    // more than it still shows (its sequence and its last rows may be what was lost): the
+    // fresh file continues well above them all. Ids are 64 bits; a gap costs nothing.
+    constexpr int64_t kIdMargin = 1000000;
+    highest_id = std::max(sequence_id, cursor);
+    for (const SalvagedRow& row : rows) highest_id = std::max(highest_id, row.item.id);
+    highest_id += kIdMargin;
+}
+
+namespace {
+
+// A name beside `path` that no file has yet: "<path>.corrupt-<epoch seconds>", with "-2",
+// "-3", ... when a salvage in the same second left one already.
+std::string FreeAsideName(const std::string& path) {
+    const std::string base = path + ".corrupt-" + std::to_string(static_cast<long long>(Now()));
+    std::string name = base;
+    for (int n = 2;; ++n) {
+        struct stat info {};
+        if (::lstat(name.c_str(), &info) != 0 && errno == ENOENT) return name;
+        name = base + "-" + std::to_string(n);
+    }
+}
+
+// Moves a file to a new name without ever replacing one there: link, then unlink.
+bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    if (::unlink(from.c_str()) != 0) {
+        ::unlink(to.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Moves the file and its -wal and -shm files together, or none of them.
+bool MoveFileSet(const std::string& from, const std::string& to) {
+    std::vector<std::string> moved;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        if (*suffix != '\0' && !Exists(from + suffix)) continue;
+        if (!MoveWithoutReplacing(from + suffix, to + suffix)) {
+            for (const std::string& done : moved) MoveWithoutReplacing(to + done, from + done);
+            return false;
+        }
+        moved.push_back(suffix);
+    }
+    return true;
+}
+
+}  // namespace
+
 // Row by row, by id: a damaged page costs the rows on it, not the file. The ids stay, so
-// that items already handed out are still deleted by theirs.
+// that items already handed out are still deleted by theirs. Until the fresh file holds
+// the rows, the damaged one is the only copy: any failure puts it back in its place, so
+// that the next Open salvages it again.
 Status Outbox::SalvageFile(Status cause) {
     Close();
-    const std::string aside = path_ + ".corrupt-" + std::to_string(static_cast<long long>(Now()));
-    if (!RenameAside(path_, aside)) {
+    const std::string aside = FreeAsideName(path_);
+    if (!MoveFileSet(path_, aside)) {
         return Status::IoError(cause.message() + "; could not set the damaged file aside: " + std::strerror(errno));
     }
-    auto salvage = std::make_unique<Salvage>();
-    salvage->set_aside = aside;
-
-    struct Row {
-        int64_t id;
-        Item item;
-        int64_t stored_at;
-        int64_t next_attempt;
-    };
-    std::vector<Row> rows;
+    std::vector<SalvagedRow> rows;
+    size_t unreadable = 0;
     int64_t highest_id = 0;
-    sqlite3* old = nullptr;
-    if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) == SQLITE_OK) {
-        auto prepare = [old](const char* sql) {
-            sqlite3_stmt* statement = nullptr;
-            sqlite3_prepare_v2(old, sql, -1, &statement, nullptr);
-            return Statement(statement);
-        };
-        Statement sequence = prepare("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'");
-        if (sequence && sqlite3_step(sequence.get()) == SQLITE_ROW) highest_id = sqlite3_column_int64(sequence.get(), 0);
-        Statement next = prepare("SELECT id FROM outbox WHERE id > ?1 ORDER BY id LIMIT 1");
-        Statement one = prepare(
-            "SELECT method, payload, checksum, first_refused, refusals, reason, stored_at, next_attempt "
-            "FROM outbox WHERE id = ?1");
-        // Reads one row; false when it exists but cannot be read (or fails its checksum).
-        auto read_one = [&](int64_t id, bool& found) {
-            found = false;
-            ResetAtExit reset(one.get());
-            sqlite3_bind_int64(one.get(), 1, id);
-            const int code = sqlite3_step(one.get());
-            if (code == SQLITE_DONE) return true;
-            found = true;
-            if (code != SQLITE_ROW) return false;
-            Row row{id, Item{}, 0, 0};
-            row.item.id = id;
-            row.item.method = ColumnText(one.get(), 0);
-            row.item.payload = ColumnText(one.get(), 1);
-            if (sqlite3_column_type(one.get(), 2) != SQLITE_NULL &&
-                static_cast<uint32_t>(sqlite3_column_int64(one.get(), 2)) !=
-                    OutboxChecksum(row.item.method, row.item.payload)) {
-                return false;
-            }
-            row.item.first_refused = sqlite3_column_int64(one.get(), 3);
-            row.item.refusals = sqlite3_column_int(one.get(), 4);
-            row.item.reason = ColumnText(one.get(), 5);
-            row.stored_at = sqlite3_column_int64(one.get(), 6);
-            row.next_attempt = sqlite3_column_int64(one.get(), 7);
-            rows.push_back(std::move(row));
-            return true;
-        };
-        // Walks the ids in order; where the walk fails, steps over the damage id by id
-        // until the walk works again. A stretch of a million missing ids ends the search
-        // (the walk may fail at every id below a damaged interior page).
-        constexpr int64_t kGiveUpAfter = 1000000;
-        int64_t cursor = 0;
-        int64_t misses = 0;  // ids in a row with no readable row
-        while (next && one && misses < kGiveUpAfter) {
-            int code = SQLITE_OK;
-            int64_t id = 0;
-            {
-                ResetAtExit reset(next.get());
-                sqlite3_bind_int64(next.get(), 1, cursor);
-                code = sqlite3_step(next.get());
-                if (code == SQLITE_ROW) id = sqlite3_column_int64(next.get(), 0);
-            }
-            bool found = false;
-            if (code == SQLITE_ROW) {
-                if (!read_one(id, found)) ++salvage->unreadable;
-                cursor = id;
-                misses = 0;
-                continue;
-            }
-            // A walk that ends cleanly read every page above the cursor: nothing is left.
-            if (code == SQLITE_DONE) break;
-            // Past the highest id the file ever gave out there is nothing to look for.
-            if (highest_id > 0 && cursor >= highest_id) break;
-            ++cursor;
-            const size_t before = rows.size();
-            if (!read_one(cursor, found)) ++salvage->unreadable;
-            misses = rows.size() > before ? 0 : misses + 1;
-        }
-        for (const Row& row : rows) highest_id = std::max(highest_id, row.id);
-        sqlite3_close_v2(old);
-    }
+    ReadDamaged(aside, rows, unreadable, highest_id);
 
-    Status status = OpenFile();
+    Status status = WriteSalvaged(rows, highest_id);
     if (!status.ok()) {
-        return Status::IoError(cause.message() + "; a fresh file failed too: " + status.message());
+        Close();
+        for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((path_ + suffix).c_str());
+        MoveFileSet(aside, path_);
+        return Status::IoError(cause.message() + "; salvaging it failed: " + status.message());
     }
+    salvage_ = std::make_unique<Salvage>();
+    salvage_->set_aside = aside;
+    salvage_->recovered = rows.size();
+    salvage_->unreadable = unreadable;
+    return Status::OK();
+}
+
+Status Outbox::WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highest_id) {
+    Status status = OpenFile();
+    if (!status.ok()) return status;
     status = Exec("BEGIN IMMEDIATE");
     if (!status.ok()) return status;
     {
         sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(db_,
-                           "INSERT INTO outbox(id, method, payload, stored_at, checksum, first_refused, refusals, "
-                           "reason, next_attempt) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
-                           -1, &raw, nullptr);
+        int code = sqlite3_prepare_v2(db_,
+                                      "INSERT INTO outbox(id, method, payload, stored_at, checksum, first_refused, "
+                                      "refusals, reason, next_attempt) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                                      -1, &raw, nullptr);
         Statement insert(raw);
-        for (const Row& row : rows) {
-            ResetAtExit reset(insert.get());
-            sqlite3_bind_int64(insert.get(), 1, row.id);
-            sqlite3_bind_text(insert.get(), 2, row.item.method.data(), static_cast<int>(row.item.method.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_blob(insert.get(), 3, row.item.payload.data(), static_cast<int>(row.item.payload.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_int64(insert.get(), 4, row.stored_at);
-            sqlite3_bind_int64(insert.get(), 5, OutboxChecksum(row.item.method, row.item.payload));
-            if (row.item.first_refused != 0) {
-                sqlite3_bind_int64(insert.get(), 6, row.item.first_refused);
-                sqlite3_bind_int(insert.get(), 7, row.item.refusals);
-                sqlite3_bind_text(insert.get(), 8, row.item.reason.data(), static_cast<int>(row.item.reason.size()),
+        if (code != SQLITE_OK) return RollBack(Failed("salvage", code));
+        for (const SalvagedRow& row : rows) {
+            {
+                ResetAtExit reset(insert.get());
+                sqlite3_bind_int64(insert.get(), 1, row.item.id);
+                sqlite3_bind_text(insert.get(), 2, row.item.method.data(), static_cast<int>(row.item.method.size()),
                                   SQLITE_STATIC);
-                sqlite3_bind_int64(insert.get(), 9, row.next_attempt);
+                sqlite3_bind_blob(insert.get(), 3, row.item.payload.data(), static_cast<int>(row.item.payload.size()),
+                                  SQLITE_STATIC);
+                sqlite3_bind_int64(insert.get(), 4, row.stored_at);
+                sqlite3_bind_int64(insert.get(), 5, OutboxChecksum(row.item.method, row.item.payload));
+                if (row.item.first_refused != 0) {
+                    sqlite3_bind_int64(insert.get(), 6, row.item.first_refused);
+                    sqlite3_bind_int(insert.get(), 7, row.item.refusals);
+                    sqlite3_bind_text(insert.get(), 8, row.item.reason.data(),
+                                      static_cast<int>(row.item.reason.size()), SQLITE_STATIC);
+                    sqlite3_bind_int64(insert.get(), 9, row.next_attempt);
+                }
+                code = sqlite3_step(insert.get());
             }
-            const int code = insert ? sqlite3_step(insert.get()) : SQLITE_ERROR;
             if (code != SQLITE_DONE) return RollBack(Failed("salvage", code));
         }
     }
     // Ids are never reused: the next store goes above every id the damaged file gave out.
-    const std::string sequence = "INSERT OR REPLACE INTO sqlite_sequence(name, seq) VALUES('outbox', " +
-                                 std::to_string(static_cast<long long>(highest_id)) + ")";
-    status = Exec(sequence.c_str());
+    // sqlite_sequence has no key on its name: update the row the inserts left, or add one.
+    const std::string seq = std::to_string(static_cast<long long>(highest_id));
+    const std::string update = "UPDATE sqlite_sequence SET seq = " + seq + " WHERE name = 'outbox'";
+    const std::string insert = "INSERT INTO sqlite_sequence(name, seq) SELECT 'outbox', " + seq +
+                               " WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name = 'outbox')";
+    status = Exec(update.c_str());
+    if (status.ok()) status = Exec(insert.c_str());
     if (status.ok()) status = Exec("COMMIT");
     if (!status.ok()) return RollBack(status);
     count_ = rows.size();
-    refused_ = static_cast<size_t>(
-        std::count_if(rows.begin(), rows.end(), [](const Row& row) { return row.item.first_refused != 0; }));
-    salvage->recovered = rows.size();
-    salvage_ = std::move(salvage);
+    refused_ = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), [](const SalvagedRow& row) {
+        return row.item.first_refused != 0;
+    }));
     return Status::OK();
 }
 
@@ -595,7 +680,10 @@ Status Outbox::Delete(const std::vector<int64_t>& ids) {
         status = Exec("COMMIT");
         if (!status.ok()) return RollBack(status);
         count_ -= std::min(count_, removed);
-        return refused_ > 0 ? RecountRefused() : Status::OK();
+        // The delete is on disk: a failed recount leaves the refused count stale until the
+        // next refusal or delete, and is no failure of the delete.
+        if (refused_ > 0) RecountRefused();
+        return Status::OK();
     });
 }
 

@@ -18,7 +18,9 @@
 // A damaged file (SQLite says corrupt or not a database, at open or in any operation) is
 // salvaged: the rows that can still be read are read one by one and written, under their
 // own ids, to a fresh file at the same path; the damaged file is renamed aside to
-// "<path>.corrupt-<epoch seconds>" (with its -wal and -shm files) and never deleted.
+// "<path>.corrupt-<epoch seconds>" ("-2", "-3"... after it when that name is taken; with its
+// -wal and -shm files) and never deleted. A salvage that cannot finish puts the damaged
+// file back, to be salvaged at the next Open.
 //
 // Any other failed operation rolls back what it began and leaves the file open but
 // unusable: the owner calls Close, then Open again later (after a full disk is freed, say).
@@ -130,8 +132,12 @@ public:
 
 private:
     struct Statements;
+    struct SalvagedRow;
     Status OpenFile();
     Status SalvageFile(Status cause);
+    static void ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& rows, size_t& unreadable,
+                            int64_t& highest_id);
+    Status WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highest_id);
     // Turns a failed step into a Status; a corruption triggers a salvage.
     Status Failed(const std::string& what, int code);
     Status RollBack(Status status);

@@ -177,7 +177,7 @@ public:
     }
 
     void OpenOutbox(const std::string& path) {
-        const Status status = backlog_.UseOutbox(std::make_unique<Outbox>(path, outbox_cap_));
+        const Status status = backlog_.UseOutbox(std::make_unique<Outbox>(path, outbox_cap_), WallNow());
         ReportSalvage();
         if (!status.ok()) {
             OutboxFailed();
