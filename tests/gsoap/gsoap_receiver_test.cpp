@@ -4,113 +4,61 @@
 // styles, with HTTP keep-alive off and on. The sequencer's io_service runs on a thread of
 // its own, as the network thread does in the service.
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <ostream>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <boost/asio/io_service.hpp>
 #include <gtest/gtest.h>
 
-#include "src/soap_helper.h"
 #include "tests/soap/log_capture.h"
+#include "tests/soap/receiver_sim.h"
+#include "tests/soap/sequencer_rig.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
 using kv::test::LogCapture;
+using kv::test::SequencerRig;
+using kv::test::SequencerSetup;
+using kv::test::WaitFor;
 using std::chrono::milliseconds;
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
-}
-
-// One wardex-gsoap-receiver for one test: started on 127.0.0.1 with a free port, ended
-// by SIGTERM with the test, by the test process's death, or by its own lifetime.
+// One wardex-gsoap-receiver for one test, on 127.0.0.1 with a free port, in a folder of
+// its own; ended with the test, or by its own lifetime.
 class GsoapReceiver {
 public:
-    GsoapReceiver() = default;
+    GsoapReceiver(const std::string& style, bool keep_alive)
+        : process_({WARDEX_BIN_DIR "/wardex-gsoap-receiver", "--style", style, "--keep-alive", keep_alive ? "on" : "off",
+                    "--record", folder_.File("records"), "--lifetime", "240"},
+                   folder_.path(), folder_.File("output")) {}
+
+    ~GsoapReceiver() {
+        process_.Signal(SIGTERM);
+        process_.Wait(std::chrono::seconds(3));
+    }
+
     GsoapReceiver(const GsoapReceiver&) = delete;
     GsoapReceiver& operator=(const GsoapReceiver&) = delete;
 
-    ~GsoapReceiver() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            for (int i = 0; i < 300 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
-                std::this_thread::sleep_for(milliseconds(10));
-            }
-            if (::waitpid(pid_, &status, WNOHANG) == 0) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-            }
-        }
-        if (!record_path_.empty()) std::remove(record_path_.c_str());
+    // The URL it announced, or "" when it did not start.
+    std::string Url() const {
+        std::string output;
+        const bool started = process_.WaitForOutput(
+            [](const std::string& text) { return text.find('\n') != std::string::npos; }, std::chrono::seconds(20),
+            &output);
+        if (!started || output.compare(0, 10, "listening ") != 0) return "";
+        return output.substr(10, output.find('\n') - 10);
     }
-
-    bool Start(const std::string& style, bool keep_alive) {
-        char pattern[] = "/tmp/wardex-gsoap-records.XXXXXX";
-        const int fd = ::mkstemp(pattern);
-        if (fd < 0) return false;
-        ::close(fd);
-        record_path_ = pattern;
-        std::vector<std::string> args = {WARDEX_BIN_DIR "/wardex-gsoap-receiver", "--style", style, "--keep-alive",
-                                         keep_alive ? "on" : "off", "--record", record_path_, "--lifetime", "240"};
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(&arg[0]);
-        argv.push_back(nullptr);
-        int out[2];
-        if (::pipe(out) != 0) return false;
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (::getppid() != parent) ::_exit(1);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::close(out[0]);
-            ::close(out[1]);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            struct pollfd waiting = {out[0], POLLIN, 0};
-            if (::poll(&waiting, 1, 100) <= 0) continue;
-            char c = 0;
-            if (::read(out[0], &c, 1) <= 0 || c == '\n') break;
-            line += c;
-        }
-        ::close(out[0]);
-        if (line.compare(0, 10, "listening ") != 0) return false;
-        url_ = line.substr(10);
-        return true;
-    }
-
-    const std::string& url() const { return url_; }
 
     // How often each (method, requestData) arrived.
     std::map<std::pair<std::string, std::string>, int> Deliveries() const {
         std::map<std::pair<std::string, std::string>, int> seen;
-        std::ifstream file(record_path_);
+        std::ifstream file(folder_.File("records"));
         std::string line;
         while (std::getline(file, line)) {
             const size_t tab = line.find('\t');
@@ -120,36 +68,8 @@ public:
     }
 
 private:
-    pid_t pid_ = -1;
-    std::string url_;
-    std::string record_path_;
-};
-
-// The sequencer on an io_service run by a thread of its own.
-class Network {
-public:
-    explicit Network(const std::string& endpoint)
-        : work_(new boost::asio::io_service::work(io_)), sequencer_(new kv::soap::SoapSequencer(io_)) {
-        // Retries come quickly; the heartbeat repeats only long after the test.
-        sequencer_->SetTimingForTesting(std::chrono::hours(1), milliseconds(50), milliseconds(500));
-        sequencer_->UpdateServiceEndpoint(endpoint);
-        thread_ = std::thread([this] { io_.run(); });
-    }
-    ~Network() {
-        sequencer_->StopHeartbeat();
-        work_.reset();
-        io_.stop();
-        thread_.join();
-        sequencer_->Abandon();
-        sequencer_.reset();
-    }
-    kv::soap::SoapSequencer& sequencer() { return *sequencer_; }
-
-private:
-    boost::asio::io_service io_;
-    std::unique_ptr<boost::asio::io_service::work> work_;
-    std::unique_ptr<kv::soap::SoapSequencer> sequencer_;
-    std::thread thread_;
+    kv::testing::TempDir folder_;
+    kv::testing::ChildProcess process_;
 };
 
 struct Style {
@@ -179,14 +99,18 @@ const char kNtpRequest[] = "{\"Recorder\":\"NVR-1\"}";
 
 TEST_P(GsoapReceiverTest, EveryPayloadTypeIsDelivered) {
     const Style style = GetParam();
-    GsoapReceiver receiver;
-    ASSERT_TRUE(receiver.Start(style.name, style.keep_alive));
+    GsoapReceiver receiver(style.name, style.keep_alive);
+    const std::string url = receiver.Url();
+    ASSERT_FALSE(url.empty());
     LogCapture log;
 
     std::atomic<int> ntp_answers{0};
     std::string ntp_server;
     {
-        Network network(receiver.url());
+        // A request gSOAP swallows ends at the deadline and goes again.
+        SequencerSetup setup;
+        setup.deadline = std::chrono::seconds(3);
+        SequencerRig network(url, setup);
         for (const auto& payload : kPayloads) network.sequencer().SendEventMessage(payload.first, payload.second);
         network.sequencer().StartHeartbeat(kHeartbeat);
         network.sequencer().RequestNtpInfo(kNtpRequest, [&](const kv::soap::NtpInfo& info) {

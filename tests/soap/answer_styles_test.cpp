@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/io_service.hpp>
 #include <gtest/gtest.h>
 
 #include "src/soap_helper.h"
 #include "tests/soap/log_capture.h"
 #include "tests/soap/receiver_sim.h"
+#include "tests/soap/sequencer_rig.h"
 
 namespace {
 
@@ -21,31 +21,6 @@ using kv::test::LogCapture;
 using kv::test::ReceiverSim;
 using kv::test::WaitFor;
 using std::chrono::milliseconds;
-
-class Network {
-public:
-    explicit Network(const std::string& endpoint)
-        : work_(new boost::asio::io_service::work(io_)), sequencer_(new kv::soap::SoapSequencer(io_)) {
-        sequencer_->SetTimingForTesting(std::chrono::hours(1), milliseconds(50), milliseconds(500));
-        sequencer_->UpdateServiceEndpoint(endpoint);
-        thread_ = std::thread([this] { io_.run(); });
-    }
-    ~Network() {
-        sequencer_->StopHeartbeat();
-        work_.reset();
-        io_.stop();
-        thread_.join();
-        sequencer_->Abandon();
-        sequencer_.reset();
-    }
-    kv::soap::SoapSequencer& sequencer() { return *sequencer_; }
-
-private:
-    boost::asio::io_service io_;
-    std::unique_ptr<boost::asio::io_service::work> work_;
-    std::unique_ptr<kv::soap::SoapSequencer> sequencer_;
-    std::thread thread_;
-};
 
 class AnswerStyleTest : public ::testing::TestWithParam<const char*> {};
 
@@ -55,7 +30,7 @@ TEST_P(AnswerStyleTest, EveryPayloadIsDeliveredWithoutAnError) {
     LogCapture log;
     std::atomic<int> ntp_answers{0};
     {
-        Network network(sim.url());
+        kv::test::SequencerRig network(sim.url(), kv::test::SequencerSetup());
         network.sequencer().SendEventMessage("SendAlarm", "{\"a\":1}");
         network.sequencer().SendEventMessage("SendAlarm", "{\"a\":2}");
         network.sequencer().SendEventMessage("SendRecorderInfo", "{\"r\":1}");
