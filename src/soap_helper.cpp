@@ -677,6 +677,7 @@ private:
                 delivery_log_.PrimaryDown(error, status, backlog_.Waiting(), backup_.endpoint);
                 break;
             case delivery::RouteEvent::kBothDown:
+                if (id == delivery::PathId::kPrimary) delivered_on_backup_ = 0;
                 delivery_log_.BothDown(id == delivery::PathId::kBackup, error, status, backlog_.Waiting());
                 break;
             case delivery::RouteEvent::kPrimaryBack:
@@ -689,7 +690,6 @@ private:
                 delivery_log_.BackupBack(away, false, 0);
                 break;
             case delivery::RouteEvent::kBackupBackCarrying:
-                delivered_on_backup_ = 0;
                 delivery_log_.BackupBack(away, true, moving);
                 break;
             default:
@@ -860,7 +860,7 @@ private:
     DeliveryPath primary_;
     DeliveryPath backup_;  // its endpoint is empty and the route ignores it unless configured
     delivery::DeliveryRoute route_;
-    uint64_t delivered_on_backup_ = 0;    // alarms, since alarms last went to the backup
+    uint64_t delivered_on_backup_ = 0;    // alarms, since the primary last went down
     uint64_t delivered_maybe_twice_ = 0;  // alarms whose message went to the other path too
     delivery::DeliveryBacklog backlog_;
     delivery::DeliveryLog delivery_log_;
