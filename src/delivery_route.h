@@ -26,10 +26,8 @@ namespace kv {
 namespace delivery {
 
 enum class PathId { kPrimary = 0, kBackup = 1 };
-constexpr int kPathCount = 2;
 
 inline int Index(PathId path) { return static_cast<int>(path); }
-inline PathId Other(PathId path) { return path == PathId::kPrimary ? PathId::kBackup : PathId::kPrimary; }
 
 // The path new and waiting payloads take, or none (kHold).
 enum class Route { kPrimary, kBackup, kHold };
