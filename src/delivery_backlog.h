@@ -52,6 +52,7 @@ struct Payload {
     bool held_for_receiver = false;  // waits for the receiver, not for its own back-off
     int64_t first_refused = 0;       // wall-clock seconds of its first refusal, 0: never
     int refusals = 0;
+    uint8_t sent_on_paths = 0;       // receivers its application message went to (bit per path)
 };
 
 // How long a refused alarm waits: 15 minutes doubling to 6 hours; dropped after 7 days.

@@ -60,7 +60,8 @@ struct DeliveryLog::State : std::enable_shared_from_this<DeliveryLog::State> {
             refused_text += ", " + std::to_string(source.refused()) + " refused by the receiver";
         }
         if (source.receiver_down()) {
-            Log(ERROR, "Receiver still unreachable after " + Seconds(source.down_for()) + " s: " +
+            Log(ERROR, std::string(two_receivers ? "Both receivers" : "Receiver") + " still unreachable after " +
+                           Seconds(source.down_for()) + " s: " +
                            std::to_string(source.waiting()) + " alarms wait" + refused_text);
         } else if (refused > 0) {
             Log(ERROR, "Outbox full: " + std::to_string(refused) + " alarms refused in the last period");
@@ -77,6 +78,7 @@ struct DeliveryLog::State : std::enable_shared_from_this<DeliveryLog::State> {
     bool armed = false;
     uint64_t generation = 0;
     size_t refused = 0;  // alarms the full outbox refused since the last summary
+    bool two_receivers = false;
 };
 
 DeliveryLog::DeliveryLog(boost::asio::io_service& io_service, Source source)
@@ -86,44 +88,50 @@ DeliveryLog::~DeliveryLog() { Stop(); }
 
 void DeliveryLog::SetSummaryPeriod(std::chrono::milliseconds period) { state_->period = period; }
 
-void DeliveryLog::CreateSequenceFailed(const std::string& guid, const std::string& url, int error, int status) {
-    if (state_->source.receiver_down()) return;
+void DeliveryLog::SetTwoReceivers(bool two) { state_->two_receivers = two; }
+
+bool DeliveryLog::Quiet(bool path_down) const { return path_down || state_->source.receiver_down(); }
+
+void DeliveryLog::CreateSequenceFailed(const std::string& guid, const std::string& url, int error, int status,
+                                       bool path_down) {
+    if (Quiet(path_down)) return;
     std::ostringstream text;
     text << guid << "CreateSequence call to " << url << " failed: (" << error << ")" << ". HTTP Status: " << status;
     Log(ERROR, text.str());
 }
 
-void DeliveryLog::PostFailed(const std::string& guid, int error, int status) {
-    if (state_->source.receiver_down()) return;
+void DeliveryLog::PostFailed(const std::string& guid, int error, int status, bool path_down) {
+    if (Quiet(path_down)) return;
     std::ostringstream text;
     text << guid << ": HTTP Post failed: (" << error << ")" << ". HTTP Status: " << status;
     Log(ERROR, text.str());
 }
 
-void DeliveryLog::LastMessageFailed(const std::string& guid, int error, int status) {
-    if (state_->source.receiver_down()) return;
+void DeliveryLog::LastMessageFailed(const std::string& guid, int error, int status, bool path_down) {
+    if (Quiet(path_down)) return;
     std::ostringstream text;
     text << guid << ": Process LastMessage response. HTTP Post failed: (" << error << ")" << ". HTTP Status: " << status;
     Log(ERROR, text.str());
 }
 
 // A redirect is a wrong address the operator can correct, never one to follow.
-void DeliveryLog::Redirected(const std::string& guid, int status, const std::string& location) {
-    if (state_->source.receiver_down()) return;
+void DeliveryLog::Redirected(const std::string& guid, int status, const std::string& location, bool path_down) {
+    if (Quiet(path_down)) return;
     Log(ERROR, guid + ": the receiver redirects (HTTP Status " + std::to_string(status) + ", Location: " +
                    (location.empty() ? std::string("none") : location) +
                    "); redirects are not followed: correct service_endpoint");
 }
 
-void DeliveryLog::NotSoap(const std::string& guid, int status, const std::string& content_type, size_t bytes) {
-    if (state_->source.receiver_down()) return;
+void DeliveryLog::NotSoap(const std::string& guid, int status, const std::string& content_type, size_t bytes,
+                          bool path_down) {
+    if (Quiet(path_down)) return;
     Log(ERROR, guid + ": the answer is no SOAP envelope (HTTP Status " + std::to_string(status) + ", " +
                    (content_type.empty() ? std::string("no Content-Type") : content_type) + ", " +
                    std::to_string(bytes) + " bytes): the receiver did not take it");
 }
 
-void DeliveryLog::Abandoning(const std::string& guid, const std::string& method, bool retried) {
-    if (state_->source.receiver_down()) return;
+void DeliveryLog::Abandoning(const std::string& guid, const std::string& method, bool retried, bool path_down) {
+    if (Quiet(path_down)) return;
     AbandonLine(guid, method, retried);
 }
 
@@ -179,6 +187,49 @@ void DeliveryLog::ReceiverDown(int error, int status) {
 void DeliveryLog::ReceiverBack(std::chrono::milliseconds away, size_t moving) {
     Log(INFO, "Receiver answers again after " + Seconds(away) + " s: " + std::to_string(moving) +
                   " alarms waiting are moving");
+    if (state_->refused == 0) state_->Disarm();
+}
+
+void DeliveryLog::PrimaryDown(int error, int status, size_t waiting, const std::string& backup_url) {
+    std::ostringstream text;
+    text << "Primary receiver unreachable (error " << error << ", HTTP status " << status << "): " << waiting
+         << " alarms waiting go to the backup receiver " << backup_url << ", and so do new ones until the primary answers"
+         << " its probe";
+    Log(ERROR, text.str());
+}
+
+void DeliveryLog::BothDown(bool backup_failed, int error, int status, size_t waiting) {
+    std::ostringstream text;
+    text << (backup_failed ? "Backup" : "Primary") << " receiver unreachable (error " << error << ", HTTP status "
+         << status << "), the " << (backup_failed ? "primary" : "backup") << " too: " << waiting
+         << " alarms wait; one probe at a time on each until one answers";
+    Log(ERROR, text.str());
+    state_->Arm();
+}
+
+void DeliveryLog::PrimaryBack(std::chrono::milliseconds away, size_t waiting, uint64_t on_backup,
+                              uint64_t maybe_twice) {
+    Log(INFO, "Primary receiver answers again after " + Seconds(away) + " s: alarms return to it, " +
+                  std::to_string(waiting) + " waiting are moving; " + std::to_string(on_backup) +
+                  " were delivered on the backup meanwhile, " + std::to_string(maybe_twice) +
+                  " since start may have reached both receivers");
+    if (state_->refused == 0) state_->Disarm();
+}
+
+void DeliveryLog::BackupDown(int error, int status) {
+    std::ostringstream text;
+    text << "Backup receiver unreachable (error " << error << ", HTTP status " << status
+         << "): alarms go to the primary; the backup is probed until it answers";
+    Log(ERROR, text.str());
+}
+
+void DeliveryLog::BackupBack(std::chrono::milliseconds away, bool carrying, size_t waiting) {
+    if (!carrying) {
+        Log(INFO, "Backup receiver answers again after " + Seconds(away) + " s");
+        return;
+    }
+    Log(INFO, "Backup receiver answers again after " + Seconds(away) + " s: the primary is still unreachable, " +
+                  std::to_string(waiting) + " alarms waiting go to the backup");
     if (state_->refused == 0) state_->Disarm();
 }
 

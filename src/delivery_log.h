@@ -4,6 +4,10 @@
 // written, and the delivery writes one line when it goes, one a period (a minute), one
 // when it answers again. Alarms the full outbox refused are counted into the summary.
 //
+// With a backup receiver the quiet rule holds per path: the caller says when an
+// exchange's own path is down (`path_down`), and the summary runs while both are. One
+// line marks each change of the route (src/delivery_route.h), with its counts.
+//
 // Network thread only. The summary timer runs on the io_service and never outlives this
 // object's state.
 #ifndef WARDEX_SRC_DELIVERY_LOG_H_
@@ -39,13 +43,18 @@ public:
 
     void SetSummaryPeriod(std::chrono::milliseconds period);
 
-    // Per exchange; not written while the receiver is down.
-    void CreateSequenceFailed(const std::string& guid, const std::string& url, int error, int status);
-    void PostFailed(const std::string& guid, int error, int status);
-    void LastMessageFailed(const std::string& guid, int error, int status);
-    void Redirected(const std::string& guid, int status, const std::string& location);
-    void NotSoap(const std::string& guid, int status, const std::string& content_type, size_t bytes);
-    void Abandoning(const std::string& guid, const std::string& method, bool retried);
+    // The summary speaks of both receivers.
+    void SetTwoReceivers(bool two);
+
+    // Per exchange; not written while the receiver is down, nor while `path_down`.
+    void CreateSequenceFailed(const std::string& guid, const std::string& url, int error, int status,
+                              bool path_down = false);
+    void PostFailed(const std::string& guid, int error, int status, bool path_down = false);
+    void LastMessageFailed(const std::string& guid, int error, int status, bool path_down = false);
+    void Redirected(const std::string& guid, int status, const std::string& location, bool path_down = false);
+    void NotSoap(const std::string& guid, int status, const std::string& content_type, size_t bytes,
+                 bool path_down = false);
+    void Abandoning(const std::string& guid, const std::string& method, bool retried, bool path_down = false);
     // Answers that need no quiet rule: they are not failures of the receiver.
     static void InvalidAnswer(const std::string& guid, bool application_step, const std::string& relates_to);
     static void Unmatched(const std::string& guid);
@@ -65,6 +74,16 @@ public:
     void ReceiverBack(std::chrono::milliseconds away, size_t moving);
     void RefusedByCap(size_t count, size_t cap);
 
+    // The route's changes with a backup receiver. `waiting`: alarms not yet delivered.
+    void PrimaryDown(int error, int status, size_t waiting, const std::string& backup_url);
+    // `backup_failed`: the backup failed last (the primary was down already).
+    void BothDown(bool backup_failed, int error, int status, size_t waiting);
+    // `on_backup`: alarms the backup took since the switch; `maybe_twice`: alarms since
+    // start that may have reached both receivers (an exchange in flight at a switch).
+    void PrimaryBack(std::chrono::milliseconds away, size_t waiting, uint64_t on_backup, uint64_t maybe_twice);
+    void BackupDown(int error, int status);
+    void BackupBack(std::chrono::milliseconds away, bool carrying, size_t waiting);
+
     static void OutboxUnusable(const std::string& path, const std::string& reason);
     static void OutboxSetAside(const std::string& path, const std::string& aside);
     static void OutboxResumed(size_t count);
@@ -81,6 +100,8 @@ public:
     struct State;
 
 private:
+    bool Quiet(bool path_down) const;
+
     std::shared_ptr<State> state_;
 };
 

@@ -34,9 +34,14 @@ void signal_handler(int) {}
 std::string StatusLine(const kv::WardexIntegration& integration) {
     const kv::DeliveryStatus& delivery = kv::GetDeliveryStatus();
     std::ostringstream text;
-    text << "recorder " << (integration.RecorderOnline() ? "on-line" : "off-line") << ", receiver "
-         << (delivery.receiver_reachable.load() ? "reachable" : "unreachable") << ", " << delivery.delivered.load()
-         << " alarms delivered, " << delivery.waiting.load() << " waiting";
+    text << "recorder " << (integration.RecorderOnline() ? "on-line" : "off-line");
+    if (delivery.backup_configured.load()) {
+        text << ", primary receiver " << (delivery.receiver_reachable.load() ? "reachable" : "unreachable")
+             << ", backup receiver " << (delivery.backup_reachable.load() ? "reachable" : "unreachable");
+    } else {
+        text << ", receiver " << (delivery.receiver_reachable.load() ? "reachable" : "unreachable");
+    }
+    text << ", " << delivery.delivered.load() << " alarms delivered, " << delivery.waiting.load() << " waiting";
     // Shown only once they happened, so the usual line stays as it was.
     if (delivery.refused.load() > 0) text << ", " << delivery.refused.load() << " refused";
     const uint64_t lost = integration.RecorderEventsLost();
@@ -49,6 +54,7 @@ kv::ServiceState CurrentState(const kv::WardexIntegration& integration) {
     kv::ServiceState state;
     state.recorder_online = integration.RecorderOnline();
     state.receiver_reachable = kv::GetDeliveryStatus().receiver_reachable.load();
+    state.backup_reachable = kv::GetDeliveryStatus().backup_reachable.load();
     return state;
 }
 

@@ -9,6 +9,7 @@ target_link_libraries(wardex_outbox PUBLIC SQLite::SQLite3 ZLIB::ZLIB)
 # in-memory window in front of the outbox.
 add_library(wardex_delivery STATIC
   delivery_policy.cpp
+  delivery_route.cpp
   delivery_backlog.cpp
   reachability_watch.cpp
   delivery_log.cpp

@@ -40,9 +40,11 @@ private:
 struct ServiceState {
     bool recorder_online = false;
     bool receiver_reachable = false;
+    bool backup_reachable = true;  // stays true without a backup receiver
 
     bool operator==(const ServiceState& other) const {
-        return recorder_online == other.recorder_online && receiver_reachable == other.receiver_reachable;
+        return recorder_online == other.recorder_online && receiver_reachable == other.receiver_reachable &&
+               backup_reachable == other.backup_reachable;
     }
     bool operator!=(const ServiceState& other) const { return !(*this == other); }
 };

@@ -27,6 +27,7 @@
 #include "src/delivery_backlog.h"
 #include "src/delivery_log.h"
 #include "src/delivery_policy.h"
+#include "src/delivery_route.h"
 #include "src/delivery_status.h"
 #include "src/outbox.h"
 #include "src/reachability_watch.h"
@@ -87,24 +88,41 @@ public:
     // A payload's place in its exchange: one sequence, under its own guid, and the step
     // whose answer it awaits. The LastMessage belongs to no payload: once the application
     // message is answered the payload is done, and the LastMessage is only logged.
+    // Its three steps all go to `path`, the receiver it started on, whatever the route
+    // does meanwhile.
     struct SequenceExchange {
-        SequenceExchange(std::string guid_in, delivery::Payload held_in, bool probe_in)
-            : guid(std::move(guid_in)), held(std::move(held_in)), probe(probe_in) {}
+        SequenceExchange(std::string guid_in, delivery::Payload held_in, delivery::PathId path_in, bool probe_in,
+                         bool windowed_in)
+            : guid(std::move(guid_in)), held(std::move(held_in)), path(path_in), probe(probe_in),
+              windowed(windowed_in) {}
 
         std::string guid;
         delivery::Payload held;  // method, payload text, outbox id, failures
         std::string sequence_id;
         Step step = Step::kCreateSequence;
-        bool probe;  // the breaker's one exchange while the receiver counts as down
+        delivery::PathId path;
+        bool probe;     // the path's breaker's one exchange while that receiver counts as down
+        bool windowed;  // holds a place of the backlog's window (a heartbeat per path does not)
+    };
+
+    // One receiver: where its exchanges go, its breaker (probe and back-off), and the
+    // connection watch that brings its probe forward.
+    struct DeliveryPath {
+        explicit DeliveryPath(boost::asio::io_service& io_service)
+            : policy([] { return delivery::Clock::now(); }, std::random_device{}()), watch(io_service) {}
+
+        std::string endpoint;  // empty: not configured
+        delivery::DeliveryPolicy policy;
+        delivery::ReachabilityWatch watch;
     };
 
     explicit Impl(boost::asio::io_service& io_service)
         : io_service_(io_service), work_queue_(io_service), heartbeat_timer_(io_service), due_timer_(io_service),
-          outbox_timer_(io_service), watch_(io_service),
-          policy_([] { return delivery::Clock::now(); }, std::random_device{}()), backlog_(kQueueLimit),
+          outbox_timer_(io_service), primary_(io_service), backup_(io_service), route_(primary_.policy, nullptr),
+          backlog_(kQueueLimit),
           delivery_log_(io_service, delivery::DeliveryLog::Source{[this] { return backlog_.Waiting(); },
-                                                                  [this] { return policy_.open(); },
-                                                                  [this] { return policy_.OpenFor(); },
+                                                                  [this] { return AllPathsDown(); },
+                                                                  [this] { return DownFor(); },
                                                                   [this] { return backlog_.RefusedOnDisk(); }}) {}
 
     // Any thread. Payloads that arrive together are taken (and stored) together.
@@ -137,15 +155,24 @@ public:
     // The calls below run on the network thread; the handle posts the caller's writes.
     void SetHeartBeatPayload(const std::string& payload) { heartbeat_payload_ = payload; }
     void UpdateServiceEndpoint(const std::string& url) {
-        service_endpoint_ = url;
+        primary_.endpoint = url;
         // A new address deserves a probe at once rather than at the old one's back-off.
-        policy_.ProbeNow();
+        primary_.policy.ProbeNow();
+        Dispatch();
+    }
+    void UpdateBackupEndpoint(const std::string& url) {
+        backup_.endpoint = url;
+        route_.SetBackup(&backup_.policy);
+        delivery_log_.SetTwoReceivers(true);
+        GetDeliveryStatus().backup_configured.store(true, std::memory_order_relaxed);
+        backup_.policy.ProbeNow();
         Dispatch();
     }
     void SetNtpHandler(NtpHandler handler) { ntp_handler_ = std::move(handler); }
     void SetTiming(std::chrono::milliseconds heartbeat, std::chrono::milliseconds base, std::chrono::milliseconds cap) {
         heartbeat_period_ = heartbeat;
-        policy_.SetBackoff(base, cap);
+        primary_.policy.SetBackoff(base, cap);
+        backup_.policy.SetBackoff(base, cap);
     }
     void SetSummaryPeriod(std::chrono::milliseconds period) { delivery_log_.SetSummaryPeriod(period); }
     void SetWindow(size_t window) { backlog_.SetWindow(window); }
@@ -191,7 +218,7 @@ public:
     void StartHeartbeat() {
         Log(VERBOSE, "Starting heartbeat");
         const uint64_t generation = ++heartbeat_generation_;
-        PostEventMessage(kHeartbeatMethod, heartbeat_payload_);
+        SendHeartbeat();
         ArmHeartbeat(generation);
     }
 
@@ -210,7 +237,8 @@ public:
         due_timer_.cancel(ignored);
         outbox_timer_.cancel(ignored);
         delivery_log_.Stop();
-        watch_.Stop();
+        primary_.watch.Stop();
+        backup_.watch.Stop();
         std::vector<delivery::Payload> incoming;
         std::string outbox_path;
         {
@@ -243,8 +271,9 @@ private:
     public:
         using iterator = std::list<SequenceExchange>::iterator;
 
-        void emplace_back(const std::string& guid, delivery::Payload held, bool probe) {
-            entries_.emplace_back(guid, std::move(held), probe);
+        void emplace_back(const std::string& guid, delivery::Payload held, delivery::PathId path, bool probe,
+                          bool windowed) {
+            entries_.emplace_back(guid, std::move(held), path, probe, windowed);
             index_[guid] = std::prev(entries_.end());
         }
         iterator find(const std::string& guid) {
@@ -293,20 +322,84 @@ private:
         // Alarms refilled from the outbox count too: a restart's backlog is as large as a burst.
         backlog_peak_ = std::max(backlog_peak_, backlog_.in_window());
         UpdateStatus();
-        if (service_endpoint_.empty()) return;
-        if (!policy_.open()) {
-            backlog_.MoveDue(policy_.Now());
+        if (primary_.endpoint.empty()) return;
+        const delivery::Route route = route_.Current();
+        if (route != delivery::Route::kHold) {
+            const delivery::PathId to =
+                route == delivery::Route::kPrimary ? delivery::PathId::kPrimary : delivery::PathId::kBackup;
+            backlog_.MoveDue(primary_.policy.Now());
             // Each start posts one exchange, so the count is taken before the loop.
             const size_t room = exchanges_ < kMaxExchangesInEngine ? kMaxExchangesInEngine - exchanges_ : 0;
-            for (delivery::Payload& payload : backlog_.TakeReady(room)) Start(std::move(payload), false);
-        } else if (policy_.ProbeDue()) {
-            std::optional<delivery::Payload> probe = backlog_.TakeProbe();
-            if (probe) {
-                policy_.ProbeSent();
-                Start(std::move(*probe), true);
-            }
+            for (delivery::Payload& payload : backlog_.TakeReady(room)) Start(std::move(payload), to, false);
         }
+        Probe(delivery::PathId::kPrimary);
+        Probe(delivery::PathId::kBackup);
         ArmDueTimer();
+    }
+
+    // The one probe of a path that is down, when it is due: the oldest waiting payload,
+    // or a heartbeat (see src/delivery_route.h).
+    void Probe(delivery::PathId id) {
+        DeliveryPath& path = Path(id);
+        switch (route_.ProbeNow(id, ProbeMaterial())) {
+            case delivery::ProbeWith::kWaitingPayload: {
+                std::optional<delivery::Payload> probe = backlog_.TakeProbe();
+                if (!probe) return;
+                path.policy.ProbeSent();
+                Start(std::move(*probe), id, true);
+                return;
+            }
+            case delivery::ProbeWith::kHeartbeat:
+                StartHeartbeatOn(id, true);
+                return;
+            default:
+                return;
+        }
+    }
+
+    delivery::DeliveryRoute::ProbeMaterial ProbeMaterial() const {
+        return delivery::DeliveryRoute::ProbeMaterial{!heartbeat_payload_.empty(),
+                                                      backlog_.HasReady() || backlog_.NextDue().has_value()};
+    }
+
+    DeliveryPath& Path(delivery::PathId id) { return id == delivery::PathId::kPrimary ? primary_ : backup_; }
+
+    // No path takes payloads: they wait, and the summary runs.
+    bool AllPathsDown() const { return route_.Current() == delivery::Route::kHold; }
+    // Since when no path takes payloads: since the later of the breakers opened.
+    std::chrono::milliseconds DownFor() const {
+        if (!route_.has_backup()) return primary_.policy.OpenFor();
+        return std::min(primary_.policy.OpenFor(), backup_.policy.OpenFor());
+    }
+    // With a backup, the exchanges of a path that is down are quiet while the other works.
+    bool PathDown(delivery::PathId id) { return route_.has_backup() && Path(id).policy.open(); }
+
+    // Each receiver gets its own heartbeat: it is that path's supervision, and a failed
+    // one counts towards that path's breaker. With one receiver it is an ordinary payload.
+    void SendHeartbeat() {
+        if (!route_.has_backup()) {
+            PostEventMessage(kHeartbeatMethod, heartbeat_payload_);
+            return;
+        }
+        for (const delivery::PathId id : {delivery::PathId::kPrimary, delivery::PathId::kBackup}) {
+            const DeliveryPath& path = Path(id);
+            // A path that is down takes its heartbeat as its probe unless one is in flight.
+            StartHeartbeatOn(id, path.policy.open() && !path.policy.probe_in_flight());
+        }
+    }
+
+    // A heartbeat outside the window: never stored, never retried, one per path a period.
+    void StartHeartbeatOn(delivery::PathId id, bool probe) {
+        if (abandoned_ || primary_.endpoint.empty() || Path(id).endpoint.empty()) return;
+        if (probe) Path(id).policy.ProbeSent();
+        delivery::Payload held;
+        {
+            std::lock_guard<std::mutex> lock(incoming_mutex_);
+            held.key = ++next_key_;
+        }
+        held.method = kHeartbeatMethod;
+        held.payload = heartbeat_payload_;
+        Start(std::move(held), id, probe, false);
     }
 
     // What the outbox's last operations had to say: a salvage, rows set aside, a failure.
@@ -363,30 +456,32 @@ private:
     }
 
     // One payload enters a new sequence under a new guid.
-    void Start(delivery::Payload held, bool probe) {
+    void Start(delivery::Payload held, delivery::PathId path, bool probe, bool windowed = true) {
         std::string guid = NewGuid(guid_generator_);
         auto body = std::make_shared<std::string>();
-        detail::MessageCreateSequence(guid, service_endpoint_, *body);
+        detail::MessageCreateSequence(guid, Path(path).endpoint, *body);
         if (logger::get_logger().enabled(VERBOSE)) {
             Log(VERBOSE, guid + ": Creating sequence with method " + held.method);
             Log(VERBOSE, guid + ": Payload: " + held.payload);
         }
-        queue_.emplace_back(guid, std::move(held), probe);
-        Send(guid, std::move(body), Step::kCreateSequence);
+        queue_.emplace_back(guid, std::move(held), path, probe, windowed);
+        Send(guid, std::move(body), Step::kCreateSequence, path);
     }
 
     // Every answer comes here: classify, log, act.
-    void OnAnswer(Step step, const kv::http::Request& request, kv::http::Response& response,
+    // `path`: the receiver the exchange went to.
+    void OnAnswer(Step step, delivery::PathId path, const kv::http::Request& request, kv::http::Response& response,
                   const kv::http::Error& error) {
         const std::string& guid = request.id;
         const int code = kv::http::AsValue(error.Code());
         const int status = kv::http::AsValue(response.status);
+        const bool path_down = PathDown(path);
         if (step == Step::kLastMessage) {
             const Answer answer = ClassifyAnswer(step, error.Code(), status, response.body);
             if (answer.outcome == Outcome::kClosed) {
                 if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": LastMessage successful");
             } else {
-                delivery_log_.LastMessageFailed(guid, code, status);
+                delivery_log_.LastMessageFailed(guid, code, status, path_down);
             }
             return;
         }
@@ -401,10 +496,10 @@ private:
                 SendApplicationMessage(entry, guid, request.url, answer);
                 return;
             case Outcome::kDelivered:
-                Delivered(entry, guid, answer.text);
+                Delivered(entry, guid, answer.text, path);
                 return;
             case Outcome::kRefused:
-                ReceiverAnswered();
+                ReceiverAnswered(path);
                 delivery::DeliveryLog::InvalidAnswer(guid, step == Step::kApplicationMessage, answer.relates_to);
                 if (entry == queue_.end()) {
                     delivery::DeliveryLog::Unmatched(guid);
@@ -417,14 +512,15 @@ private:
         }
         // The receiver did not take it: logged, and the payload goes again on its back-off.
         if (step == Step::kCreateSequence) {
-            delivery_log_.CreateSequenceFailed(guid, request.url, code, status);
+            delivery_log_.CreateSequenceFailed(guid, request.url, code, status, path_down);
         } else {
-            delivery_log_.PostFailed(guid, code, status);
+            delivery_log_.PostFailed(guid, code, status, path_down);
         }
         if (IsRedirect(status)) {
-            delivery_log_.Redirected(guid, status, HeaderValue(response.headers, "Location"));
+            delivery_log_.Redirected(guid, status, HeaderValue(response.headers, "Location"), path_down);
         } else if (!error && status >= 200 && status <= 299) {
-            delivery_log_.NotSoap(guid, status, HeaderValue(response.headers, "Content-Type"), response.body.size());
+            delivery_log_.NotSoap(guid, status, HeaderValue(response.headers, "Content-Type"), response.body.size(),
+                                  path_down);
         }
         if (entry == queue_.end()) {
             delivery::DeliveryLog::Unmatched(guid);
@@ -445,15 +541,19 @@ private:
         // sequences and fails every message must still open the breaker.
         entry->sequence_id = answer.text;
         entry->step = Step::kApplicationMessage;
+        // From here the receiver may have it, whatever its answer: a later delivery on
+        // the other path may make two.
+        entry->held.sent_on_paths |= PathBit(entry->path);
         auto body = std::make_shared<std::string>();
-        detail::MessageSendAlarm(entry->held.method, entry->held.payload, service_endpoint_, guid, entry->sequence_id,
-                                 *body);
+        detail::MessageSendAlarm(entry->held.method, entry->held.payload, Path(entry->path).endpoint, guid,
+                                 entry->sequence_id, *body);
         if (logger::get_logger().enabled(VERBOSE)) Log(VERBOSE, guid + ": " + entry->held.method + " request to " + url);
-        Send(guid, std::move(body), Step::kApplicationMessage);
+        Send(guid, std::move(body), Step::kApplicationMessage, entry->path);
     }
 
-    void Delivered(Entries::iterator entry, const std::string& guid, const std::string& result) {
-        ReceiverAnswered();
+    void Delivered(Entries::iterator entry, const std::string& guid, const std::string& result,
+                   delivery::PathId path) {
+        ReceiverAnswered(path);
         if (logger::get_logger().enabled(VERBOSE)) {
             Log(VERBOSE, guid + ": " + entry->held.method + " response " + result);
             Log(VERBOSE, guid + ": Posting LastMessage request");
@@ -463,7 +563,11 @@ private:
         if (logger::get_logger().enabled(VERBOSE)) {
             Log(VERBOSE, guid + ": Payload done. Queue size=" + std::to_string(queue_.size()));
         }
-        if (entry->held.method == kAlarmMethod) GetDeliveryStatus().delivered.fetch_add(1, std::memory_order_relaxed);
+        if (entry->held.method == kAlarmMethod) {
+            GetDeliveryStatus().delivered.fetch_add(1, std::memory_order_relaxed);
+            if (path == delivery::PathId::kBackup) ++delivered_on_backup_;
+            if ((entry->held.sent_on_paths & ~PathBit(path)) != 0) ++delivered_maybe_twice_;
+        }
         // The handler may not touch queue_, so the entry is still where it was.
         Finish(Find(guid));
     }
@@ -473,10 +577,12 @@ private:
     void Refuse(Entries::iterator entry, const std::string& reason, bool log_abandon) {
         if (log_abandon) delivery_log_.AbandoningRefused(entry->guid, entry->held.method);
         delivery::Payload held = std::move(entry->held);
+        const delivery::TimePoint retry_due = Path(entry->path).policy.NextAttempt(held.failures + 1);
+        const bool windowed = entry->windowed;
         queue_.erase(entry);
         const std::string method = held.method;
         const std::string text = held.payload;
-        const delivery::TimePoint retry_due = policy_.NextAttempt(held.failures + 1);
+        if (!windowed) return;
         const delivery::DeliveryBacklog::Refusal refusal = backlog_.Refused(std::move(held), reason, WallNow(), retry_due);
         switch (refusal.fate) {
             case delivery::DeliveryBacklog::RefusalFate::kKept:
@@ -498,64 +604,115 @@ private:
     void Fail(Entries::iterator entry, const kv::http::Error& error, kv::http::Status status) {
         delivery::Payload held = std::move(entry->held);
         const bool probe = entry->probe;
+        const bool windowed = entry->windowed;
+        const delivery::PathId id = entry->path;
+        DeliveryPath& path = Path(id);
         const bool retried = held.method != kHeartbeatMethod;
-        delivery_log_.Abandoning(entry->guid, held.method, retried);
+        delivery_log_.Abandoning(entry->guid, held.method, retried, PathDown(id));
         queue_.erase(entry);
 
-        const delivery::DeliveryPolicy::Transition transition = policy_.OnFailure(held.key, probe);
+        const delivery::Route before = route_.Current();
+        const delivery::DeliveryPolicy::Transition transition = path.policy.OnFailure(held.key, probe);
+        const delivery::Route after = route_.Current();
         if (retried) {
-            ++held.failures;
             held.held_for_receiver = true;
-            const delivery::TimePoint due = policy_.NextAttempt(held.failures);
+            delivery::TimePoint due = path.policy.Now();
+            // Its receiver is down and the other takes payloads: the failure was the
+            // path's, not the payload's, and it goes on the other path at once.
+            if (!(route_.has_backup() && path.policy.open() && after != delivery::Route::kHold)) {
+                ++held.failures;
+                due = path.policy.NextAttempt(held.failures);
+            }
             backlog_.Wait(std::move(held), due);
-        } else {
+        } else if (windowed) {
             backlog_.Finished(held);
             ScheduleTidy();
         }
-        if (transition == delivery::DeliveryPolicy::Transition::kOpened) ReceiverDown(error, status);
-        if (policy_.open() && (probe || transition == delivery::DeliveryPolicy::Transition::kOpened)) {
-            WatchForReturn(error);
+        RouteChanged(id, transition, before, after, std::chrono::milliseconds(0), kv::http::AsValue(error.Code()),
+                     kv::http::AsValue(status));
+        if (path.policy.open() && (probe || transition == delivery::DeliveryPolicy::Transition::kOpened)) {
+            WatchForReturn(id, error);
         }
         ArmDueTimer();
     }
 
     // Delivered: the payload's place is free and its delete queued.
     void Finish(Entries::iterator entry) {
-        backlog_.Finished(entry->held);
+        if (entry->windowed) backlog_.Finished(entry->held);
         queue_.erase(entry);
         ScheduleTidy();
     }
 
-    void ReceiverAnswered() {
-        const std::chrono::milliseconds away = policy_.OpenFor();
-        if (policy_.OnAnswer() != delivery::DeliveryPolicy::Transition::kClosed) return;
-        const size_t moving = backlog_.ReleaseHeld() + queue_.size();
-        watch_.Stop();
-        GetDeliveryStatus().receiver_reachable.store(true, std::memory_order_relaxed);
-        delivery_log_.ReceiverBack(away, moving + backlog_.on_disk_only());
-        ScheduleTidy();
+    void ReceiverAnswered(delivery::PathId id) {
+        DeliveryPath& path = Path(id);
+        const std::chrono::milliseconds away = path.policy.OpenFor();
+        const delivery::Route before = route_.Current();
+        const delivery::DeliveryPolicy::Transition transition = path.policy.OnAnswer();
+        if (transition != delivery::DeliveryPolicy::Transition::kClosed) return;
+        path.watch.Stop();
+        RouteChanged(id, transition, before, route_.Current(), away, 0, 0);
+    }
+
+    // One line per change of a breaker, saying what it means for the route; payloads held
+    // for a path that is down move as soon as a path takes them again.
+    void RouteChanged(delivery::PathId id, delivery::DeliveryPolicy::Transition transition, delivery::Route before,
+                      delivery::Route after, std::chrono::milliseconds away, int error, int status) {
+        const delivery::RouteEvent event = route_.Describe(id, transition, before, after);
+        if (event == delivery::RouteEvent::kNone) return;
+        DeliveryStatus& shown = GetDeliveryStatus();
+        shown.receiver_reachable.store(!primary_.policy.open(), std::memory_order_relaxed);
+        if (route_.has_backup()) shown.backup_reachable.store(!backup_.policy.open(), std::memory_order_relaxed);
+        const bool moves = before != after && after != delivery::Route::kHold;
+        const size_t moving = moves ? backlog_.ReleaseHeld() + queue_.size() + backlog_.on_disk_only() : 0;
+        switch (event) {
+            case delivery::RouteEvent::kReceiverDown:
+                delivery_log_.ReceiverDown(error, status);
+                break;
+            case delivery::RouteEvent::kReceiverBack:
+                delivery_log_.ReceiverBack(away, moving);
+                break;
+            case delivery::RouteEvent::kPrimaryDown:
+                delivered_on_backup_ = 0;
+                delivery_log_.PrimaryDown(error, status, backlog_.Waiting(), backup_.endpoint);
+                break;
+            case delivery::RouteEvent::kBothDown:
+                if (id == delivery::PathId::kPrimary) delivered_on_backup_ = 0;
+                delivery_log_.BothDown(id == delivery::PathId::kBackup, error, status, backlog_.Waiting());
+                break;
+            case delivery::RouteEvent::kPrimaryBack:
+                delivery_log_.PrimaryBack(away, moving, delivered_on_backup_, delivered_maybe_twice_);
+                break;
+            case delivery::RouteEvent::kBackupDown:
+                delivery_log_.BackupDown(error, status);
+                break;
+            case delivery::RouteEvent::kBackupBack:
+                delivery_log_.BackupBack(away, false, 0);
+                break;
+            case delivery::RouteEvent::kBackupBackCarrying:
+                delivery_log_.BackupBack(away, true, moving);
+                break;
+            default:
+                break;
+        }
+        if (moves) ScheduleTidy();
     }
 
     // The probe's back-off grows to a minute; the watch brings the probe forward as soon
     // as the receiver's port accepts connections again.
-    void WatchForReturn(const kv::http::Error& error) {
+    void WatchForReturn(delivery::PathId id, const kv::http::Error& error) {
         const kv::http::ErrorCode code = error.Code();
         // A receiver that answers at all accepts connections: only its answers tell.
         if (code == kv::http::ErrorCode::Ok) return;
         const bool known_down =
             code == kv::http::ErrorCode::CouldntConnect || code == kv::http::ErrorCode::CouldntResolveHost;
+        DeliveryPath& path = Path(id);
         std::weak_ptr<Impl> weak = shared_from_this();
-        watch_.Start(service_endpoint_, policy_.base(), known_down, [weak] {
+        path.watch.Start(path.endpoint, path.policy.base(), known_down, [weak, id] {
             auto self = weak.lock();
             if (!self || self->abandoned_) return;
-            self->policy_.ProbeNow();
+            self->Path(id).policy.ProbeNow();
             self->Dispatch();
         });
-    }
-
-    void ReceiverDown(const kv::http::Error& error, kv::http::Status status) {
-        GetDeliveryStatus().receiver_reachable.store(false, std::memory_order_relaxed);
-        delivery_log_.ReceiverDown(kv::http::AsValue(error.Code()), kv::http::AsValue(status));
     }
 
     // Deletes, refill from the outbox and sends, once per turn of the io_service however
@@ -584,13 +741,14 @@ private:
     // next refused alarm.
     void ArmDueTimer() {
         std::optional<delivery::TimePoint> due;
-        if (policy_.open()) {
-            if (!policy_.probe_in_flight()) due = policy_.NextProbe();
-        } else {
-            due = backlog_.NextDue();
+        if (route_.Current() != delivery::Route::kHold) due = backlog_.NextDue();
+        for (const delivery::PathId id : {delivery::PathId::kPrimary, delivery::PathId::kBackup}) {
+            const std::optional<delivery::TimePoint> probe = route_.NextProbe(id, ProbeMaterial());
+            if (probe && (!due || *probe < *due)) due = probe;
         }
         if (const std::optional<int64_t> refused = backlog_.NextRefusedDue()) {
-            const delivery::TimePoint at = policy_.Now() + std::chrono::seconds(std::max<int64_t>(*refused - WallNow(), 0));
+            const delivery::TimePoint at =
+                primary_.policy.Now() + std::chrono::seconds(std::max<int64_t>(*refused - WallNow(), 0));
             if (!due || at < *due) due = at;
         }
         if (!due || (timer_armed_ && armed_for_ <= *due)) return;
@@ -629,20 +787,22 @@ private:
 
     void SendLastMessage(const SequenceExchange& entry) {
         auto body = std::make_shared<std::string>();
-        detail::LastMessage(service_endpoint_, entry.guid, entry.sequence_id, *body);
-        Send(entry.guid, std::move(body), Step::kLastMessage);
+        detail::LastMessage(Path(entry.path).endpoint, entry.guid, entry.sequence_id, *body);
+        Send(entry.guid, std::move(body), Step::kLastMessage, entry.path);
     }
 
-    void Send(const std::string& guid, std::shared_ptr<std::string> body, Step step) {
+    static uint8_t PathBit(delivery::PathId path) { return static_cast<uint8_t>(1u << delivery::Index(path)); }
+
+    void Send(const std::string& guid, std::shared_ptr<std::string> body, Step step, delivery::PathId path) {
         auto self = shared_from_this();
         ++exchanges_;
-        kv::http::Request request = MakeSoapRequest(guid, service_endpoint_, std::move(body));
+        kv::http::Request request = MakeSoapRequest(guid, Path(path).endpoint, std::move(body));
         request.options.deadline = exchange_deadline_;
         work_queue_.Post(std::move(request),
-                         [self, step](const kv::http::Request& request, kv::http::Response& response,
-                                      const kv::http::Error& error) {
+                         [self, step, path](const kv::http::Request& request, kv::http::Response& response,
+                                            const kv::http::Error& error) {
                              --self->exchanges_;
-                             self->OnAnswer(step, request, response, error);
+                             self->OnAnswer(step, path, request, response, error);
                              // A place in the engine is free: what waits ready takes it.
                              if (self->backlog_.HasReady()) self->ScheduleTidy();
                              // A payload is finished before its LastMessage is answered: the
@@ -677,7 +837,7 @@ private:
 
     void HeartbeatTimerCb(const boost::system::error_code& error, uint64_t generation) {
         if (error || generation != heartbeat_generation_) return;  // stopped or restarted meanwhile
-        PostEventMessage(kHeartbeatMethod, heartbeat_payload_);
+        SendHeartbeat();
         ArmHeartbeat(generation);
     }
 
@@ -686,11 +846,9 @@ private:
     boost::asio::steady_timer heartbeat_timer_;
     boost::asio::steady_timer due_timer_;
     boost::asio::steady_timer outbox_timer_;
-    delivery::ReachabilityWatch watch_;
     Entries queue_;
     std::string heartbeat_payload_;
     uint64_t heartbeat_generation_ = 0;  // the running chain's; bumped by every start and stop
-    std::string service_endpoint_;
     NtpHandler ntp_handler_;
 
     std::mutex incoming_mutex_;
@@ -700,7 +858,11 @@ private:
     uint64_t next_key_ = 0;                    // guarded by incoming_mutex_
 
     std::chrono::milliseconds heartbeat_period_ = kHeartbeatPeriod;
-    delivery::DeliveryPolicy policy_;
+    DeliveryPath primary_;
+    DeliveryPath backup_;  // its endpoint is empty and the route ignores it unless configured
+    delivery::DeliveryRoute route_;
+    uint64_t delivered_on_backup_ = 0;    // alarms, since the primary last went down
+    uint64_t delivered_maybe_twice_ = 0;  // alarms whose message went to the other path too
     delivery::DeliveryBacklog backlog_;
     delivery::DeliveryLog delivery_log_;
     boost::uuids::random_generator_mt19937 guid_generator_;  // network thread only
@@ -728,6 +890,10 @@ SoapSequencer::~SoapSequencer() = default;
 // touches the Impl's state; posting also keeps their order with the messages after them.
 void SoapSequencer::UpdateServiceEndpoint(const std::string& url) {
     impl_->RunOnNetworkThread([url](Impl& impl) { impl.UpdateServiceEndpoint(url); });
+}
+
+void SoapSequencer::UpdateBackupEndpoint(const std::string& url) {
+    impl_->RunOnNetworkThread([url](Impl& impl) { impl.UpdateBackupEndpoint(url); });
 }
 
 void SoapSequencer::UseOutbox(const std::string& path) {

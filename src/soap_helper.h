@@ -54,6 +54,11 @@ public:
 
     // The receiver URL used by every later request; delivery starts once it is known.
     void UpdateServiceEndpoint(const std::string& url);
+    // A second receiver of the same service, with its own breaker, probe and watch. Alarms,
+    // the recorder information and the time request go to it while the primary counts as
+    // down, and return to the primary as soon as it answers its probe; each heartbeat goes
+    // to both (see src/delivery_route.h). Without this call nothing of it exists.
+    void UpdateBackupEndpoint(const std::string& url);
     // Keeps alarms in the SQLite file at `path` (see src/outbox.h); logs at ERROR and
     // forwards from memory only when the file cannot be used. Call once, at start.
     void UseOutbox(const std::string& path);

@@ -1,5 +1,6 @@
 #include "src/wardex.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -64,6 +65,18 @@ void WipeString(std::string& text) {
     text.clear();
 }
 
+// "http://" or "https://" (in any case) and a host: what the HTTP engine can send to.
+bool IsHttpUrl(const std::string& text) {
+    for (const char* scheme : {"http://", "https://"}) {
+        const size_t length = std::strlen(scheme);
+        if (text.size() > length && strncasecmp(text.c_str(), scheme, length) == 0) {
+            const char first = text[length];
+            return first != '/' && first != '?' && first != '#' && !std::isspace(static_cast<unsigned char>(first));
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -107,12 +120,32 @@ void WardexIntegration::ReadConfiguration() {
     } else {
         sequencer_.UpdateServiceEndpoint(service_endpoint_);
     }
+    ReadBackupEndpoint();
 
     ProtectStoredPassword();
 
     short level = kDefaultLogLevel;
     config_.GetValue<short>("log_level", level);
     if (level >= VERBOSE && level <= CRITICAL) logger::get_logger().set_level(static_cast<LoggerLevel>(level));
+}
+
+// Optional: absent, there is no backup receiver and nothing about one is logged.
+void WardexIntegration::ReadBackupEndpoint() {
+    std::string backup;
+    config_.GetValue("backup_service_endpoint", backup);
+    if (backup.empty()) return;
+    if (!IsHttpUrl(backup)) {
+        Log(ERROR, "\"backup_service_endpoint\" in \"./wardex.json\" is not an http(s) URL: \"" + backup +
+                       "\"; no backup receiver is used");
+        return;
+    }
+    // A backup stands beside a primary; without one nothing is sent at all.
+    if (service_endpoint_ == kDefaultServiceEndpoint) {
+        Log(WARNING, "\"backup_service_endpoint\" is only used beside \"service_endpoint\", which is not set");
+        return;
+    }
+    backup_service_endpoint_ = backup;
+    sequencer_.UpdateBackupEndpoint(backup_service_endpoint_);
 }
 
 void WardexIntegration::ProtectStoredPassword() {
@@ -247,6 +280,7 @@ void WardexIntegration::RunCallback() {
     logger::set_thread_name("kvapi_callback");
     Log(INFO, "Wardex endpoint: " +
                   (service_endpoint_ == kDefaultServiceEndpoint ? std::string("not configured") : service_endpoint_));
+    if (!backup_service_endpoint_.empty()) Log(INFO, "Wardex backup endpoint: " + backup_service_endpoint_);
     // The port is kept in 16 bits; ports above 32767 are shown as the port they are.
     Log(INFO, "Live Thread: Using Trevask Server: " + nvr_info_.address + ":" +
                   std::to_string(static_cast<uint16_t>(server_port_)));

@@ -96,6 +96,7 @@ private:
     void GetLicenseIP(const std::string& licensed_mac);
     void ReadConfiguration();
     void WriteDefaultConfiguration();
+    void ReadBackupEndpoint();
     void ProtectStoredPassword();
     // Encrypts server_password_ into the file (mode 0600); false when that failed.
     bool StorePassword();
@@ -123,6 +124,7 @@ private:
     bool ignore_ntp_ = true;
     bool time_update_pending_ = false;
     std::string service_endpoint_ = kDefaultServiceEndpoint;
+    std::string backup_service_endpoint_;  // empty: no backup receiver
     bool timezone_warning_logged_ = false;
 
     // --- systemd status and watchdog ---

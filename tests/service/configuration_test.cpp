@@ -374,6 +374,59 @@ TEST_F(ConfigurationTest, LogLevelIsAppliedOnlyWithinItsRange) {
     logger::get_logger().set_level(VERBOSE);
 }
 
+// The backup receiver is optional: absent, nothing of it appears; a value that is not an
+// http(s) URL is refused with one ERROR naming the key and the value.
+TEST_F(ConfigurationTest, WithoutABackupEndpointNothingMentionsOne) {
+    WriteConfig(Loopback());
+    { WardexIntegration integration; }
+    EXPECT_EQ(LogText().find("backup"), std::string::npos) << LogText();
+    EXPECT_FALSE(ConfigJson().contains("backup_service_endpoint")) << "never written into the file";
+}
+
+TEST_F(ConfigurationTest, AnHttpOrHttpsBackupEndpointIsTakenWithoutComplaint) {
+    for (const char* url : {"http://127.0.0.2:8080/WXAlarmReceiver/Receiver.svc", "https://backup.example/Receiver.svc",
+                            "HTTP://127.0.0.2/Receiver.svc"}) {
+        OrderedJson config = Loopback();
+        config["backup_service_endpoint"] = url;
+        WriteConfig(config);
+        { WardexIntegration integration; }
+        EXPECT_EQ(LogText().find("\"backup_service_endpoint\""), std::string::npos) << url << "\n" << LogText();
+        EXPECT_EQ(ConfigJson()["backup_service_endpoint"], url) << "the file keeps the key as it was";
+    }
+}
+
+TEST_F(ConfigurationTest, ABackupEndpointThatIsNoHttpUrlIsRefusedWithAnErrorNamingIt) {
+    for (const char* value : {"ftp://127.0.0.2/Receiver.svc", "127.0.0.2:8080/Receiver.svc", "http://", "https:///path",
+                              "http:// 127.0.0.2/", "backup"}) {
+        OrderedJson config = Loopback();
+        config["backup_service_endpoint"] = value;
+        WriteConfig(config);
+        const size_t before = LogText().size();
+        { WardexIntegration integration; }
+        const std::string expected = std::string("\"backup_service_endpoint\" in \"./wardex.json\" is not an http(s) ") +
+                                     "URL: \"" + value + "\"; no backup receiver is used";
+        const std::string log = LogText().substr(before);
+        const size_t at = log.find(expected);
+        ASSERT_NE(at, std::string::npos) << value << "\n" << log;
+        const size_t line_start = log.rfind('\n', at);
+        EXPECT_NE(log.substr(line_start == std::string::npos ? 0 : line_start, at - line_start).find("ERROR"),
+                  std::string::npos)
+            << log;
+        EXPECT_EQ(log.find(expected, at + 1), std::string::npos) << "once";
+    }
+}
+
+TEST_F(ConfigurationTest, ABackupEndpointWithoutAPrimaryIsNotUsed) {
+    OrderedJson config = Loopback();
+    config.erase("service_endpoint");
+    config["backup_service_endpoint"] = "http://127.0.0.2:8080/WXAlarmReceiver/Receiver.svc";
+    WriteConfig(config);
+    { WardexIntegration integration; }
+    EXPECT_NE(LogText().find("\"backup_service_endpoint\" is only used beside \"service_endpoint\", which is not set"),
+              std::string::npos)
+        << LogText();
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace kv

@@ -60,7 +60,7 @@ bool ReceiverSim::Start(const std::vector<std::string>& extra_args) {
     ::close(record_fd);
     record_path_ = pattern;
 
-    std::vector<std::string> args = {WARDEX_BIN_DIR "/wardex-receiver-sim", "--address", "127.0.0.1", "--port",
+    std::vector<std::string> args = {WARDEX_BIN_DIR "/wardex-receiver-sim", "--address", address_, "--port",
                                      "0", "--control-port", "0", "--record", record_path_, "--lifetime", "300"};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     std::vector<char*> argv;
@@ -102,7 +102,7 @@ std::string ReceiverSim::Command(const std::string& line) {
     struct sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(control_port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, address_.c_str(), &address.sin_addr) != 1) address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string reply = "error connect";
     if (::connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0) {
         const std::string text = line + "\n";

@@ -1,5 +1,5 @@
-// Starts wardex-receiver-sim from the build tree for one test, on 127.0.0.1 with ephemeral
-// ports, and talks to it: commands over its command port, delivery records from its record
+// Starts wardex-receiver-sim from the build tree for one test, on 127.0.0.1 (or another
+// loopback address, for a second receiver) with ephemeral ports, and talks to it: commands over its command port, delivery records from its record
 // file. The simulator ends with the test (SIGTERM), with the test process (parent-death
 // signal), or after its own lifetime bound, whichever comes first.
 #ifndef WARDEX_TESTS_SOAP_RECEIVER_SIM_H_
@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -19,7 +20,8 @@ namespace test {
 
 class ReceiverSim {
 public:
-    ReceiverSim() = default;
+    // `address`: a loopback address; 127.0.0.2 stands for a second receiver host.
+    explicit ReceiverSim(std::string address = "127.0.0.1") : address_(std::move(address)) {}
     ~ReceiverSim();
 
     ReceiverSim(const ReceiverSim&) = delete;
@@ -35,6 +37,7 @@ public:
     std::vector<nlohmann::json> Records() const;
 
 private:
+    std::string address_;
     pid_t pid_ = -1;
     std::string url_;
     int control_port_ = 0;
