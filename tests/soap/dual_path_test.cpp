@@ -26,6 +26,7 @@
 #include "tests/foundation/test_dir.h"
 #include "tests/soap/log_capture.h"
 #include "tests/soap/receiver_sim.h"
+#include "tests/soap/sequencer_rig.h"
 
 namespace {
 
@@ -37,42 +38,31 @@ using std::chrono::seconds;
 
 constexpr char kBackupAddress[] = "127.0.0.2";
 
-// The sequencer with both receivers and an outbox, on an io_service run by its own thread.
-class Network {
+// The sequencer with both receivers and an outbox, on the shared rig.
+class Network : public kv::test::SequencerRig {
 public:
     Network(const std::string& primary, const std::string& backup, const std::string& outbox,
             milliseconds heartbeat = milliseconds(600000))
-        : work_(new boost::asio::io_service::work(io_)), sequencer_(new kv::soap::SoapSequencer(io_)) {
-        sequencer_->SetTimingForTesting(heartbeat, milliseconds(200), milliseconds(2000));
-        sequencer_->SetSummaryPeriodForTesting(milliseconds(500));
-        sequencer_->UseOutbox(outbox);
-        sequencer_->UpdateServiceEndpoint(primary);
-        sequencer_->UpdateBackupEndpoint(backup);
-        thread_ = std::thread([this] { io_.run(); });
-    }
-
-    ~Network() {
-        sequencer_->StopHeartbeat();
-        work_.reset();
-        io_.stop();
-        thread_.join();
-        sequencer_->Abandon();
-        sequencer_.reset();
-    }
-
-    kv::soap::SoapSequencer& sequencer() { return *sequencer_; }
+        : SequencerRig(primary, Setup(backup, outbox, heartbeat)) {}
 
     void SendAlarms(int first, int count) {
         for (int n = first; n < first + count; ++n) {
-            sequencer_->SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(n) + "}");
+            sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(n) + "}");
         }
     }
 
 private:
-    boost::asio::io_service io_;
-    std::unique_ptr<boost::asio::io_service::work> work_;
-    std::unique_ptr<kv::soap::SoapSequencer> sequencer_;
-    std::thread thread_;
+    static kv::test::SequencerSetup Setup(const std::string& backup, const std::string& outbox,
+                                          milliseconds heartbeat) {
+        kv::test::SequencerSetup setup;
+        setup.heartbeat = heartbeat;
+        setup.retry_base = milliseconds(200);
+        setup.retry_cap = milliseconds(2000);
+        setup.summary = milliseconds(500);
+        setup.outbox = outbox;
+        setup.backup = backup;
+        return setup;
+    }
 };
 
 int PortOf(const std::string& url) {

@@ -24,12 +24,14 @@ struct SequencerSetup {
     std::chrono::milliseconds retry_cap{500};
     std::string outbox;                      // path of the outbox; empty: memory only
     size_t window = 0;                       // 0: the service's
+    size_t outbox_cap = 0;                   // 0: the service's
     std::chrono::milliseconds summary{0};    // 0: the service's
     std::chrono::seconds refusal_base{0};    // 0: the service's refusal timing
     std::chrono::seconds refusal_cap{0};
     std::chrono::seconds refusal_keep{0};
     std::chrono::milliseconds reopen{0};     // 0: the service's outbox reopen back-off
     std::chrono::milliseconds deadline{0};   // 0: the service's exchange deadline
+    std::string backup;                      // the backup receiver's URL; empty: none
 };
 
 class SequencerRig {
@@ -41,12 +43,15 @@ public:
     SequencerRig& operator=(const SequencerRig&) = delete;
 
     kv::soap::SoapSequencer& sequencer() { return *sequencer_; }
+    // The thread that runs the io_service, once it has started.
+    std::thread::id thread_id() const { return thread_id_; }
 
 private:
     boost::asio::io_service io_;
     std::unique_ptr<boost::asio::io_service::work> work_;
     std::unique_ptr<kv::soap::SoapSequencer> sequencer_;
     std::thread thread_;
+    std::atomic<std::thread::id> thread_id_{};
 };
 
 }  // namespace test

@@ -28,6 +28,7 @@
 #include "tests/foundation/test_dir.h"
 #include "tests/soap/log_capture.h"
 #include "tests/soap/receiver_sim.h"
+#include "tests/soap/sequencer_rig.h"
 
 namespace {
 
@@ -44,44 +45,26 @@ struct NetworkSetup {
     size_t outbox_cap = 0;    // 0: the service's
 };
 
-// The sequencer on an io_service run by a thread of its own.
-class Network {
+// The shared rig, built the way these tests name their timing.
+class Network : public kv::test::SequencerRig {
 public:
     Network(const std::string& endpoint, milliseconds heartbeat, milliseconds retry_base, milliseconds retry_cap,
             const NetworkSetup& setup = NetworkSetup())
-        : work_(new boost::asio::io_service::work(io_)), sequencer_(new kv::soap::SoapSequencer(io_)) {
-        sequencer_->SetTimingForTesting(heartbeat, retry_base, retry_cap);
-        if (setup.window != 0) sequencer_->SetWindowForTesting(setup.window);
-        if (setup.summary.count() != 0) sequencer_->SetSummaryPeriodForTesting(setup.summary);
-        if (setup.outbox_cap != 0) sequencer_->SetOutboxCapForTesting(setup.outbox_cap);
-        if (!setup.outbox.empty()) sequencer_->UseOutbox(setup.outbox);
-        if (!endpoint.empty()) sequencer_->UpdateServiceEndpoint(endpoint);
-        thread_ = std::thread([this] {
-            thread_id_ = std::this_thread::get_id();
-            io_.run();
-        });
-    }
-
-    // Callers wait for the exchanges they started to finish first: an exchange still in
-    // flight would keep the sequencer alive past the io_service.
-    ~Network() {
-        sequencer_->StopHeartbeat();
-        work_.reset();
-        io_.stop();
-        thread_.join();
-        sequencer_->Abandon();
-        sequencer_.reset();
-    }
-
-    kv::soap::SoapSequencer& sequencer() { return *sequencer_; }
-    std::thread::id thread_id() const { return thread_id_; }
+        : SequencerRig(endpoint, Setup(heartbeat, retry_base, retry_cap, setup)) {}
 
 private:
-    boost::asio::io_service io_;
-    std::unique_ptr<boost::asio::io_service::work> work_;
-    std::unique_ptr<kv::soap::SoapSequencer> sequencer_;
-    std::thread thread_;
-    std::atomic<std::thread::id> thread_id_{};
+    static kv::test::SequencerSetup Setup(milliseconds heartbeat, milliseconds retry_base, milliseconds retry_cap,
+                                          const NetworkSetup& in) {
+        kv::test::SequencerSetup setup;
+        setup.heartbeat = heartbeat;
+        setup.retry_base = retry_base;
+        setup.retry_cap = retry_cap;
+        setup.outbox = in.outbox;
+        setup.window = in.window;
+        setup.summary = in.summary;
+        setup.outbox_cap = in.outbox_cap;
+        return setup;
+    }
 };
 
 // Collects what the time-server handler receives, and on which thread.
