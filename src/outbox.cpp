@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <set>
 #include <utility>
 
 #include <sqlite3.h>
@@ -306,12 +307,16 @@ Status Outbox::SalvageFile(Status cause) {
             rows.push_back(std::move(row));
             return true;
         };
-        // Walks the ids in order; where the walk fails, steps over the damage id by id
-        // until the walk works again. A stretch of a million missing ids ends the search.
+        // Walks the ids in order. A damaged page can give out any id, so the walk moves on
+        // to an id only when its row reads back whole, and never past the highest id the
+        // file gave out: a garbage id would skip every row between. Where the walk fails it
+        // steps over the damage id by id until it works again; without a known highest id a
+        // stretch of a million missing ids ends the search.
         constexpr int64_t kGiveUpAfter = 1000000;
+        std::set<int64_t> unreadable;  // met by the walk and by the steps: counted once
         int64_t cursor = 0;
         int64_t misses = 0;
-        while (next && one && misses < kGiveUpAfter) {
+        while (next && one && misses < kGiveUpAfter && (highest_id == 0 || cursor < highest_id)) {
             int code = SQLITE_OK;
             int64_t id = 0;
             {
@@ -321,17 +326,20 @@ Status Outbox::SalvageFile(Status cause) {
                 if (code == SQLITE_ROW) id = sqlite3_column_int64(next.get(), 0);
             }
             bool found = false;
-            if (code == SQLITE_ROW) {
-                if (!read_one(id, found)) ++salvage->unreadable;
-                cursor = id;
-                misses = 0;
-                continue;
+            if (code == SQLITE_ROW && (highest_id == 0 || id <= highest_id)) {
+                if (read_one(id, found) && found) {
+                    cursor = id;
+                    misses = 0;
+                    continue;
+                }
+                if (found) unreadable.insert(id);
             }
             if (code == SQLITE_DONE && cursor >= highest_id) break;
             ++cursor;
-            if (!read_one(cursor, found)) ++salvage->unreadable;
+            if (!read_one(cursor, found)) unreadable.insert(cursor);
             misses = found ? 0 : misses + 1;
         }
+        salvage->unreadable = unreadable.size();
         for (const Row& row : rows) highest_id = std::max(highest_id, row.id);
         sqlite3_close_v2(old);
     }
