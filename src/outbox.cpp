@@ -378,9 +378,16 @@ Status Outbox::SalvageFile(Status cause) {
         }
     }
     // Ids are never reused: the next store goes above every id the damaged file gave out.
-    const std::string sequence = "INSERT OR REPLACE INTO sqlite_sequence(name, seq) VALUES('outbox', " +
-                                 std::to_string(static_cast<long long>(highest_id)) + ")";
+    // sqlite_sequence has no key on the name: the rows inserted above left one of their
+    // own, which a second one would not replace.
+    const std::string sequence = "UPDATE sqlite_sequence SET seq = max(seq, " +
+                                 std::to_string(static_cast<long long>(highest_id)) + ") WHERE name = 'outbox'";
     status = Exec(sequence.c_str());
+    if (status.ok() && sqlite3_changes(db_) == 0) {
+        const std::string first = "INSERT INTO sqlite_sequence(name, seq) VALUES('outbox', " +
+                                  std::to_string(static_cast<long long>(highest_id)) + ")";
+        status = Exec(first.c_str());
+    }
     if (status.ok()) status = Exec("COMMIT");
     if (!status.ok()) return RollBack(status);
     count_ = rows.size();
