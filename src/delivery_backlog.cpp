@@ -16,6 +16,7 @@ Status DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox) {
     outbox_ = std::move(outbox);
     last_loaded_id_ = 0;
     on_disk_only_ = 0;
+    refused_waiting_.clear();
     return Reopen();
 }
 
@@ -188,6 +189,7 @@ size_t DeliveryBacklog::Refill(int64_t now) {
         // More were due than there was room for: look again at the next turn.
         if (items.size() == room) next_refused_due_ = now;
         for (Outbox::Item& item : items) {
+            refused_waiting_.erase(item.id);
             if (!refused_in_window_.insert(item.id).second) continue;
             Admit(FromItem(item));
             ++admitted;
@@ -291,6 +293,7 @@ void DeliveryBacklog::Finished(const Payload& payload) {
     if (id != 0 && outbox_ != nullptr) {
         deletes_.push_back(id);
         refused_in_window_.erase(id);
+        refused_waiting_.erase(id);
     }
     Forget(payload);
 }
@@ -319,6 +322,7 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
         if (status.ok()) {
             if (in_window_ > 0) --in_window_;
             refused_in_window_.erase(id);
+            refused_waiting_.insert(id);
             stored_late_.erase(payload.key);
             if (!next_refused_due_ || next < *next_refused_due_) next_refused_due_ = next;
             refusal.fate = RefusalFate::kKept;

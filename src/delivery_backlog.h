@@ -134,7 +134,7 @@ public:
     size_t in_window() const { return in_window_; }
     size_t on_disk_only() const { return on_disk_only_; }
     // Payloads not yet delivered: in memory, parked and on disk only (refused included).
-    size_t Waiting() const { return in_window_ + parked_.size() + on_disk_only_ + RefusedOnDisk(); }
+    size_t Waiting() const { return in_window_ + parked_.size() + on_disk_only_ + refused_waiting_.size(); }
     // Refused alarms waiting on disk for their next attempt.
     size_t RefusedOnDisk() const;
     // Payloads held in memory that are neither in flight nor ready.
@@ -180,6 +180,9 @@ private:
     std::set<int64_t> loaded_above_;
     // Refused alarms in the window now: a due-refusal refill must not take them twice.
     std::set<int64_t> refused_in_window_;
+    // Refused alarms this backlog put back on disk until their next attempt (at or below
+    // last_loaded_id_; those above it are counted in on_disk_only_ already).
+    std::set<int64_t> refused_waiting_;
     // Alarms past a full window while the outbox is down, oldest first.
     std::deque<Payload> parked_;
     std::optional<int64_t> next_refused_due_;
