@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ struct Fault {
 };
 
 std::string PrintFault(const ::testing::TestParamInfo<Fault>& info) { return info.param.name; }
+void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
 
 const Fault kFaults[] = {
     {Op::kRead, SQLITE_IOERR_READ, false, "ReadIoErr"},
