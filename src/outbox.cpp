@@ -344,52 +344,65 @@ Status Outbox::SalvageFile(Status cause) {
         sqlite3_close_v2(old);
     }
 
-    Status status = OpenFile();
-    if (!status.ok()) {
-        return Status::IoError(cause.message() + "; a fresh file failed too: " + status.message());
-    }
-    status = Exec("BEGIN IMMEDIATE");
-    if (!status.ok()) return status;
-    {
-        sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(db_,
-                           "INSERT INTO outbox(id, method, payload, stored_at, checksum, first_refused, refusals, "
-                           "reason, next_attempt) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
-                           -1, &raw, nullptr);
-        Statement insert(raw);
-        for (const Row& row : rows) {
-            ResetAtExit reset(insert.get());
-            sqlite3_bind_int64(insert.get(), 1, row.id);
-            sqlite3_bind_text(insert.get(), 2, row.item.method.data(), static_cast<int>(row.item.method.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_blob(insert.get(), 3, row.item.payload.data(), static_cast<int>(row.item.payload.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_int64(insert.get(), 4, row.stored_at);
-            sqlite3_bind_int64(insert.get(), 5, OutboxChecksum(row.item.method, row.item.payload));
-            if (row.item.first_refused != 0) {
-                sqlite3_bind_int64(insert.get(), 6, row.item.first_refused);
-                sqlite3_bind_int(insert.get(), 7, row.item.refusals);
-                sqlite3_bind_text(insert.get(), 8, row.item.reason.data(), static_cast<int>(row.item.reason.size()),
+    // The readable rows, under their own ids, into a fresh file at the path.
+    auto write_fresh = [&]() -> Status {
+        Status status = OpenFile();
+        if (!status.ok()) return status;
+        status = Exec("BEGIN IMMEDIATE");
+        if (!status.ok()) return status;
+        {
+            sqlite3_stmt* raw = nullptr;
+            sqlite3_prepare_v2(db_,
+                               "INSERT INTO outbox(id, method, payload, stored_at, checksum, first_refused, refusals, "
+                               "reason, next_attempt) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                               -1, &raw, nullptr);
+            Statement insert(raw);
+            for (const Row& row : rows) {
+                ResetAtExit reset(insert.get());
+                sqlite3_bind_int64(insert.get(), 1, row.id);
+                sqlite3_bind_text(insert.get(), 2, row.item.method.data(), static_cast<int>(row.item.method.size()),
                                   SQLITE_STATIC);
-                sqlite3_bind_int64(insert.get(), 9, row.next_attempt);
+                sqlite3_bind_blob(insert.get(), 3, row.item.payload.data(), static_cast<int>(row.item.payload.size()),
+                                  SQLITE_STATIC);
+                sqlite3_bind_int64(insert.get(), 4, row.stored_at);
+                sqlite3_bind_int64(insert.get(), 5, OutboxChecksum(row.item.method, row.item.payload));
+                if (row.item.first_refused != 0) {
+                    sqlite3_bind_int64(insert.get(), 6, row.item.first_refused);
+                    sqlite3_bind_int(insert.get(), 7, row.item.refusals);
+                    sqlite3_bind_text(insert.get(), 8, row.item.reason.data(), static_cast<int>(row.item.reason.size()),
+                                      SQLITE_STATIC);
+                    sqlite3_bind_int64(insert.get(), 9, row.next_attempt);
+                }
+                const int code = insert ? sqlite3_step(insert.get()) : SQLITE_ERROR;
+                if (code != SQLITE_DONE) return RollBack(Failed("salvage", code));
             }
-            const int code = insert ? sqlite3_step(insert.get()) : SQLITE_ERROR;
-            if (code != SQLITE_DONE) return RollBack(Failed("salvage", code));
         }
+        // Ids are never reused: the next store goes above every id the damaged file gave out.
+        // sqlite_sequence has no key on the name: the rows inserted above left one of their
+        // own, which a second one would not replace.
+        const std::string sequence = "UPDATE sqlite_sequence SET seq = max(seq, " +
+                                     std::to_string(static_cast<long long>(highest_id)) + ") WHERE name = 'outbox'";
+        status = Exec(sequence.c_str());
+        if (status.ok() && sqlite3_changes(db_) == 0) {
+            const std::string first = "INSERT INTO sqlite_sequence(name, seq) VALUES('outbox', " +
+                                      std::to_string(static_cast<long long>(highest_id)) + ")";
+            status = Exec(first.c_str());
+        }
+        if (status.ok()) status = Exec("COMMIT");
+        if (!status.ok()) return RollBack(status);
+        return Status::OK();
+    };
+    Status status = write_fresh();
+    if (!status.ok()) {
+        // A fresh file that cannot be written (a full disk, say) must not strand the
+        // readable rows in the file set aside: it goes, the damaged file comes back, and
+        // the next Open salvages again.
+        Close();
+        for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((path_ + suffix).c_str());
+        const bool back = RenameAside(aside, path_);
+        return Status::IoError(cause.message() + "; a fresh file failed too (" + status.message() + ")" +
+                               (back ? "; the damaged file stays in place" : "; the damaged file is " + aside));
     }
-    // Ids are never reused: the next store goes above every id the damaged file gave out.
-    // sqlite_sequence has no key on the name: the rows inserted above left one of their
-    // own, which a second one would not replace.
-    const std::string sequence = "UPDATE sqlite_sequence SET seq = max(seq, " +
-                                 std::to_string(static_cast<long long>(highest_id)) + ") WHERE name = 'outbox'";
-    status = Exec(sequence.c_str());
-    if (status.ok() && sqlite3_changes(db_) == 0) {
-        const std::string first = "INSERT INTO sqlite_sequence(name, seq) VALUES('outbox', " +
-                                  std::to_string(static_cast<long long>(highest_id)) + ")";
-        status = Exec(first.c_str());
-    }
-    if (status.ok()) status = Exec("COMMIT");
-    if (!status.ok()) return RollBack(status);
     count_ = rows.size();
     refused_ = static_cast<size_t>(
         std::count_if(rows.begin(), rows.end(), [](const Row& row) { return row.item.first_refused != 0; }));
