@@ -276,6 +276,12 @@ Status Outbox::SalvageFile(Status cause) {
             return Statement(statement);
         };
         Statement sequence = prepare("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'");
+        // The b-tree's own count of cells reads no cell: it still knows how many rows the
+        // damaged pages held, which the walk by id cannot find.
+        Statement cells = prepare("SELECT count(*) FROM outbox");
+        int64_t total = -1;
+        if (cells && sqlite3_step(cells.get()) == SQLITE_ROW) total = sqlite3_column_int64(cells.get(), 0);
+        cells.reset();
         if (sequence && sqlite3_step(sequence.get()) == SQLITE_ROW) highest_id = sqlite3_column_int64(sequence.get(), 0);
         Statement next = prepare("SELECT id FROM outbox WHERE id > ?1 ORDER BY id LIMIT 1");
         Statement one = prepare(
@@ -340,6 +346,9 @@ Status Outbox::SalvageFile(Status cause) {
             misses = found ? 0 : misses + 1;
         }
         salvage->unreadable = unreadable.size();
+        if (total > static_cast<int64_t>(rows.size())) {
+            salvage->unreadable = std::max(salvage->unreadable, static_cast<size_t>(total) - rows.size());
+        }
         for (const Row& row : rows) highest_id = std::max(highest_id, row.id);
         sqlite3_close_v2(old);
     }
