@@ -314,7 +314,7 @@ Status Outbox::SalvageFile(Status cause) {
             return true;
         };
         // Walks the ids in order. A damaged page can give out any id, so the walk moves on
-        // to an id only when its row reads back whole, and never past the highest id the
+        // only forward, to an id whose row reads back whole, and never past the highest id the
         // file gave out: a garbage id would skip every row between. Where the walk fails it
         // steps over the damage id by id until it works again; without a known highest id a
         // stretch of a million missing ids ends the search.
@@ -332,7 +332,8 @@ Status Outbox::SalvageFile(Status cause) {
                 if (code == SQLITE_ROW) id = sqlite3_column_int64(next.get(), 0);
             }
             bool found = false;
-            if (code == SQLITE_ROW && (highest_id == 0 || id <= highest_id)) {
+            // A damaged leaf can also answer "the next id above" with one below it.
+            if (code == SQLITE_ROW && id > cursor && (highest_id == 0 || id <= highest_id)) {
                 if (read_one(id, found) && found) {
                     cursor = id;
                     misses = 0;
@@ -344,6 +345,27 @@ Status Outbox::SalvageFile(Status cause) {
             ++cursor;
             if (!read_one(cursor, found)) unreadable.insert(cursor);
             misses = found ? 0 : misses + 1;
+        }
+        // A garbage id that happens to name a sound row elsewhere makes the walk jump over
+        // rows that still read: every id up to the highest the walk did not recover is
+        // looked up directly (at most a million of them, from the lowest recovered id when
+        // the whole range holds more).
+        {
+            std::set<int64_t> recovered;
+            for (const Row& row : rows) recovered.insert(row.id);
+            const int64_t last = std::max(highest_id, recovered.empty() ? int64_t{0} : *recovered.rbegin());
+            int64_t from = 1;
+            if (last - static_cast<int64_t>(recovered.size()) > kGiveUpAfter && !recovered.empty()) {
+                from = *recovered.begin();
+            }
+            int64_t budget = kGiveUpAfter;
+            for (int64_t id = from; id <= last && budget > 0 && one; ++id) {
+                if (recovered.count(id) != 0 || unreadable.count(id) != 0) continue;
+                --budget;
+                bool found = false;
+                if (!read_one(id, found)) unreadable.insert(id);
+            }
+            std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
         }
         salvage->unreadable = unreadable.size();
         if (total > static_cast<int64_t>(rows.size())) {
