@@ -22,6 +22,7 @@ Status DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox, int64_t now) {
     outbox_ = std::move(outbox);
     started_at_ = now;
     last_loaded_id_ = 0;
+    refused_waiting_.clear();
     on_disk_only_ = 0;
     return Reopen();
 }
@@ -199,6 +200,7 @@ size_t DeliveryBacklog::Refill(int64_t now) {
         for (Outbox::Item& item : items) {
             if (taken == room) break;
             if (!in_memory_.insert(item.id).second) continue;
+            refused_waiting_.erase(item.id);
             refused_in_memory_.insert(item.id);
             Admit(FromItem(item));
             ++taken;
@@ -310,6 +312,7 @@ void DeliveryBacklog::Finished(const Payload& payload) {
         // disk and must not be taken again.
         deletes_.push_back(id);
         refused_in_memory_.erase(id);
+        refused_waiting_.erase(id);
     }
     Forget(payload);
 }
@@ -339,6 +342,7 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
             if (in_window_ > 0) --in_window_;
             in_memory_.erase(id);
             refused_in_memory_.erase(id);
+            refused_waiting_.insert(id);
             stored_late_.erase(payload.key);
             if (!next_refused_due_ || next < *next_refused_due_) next_refused_due_ = next;
             refusal.fate = RefusalFate::kKept;

@@ -139,7 +139,7 @@ public:
     size_t in_window() const { return in_window_; }
     size_t on_disk_only() const { return on_disk_only_; }
     // Payloads not yet delivered: in memory, parked and on disk only (refused included).
-    size_t Waiting() const { return in_window_ + parked_.size() + on_disk_only_ + RefusedOnDisk(); }
+    size_t Waiting() const { return in_window_ + parked_.size() + on_disk_only_ + refused_waiting_.size(); }
     // Refused alarms waiting on disk for their next attempt.
     size_t RefusedOnDisk() const;
     // Payloads held in memory that are neither in flight nor ready.
@@ -187,6 +187,9 @@ private:
     // Of those, the ones the outbox has marked refused.
     std::unordered_set<int64_t> refused_in_memory_;
     int64_t started_at_ = 0;
+    // Refused alarms this backlog put back on disk until their next attempt (those not yet
+    // loaded at a start are counted in on_disk_only_ already).
+    std::unordered_set<int64_t> refused_waiting_;
     // Alarms past a full window while the outbox is down, oldest first.
     std::deque<Payload> parked_;
     std::optional<int64_t> next_refused_due_;

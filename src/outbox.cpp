@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <set>
 #include <utility>
 
 #include <sqlite3.h>
@@ -252,7 +253,7 @@ struct Outbox::SalvagedRow {
 // Reads what can be read of the damaged file at `aside`: rows in id order, the number of
 // rows known to exist that could not be read (or failed their checksum), and the highest
 // id the file may ever have given out.
-void Outbox::ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& rows, size_t& unreadable,
+void Outbox::ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& rows, size_t& unreadable_count,
                          int64_t& highest_id) {
     sqlite3* raw = nullptr;
     const int opened = sqlite3_open_v2(aside.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
@@ -267,6 +268,13 @@ void Outbox::ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& row
     {
         Statement sequence = prepare("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'");
         if (sequence && sqlite3_step(sequence.get()) == SQLITE_ROW) sequence_id = sqlite3_column_int64(sequence.get(), 0);
+    }
+    // The b-tree's own count of cells reads no cell: it still knows how many rows the
+    // damaged pages held, which the walk by id cannot find.
+    int64_t total = -1;
+    {
+        Statement cells = prepare("SELECT count(*) FROM outbox");
+        if (cells && sqlite3_step(cells.get()) == SQLITE_ROW) total = sqlite3_column_int64(cells.get(), 0);
     }
     Statement next = prepare("SELECT id FROM outbox WHERE id > ?1 ORDER BY id LIMIT 1");
     Statement one = prepare(
@@ -299,16 +307,16 @@ void Outbox::ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& row
         return Read::kRow;
     };
 
-    // Walks the ids upwards; where the walk fails (or a damaged page sends it backwards),
-    // steps over the damage id by id until the walk works again. Ids that fail to read
-    // count as unreadable rows once a row above them shows they lay inside the table, or
-    // when the file's own sequence says they were given out. The search ends when the walk
-    // ends cleanly, past the sequence's id, or after kGiveUpAfter ids without a row.
+    // Walks the ids in order. A damaged page can give out any id, so the walk moves on only
+    // forward, to an id whose row reads back whole, and never past the highest id the file
+    // gave out: a garbage id would skip every row between. Where the walk fails it steps
+    // over the damage id by id until it works again; without a known highest id a stretch
+    // of kGiveUpAfter ids without a readable row ends the search.
     constexpr int64_t kGiveUpAfter = 100000;
+    std::set<int64_t> unreadable;  // met by the walk and by the steps: counted once
     int64_t cursor = 0;
     int64_t misses = 0;
-    size_t pending = 0;  // unreadable ids since the last row found
-    while (misses < kGiveUpAfter) {
+    while (misses < kGiveUpAfter && (sequence_id == 0 || cursor < sequence_id)) {
         int code = SQLITE_OK;
         int64_t id = 0;
         {
@@ -317,33 +325,53 @@ void Outbox::ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& row
             code = sqlite3_step(next.get());
             if (code == SQLITE_ROW) id = sqlite3_column_int64(next.get(), 0);
         }
-        Read read = Read::kAbsent;
-        if (code == SQLITE_ROW && id > cursor) {
-            cursor = id;
-            read = read_one(id);
-        } else if (code == SQLITE_DONE) {
-            break;
-        } else {
-            if (sequence_id > 0 && cursor >= sequence_id) break;
-            read = read_one(++cursor);
+        // A damaged leaf can also answer "the next id above" with one below it.
+        if (code == SQLITE_ROW && id > cursor && (sequence_id == 0 || id <= sequence_id)) {
+            const Read read = read_one(id);
+            if (read == Read::kRow) {
+                cursor = id;
+                misses = 0;
+                continue;
+            }
+            if (read == Read::kUnreadable) unreadable.insert(id);
         }
-        if (read == Read::kRow) {
-            unreadable += pending;
-            pending = 0;
-            misses = 0;
-        } else {
-            if (read == Read::kUnreadable) ++pending;
-            ++misses;
-        }
+        if (code == SQLITE_DONE) break;
+        const Read read = read_one(++cursor);
+        if (read == Read::kUnreadable) unreadable.insert(cursor);
+        misses = read == Read::kRow ? 0 : misses + 1;
     }
-    // Unreadable ids past the last row count when the sequence says they were given out.
-    if (pending > 0 && sequence_id > 0) unreadable += std::min<size_t>(pending, static_cast<size_t>(sequence_id));
+    // A garbage id that happens to name a sound row elsewhere makes the walk jump over rows
+    // that still read: every id up to the highest the walk did not recover is looked up
+    // directly (at most kLookUpAtMost of them, from the lowest recovered id when the whole
+    // range holds more).
+    constexpr int64_t kLookUpAtMost = 1000000;
+    std::set<int64_t> recovered;
+    for (const SalvagedRow& row : rows) recovered.insert(row.item.id);
+    const int64_t last = std::max(sequence_id, recovered.empty() ? int64_t{0} : *recovered.rbegin());
+    int64_t from = 1;
+    if (last - static_cast<int64_t>(recovered.size()) > kLookUpAtMost && !recovered.empty()) {
+        from = *recovered.begin();
+    }
+    int64_t budget = kLookUpAtMost;
+    for (int64_t id = from; id <= last && budget > 0; ++id) {
+        if (recovered.count(id) != 0 || unreadable.count(id) != 0) continue;
+        --budget;
+        if (read_one(id) == Read::kUnreadable) unreadable.insert(id);
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const SalvagedRow& a, const SalvagedRow& b) { return a.item.id < b.item.id; });
+    // Ids past every row found and past the file's sequence may never have been given out.
+    unreadable.erase(unreadable.upper_bound(last), unreadable.end());
+    unreadable_count = unreadable.size();
+    if (total > static_cast<int64_t>(rows.size())) {
+        unreadable_count = std::max(unreadable_count, static_cast<size_t>(total) - rows.size());
+    }
     // Every id looked at may have been given out, and a damaged file may have given out
     // more than it still shows (its sequence and its last rows may be what was lost): the
     // fresh file continues well above them all. Ids are 64 bits; a gap costs nothing.
     constexpr int64_t kIdMargin = 1000000;
-    highest_id = std::max(sequence_id, cursor);
-    for (const SalvagedRow& row : rows) highest_id = std::max(highest_id, row.item.id);
+    highest_id = std::max({sequence_id, cursor, last});
+    if (!unreadable.empty()) highest_id = std::max(highest_id, *unreadable.rbegin());
     highest_id += kIdMargin;
 }
 
