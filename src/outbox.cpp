@@ -559,7 +559,11 @@ Status Outbox::StoreBatch(std::vector<Item>& items, size_t& refused) {
     });
 }
 
+// The copy into the damaged table and the delete are one transaction: a failure between
+// them must not leave the row in both tables.
 Status Outbox::SetAside(int64_t id, const std::string& reason) {
+    Status status = Exec("BEGIN IMMEDIATE");
+    if (!status.ok()) return status;
     int code = SQLITE_OK;
     {
         sqlite3_stmt* set_aside = statements_->set_aside.get();
@@ -569,8 +573,21 @@ Status Outbox::SetAside(int64_t id, const std::string& reason) {
         sqlite3_bind_int64(set_aside, 3, Now());
         code = sqlite3_step(set_aside);
     }
-    if (code != SQLITE_DONE) return Failed("set aside", code);
-    return Delete({id});
+    if (code != SQLITE_DONE) return RollBack(Failed("set aside", code));
+    int changed = 0;
+    {
+        sqlite3_stmt* remove = statements_->remove.get();
+        ResetAtExit reset(remove);
+        sqlite3_bind_int64(remove, 1, id);
+        code = sqlite3_step(remove);
+        changed = sqlite3_changes(db_);
+    }
+    if (code != SQLITE_DONE) return RollBack(Failed("set aside", code));
+    status = Exec("COMMIT");
+    if (!status.ok()) return RollBack(status);
+    count_ -= std::min(count_, static_cast<size_t>(changed));
+    if (refused_ > 0) RecountRefused();
+    return Status::OK();
 }
 
 // Steps `statement` (bound and guarded by the caller) into `out`; rows that fail their
