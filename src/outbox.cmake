@@ -1,6 +1,8 @@
 # The durable outbox: alarms on disk (SQLite) until the receiver has them.
 add_library(wardex_outbox STATIC
   outbox.cpp
+  outbox_salvage.cpp
+  outbox_inspect.cpp
 )
 target_include_directories(wardex_outbox PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(wardex_outbox PUBLIC SQLite::SQLite3 ZLIB::ZLIB)

@@ -1,107 +1,35 @@
 #include "src/outbox.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <functional>
-#include <set>
 #include <utility>
 
 #include <sqlite3.h>
 #include <zlib.h>
 
+#include "src/outbox_sqlite.h"
+
 namespace kv {
 
+using namespace outbox_sqlite;
+
 namespace {
-
-struct StatementDeleter {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
-
-// Resets a statement at scope exit, so that it never holds a read transaction open. The
-// statement must outlive the guard: nothing closes the file while a guard is alive.
-class ResetAtExit {
-public:
-    explicit ResetAtExit(sqlite3_stmt* statement) : statement_(statement) {}
-    ~ResetAtExit() {
-        sqlite3_reset(statement_);
-        sqlite3_clear_bindings(statement_);
-    }
-    ResetAtExit(const ResetAtExit&) = delete;
-    ResetAtExit& operator=(const ResetAtExit&) = delete;
-
-private:
-    sqlite3_stmt* statement_;
-};
-
-constexpr char kCreateOutbox[] =
-    "CREATE TABLE IF NOT EXISTS outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, method TEXT NOT NULL, "
-    "payload BLOB NOT NULL, stored_at INTEGER NOT NULL)";
-// Columns added after the first release: rows stored before have them NULL.
-constexpr const char* kAddedColumns[][2] = {
-    {"checksum", "ALTER TABLE outbox ADD COLUMN checksum INTEGER"},
-    {"first_refused", "ALTER TABLE outbox ADD COLUMN first_refused INTEGER"},
-    {"refusals", "ALTER TABLE outbox ADD COLUMN refusals INTEGER"},
-    {"next_attempt", "ALTER TABLE outbox ADD COLUMN next_attempt INTEGER"},
-    {"reason", "ALTER TABLE outbox ADD COLUMN reason TEXT"},
-};
-constexpr char kCreateDamaged[] =
-    "CREATE TABLE IF NOT EXISTS damaged(id INTEGER, method BLOB, payload BLOB, stored_at INTEGER, "
-    "reason TEXT NOT NULL, found_at INTEGER NOT NULL)";
-constexpr char kRowColumns[] = "id, method, payload, checksum, first_refused, refusals, reason";
-
-bool IsCorruption(int code) {
-    const int primary = code & 0xff;
-    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
-
-Status FromCode(const std::string& what, int code, const char* message) {
-    const std::string text = what + ": " + message + " (" + std::to_string(code) + ")";
-    if (IsCorruption(code)) return Status::Corruption(text);
-    if ((code & 0xff) == SQLITE_FULL) return Status::Full(text);
-    return Status::IoError(text);
-}
 
 int CountCommit(void* counter) {
     ++*static_cast<uint64_t*>(counter);
     return 0;  // let the commit go ahead
 }
 
-std::string Text(const void* text, int bytes) {
-    return text == nullptr ? std::string() : std::string(static_cast<const char*>(text), static_cast<size_t>(bytes));
-}
-
-std::string ColumnText(sqlite3_stmt* statement, int column) {
-    return Text(sqlite3_column_blob(statement, column), sqlite3_column_bytes(statement, column));
-}
-
-int64_t Now() { return static_cast<int64_t>(::time(nullptr)); }
-
-// A symbolic link in any of the file's three names could point the service's writes
-// anywhere the service may write; none is followed, whoever runs the service.
-bool AnyIsLink(const std::string& path) {
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        struct stat info {};
-        if (::lstat((path + suffix).c_str(), &info) == 0 && S_ISLNK(info.st_mode)) return true;
-    }
-    return false;
-}
-
-
 }  // namespace
 
-uint32_t OutboxChecksum(const std::string& method, const std::string& payload);
-
 // CRC-32 of the method, a NUL and the payload: a damaged cell fails it whichever it hit.
-uint32_t OutboxChecksum(const std::string& method, const std::string& payload) {
+uint32_t outbox_sqlite::Checksum(const std::string& method, const std::string& payload) {
     uLong crc = crc32(0L, Z_NULL, 0);
     crc = crc32(crc, reinterpret_cast<const Bytef*>(method.data()), static_cast<uInt>(method.size()));
     const Bytef separator = 0;
@@ -243,264 +171,6 @@ Status Outbox::OpenFile() {
     return Status::OK();
 }
 
-// One row read out of a damaged file, with what the fresh file needs besides the item.
-struct Outbox::SalvagedRow {
-    Item item;
-    int64_t stored_at = 0;
-    int64_t next_attempt = 0;
-};
-
-// Reads what can be read of the damaged file at `aside`: rows in id order, the number of
-// rows known to exist that could not be read (or failed their checksum), and the highest
-// id the file may ever have given out.
-void Outbox::ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& rows, size_t& unreadable_count,
-                         int64_t& highest_id) {
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(aside.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
-    std::unique_ptr<sqlite3, int (*)(sqlite3*)> old(raw, sqlite3_close_v2);
-    if (opened != SQLITE_OK) return;
-    auto prepare = [&old](const char* sql) {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(old.get(), sql, -1, &statement, nullptr);
-        return Statement(statement);
-    };
-    int64_t sequence_id = 0;
-    {
-        Statement sequence = prepare("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'");
-        if (sequence && sqlite3_step(sequence.get()) == SQLITE_ROW) sequence_id = sqlite3_column_int64(sequence.get(), 0);
-    }
-    // The b-tree's own count of cells reads no cell: it still knows how many rows the
-    // damaged pages held, which the walk by id cannot find.
-    int64_t total = -1;
-    {
-        Statement cells = prepare("SELECT count(*) FROM outbox");
-        if (cells && sqlite3_step(cells.get()) == SQLITE_ROW) total = sqlite3_column_int64(cells.get(), 0);
-    }
-    Statement next = prepare("SELECT id FROM outbox WHERE id > ?1 ORDER BY id LIMIT 1");
-    Statement one = prepare(
-        "SELECT method, payload, checksum, first_refused, refusals, reason, stored_at, next_attempt "
-        "FROM outbox WHERE id = ?1");
-    if (!next || !one) return;
-
-    enum class Read { kRow, kAbsent, kUnreadable };
-    auto read_one = [&](int64_t id) {
-        ResetAtExit reset(one.get());
-        sqlite3_bind_int64(one.get(), 1, id);
-        const int code = sqlite3_step(one.get());
-        if (code == SQLITE_DONE) return Read::kAbsent;
-        if (code != SQLITE_ROW) return Read::kUnreadable;
-        SalvagedRow row;
-        row.item.id = id;
-        row.item.method = ColumnText(one.get(), 0);
-        row.item.payload = ColumnText(one.get(), 1);
-        if (sqlite3_column_type(one.get(), 2) != SQLITE_NULL &&
-            static_cast<uint32_t>(sqlite3_column_int64(one.get(), 2)) !=
-                OutboxChecksum(row.item.method, row.item.payload)) {
-            return Read::kUnreadable;
-        }
-        row.item.first_refused = sqlite3_column_int64(one.get(), 3);
-        row.item.refusals = sqlite3_column_int(one.get(), 4);
-        row.item.reason = ColumnText(one.get(), 5);
-        row.stored_at = sqlite3_column_int64(one.get(), 6);
-        row.next_attempt = sqlite3_column_int64(one.get(), 7);
-        rows.push_back(std::move(row));
-        return Read::kRow;
-    };
-
-    // Walks the ids in order. A damaged page can give out any id, so the walk moves on only
-    // forward, to an id whose row reads back whole, and never past the highest id the file
-    // gave out: a garbage id would skip every row between. Where the walk fails it steps
-    // over the damage id by id until it works again; without a known highest id a stretch
-    // of kGiveUpAfter ids without a readable row ends the search.
-    constexpr int64_t kGiveUpAfter = 100000;
-    std::set<int64_t> unreadable;  // met by the walk and by the steps: counted once
-    int64_t cursor = 0;
-    int64_t misses = 0;
-    while (misses < kGiveUpAfter && (sequence_id == 0 || cursor < sequence_id)) {
-        int code = SQLITE_OK;
-        int64_t id = 0;
-        {
-            ResetAtExit reset(next.get());
-            sqlite3_bind_int64(next.get(), 1, cursor);
-            code = sqlite3_step(next.get());
-            if (code == SQLITE_ROW) id = sqlite3_column_int64(next.get(), 0);
-        }
-        // A damaged leaf can also answer "the next id above" with one below it.
-        if (code == SQLITE_ROW && id > cursor && (sequence_id == 0 || id <= sequence_id)) {
-            const Read read = read_one(id);
-            if (read == Read::kRow) {
-                cursor = id;
-                misses = 0;
-                continue;
-            }
-            if (read == Read::kUnreadable) unreadable.insert(id);
-        }
-        if (code == SQLITE_DONE) break;
-        const Read read = read_one(++cursor);
-        if (read == Read::kUnreadable) unreadable.insert(cursor);
-        misses = read == Read::kRow ? 0 : misses + 1;
-    }
-    // A garbage id that happens to name a sound row elsewhere makes the walk jump over rows
-    // that still read: every id up to the highest the walk did not recover is looked up
-    // directly (at most kLookUpAtMost of them, from the lowest recovered id when the whole
-    // range holds more).
-    constexpr int64_t kLookUpAtMost = 1000000;
-    std::set<int64_t> recovered;
-    for (const SalvagedRow& row : rows) recovered.insert(row.item.id);
-    const int64_t last = std::max(sequence_id, recovered.empty() ? int64_t{0} : *recovered.rbegin());
-    int64_t from = 1;
-    if (last - static_cast<int64_t>(recovered.size()) > kLookUpAtMost && !recovered.empty()) {
-        from = *recovered.begin();
-    }
-    int64_t budget = kLookUpAtMost;
-    for (int64_t id = from; id <= last && budget > 0; ++id) {
-        if (recovered.count(id) != 0 || unreadable.count(id) != 0) continue;
-        --budget;
-        if (read_one(id) == Read::kUnreadable) unreadable.insert(id);
-    }
-    std::sort(rows.begin(), rows.end(),
-              [](const SalvagedRow& a, const SalvagedRow& b) { return a.item.id < b.item.id; });
-    // Ids past every row found and past the file's sequence may never have been given out.
-    unreadable.erase(unreadable.upper_bound(last), unreadable.end());
-    unreadable_count = unreadable.size();
-    if (total > static_cast<int64_t>(rows.size())) {
-        unreadable_count = std::max(unreadable_count, static_cast<size_t>(total) - rows.size());
-    }
-    // Every id looked at may have been given out, and a damaged file may have given out
-    // more than it still shows (its sequence and its last rows may be what was lost): the
-    // fresh file continues well above them all. Ids are 64 bits; a gap costs nothing.
-    constexpr int64_t kIdMargin = 1000000;
-    highest_id = std::max({sequence_id, cursor, last});
-    if (!unreadable.empty()) highest_id = std::max(highest_id, *unreadable.rbegin());
-    highest_id += kIdMargin;
-}
-
-namespace {
-
-// A name beside `path` that no file has yet: "<path>.corrupt-<epoch seconds>", with "-2",
-// "-3", ... when a salvage in the same second left one already.
-std::string FreeAsideName(const std::string& path) {
-    const std::string base = path + ".corrupt-" + std::to_string(static_cast<long long>(Now()));
-    std::string name = base;
-    for (int n = 2;; ++n) {
-        struct stat info {};
-        if (::lstat(name.c_str(), &info) != 0 && errno == ENOENT) return name;
-        name = base + "-" + std::to_string(n);
-    }
-}
-
-// Moves a file to a new name without ever replacing one there: link, then unlink.
-bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    if (::unlink(from.c_str()) != 0) {
-        ::unlink(to.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
-// Moves the file and its -wal and -shm files together, or none of them.
-bool MoveFileSet(const std::string& from, const std::string& to) {
-    std::vector<std::string> moved;
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        if (*suffix != '\0' && !Exists(from + suffix)) continue;
-        if (!MoveWithoutReplacing(from + suffix, to + suffix)) {
-            for (const std::string& done : moved) MoveWithoutReplacing(to + done, from + done);
-            return false;
-        }
-        moved.push_back(suffix);
-    }
-    return true;
-}
-
-}  // namespace
-
-// Row by row, by id: a damaged page costs the rows on it, not the file. The ids stay, so
-// that items already handed out are still deleted by theirs. Until the fresh file holds
-// the rows, the damaged one is the only copy: any failure puts it back in its place, so
-// that the next Open salvages it again.
-Status Outbox::SalvageFile(Status cause) {
-    Close();
-    const std::string aside = FreeAsideName(path_);
-    if (!MoveFileSet(path_, aside)) {
-        return Status::IoError(cause.message() + "; could not set the damaged file aside: " + std::strerror(errno));
-    }
-    std::vector<SalvagedRow> rows;
-    size_t unreadable = 0;
-    int64_t highest_id = 0;
-    ReadDamaged(aside, rows, unreadable, highest_id);
-
-    Status status = WriteSalvaged(rows, highest_id);
-    if (!status.ok()) {
-        Close();
-        for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((path_ + suffix).c_str());
-        MoveFileSet(aside, path_);
-        return Status::IoError(cause.message() + "; salvaging it failed: " + status.message());
-    }
-    salvage_ = std::make_unique<Salvage>();
-    salvage_->set_aside = aside;
-    salvage_->recovered = rows.size();
-    salvage_->unreadable = unreadable;
-    return Status::OK();
-}
-
-Status Outbox::WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highest_id) {
-    Status status = OpenFile();
-    if (!status.ok()) return status;
-    status = Exec("BEGIN IMMEDIATE");
-    if (!status.ok()) return status;
-    {
-        sqlite3_stmt* raw = nullptr;
-        int code = sqlite3_prepare_v2(db_,
-                                      "INSERT INTO outbox(id, method, payload, stored_at, checksum, first_refused, "
-                                      "refusals, reason, next_attempt) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
-                                      -1, &raw, nullptr);
-        Statement insert(raw);
-        if (code != SQLITE_OK) return RollBack(Failed("salvage", code));
-        for (const SalvagedRow& row : rows) {
-            {
-                ResetAtExit reset(insert.get());
-                sqlite3_bind_int64(insert.get(), 1, row.item.id);
-                sqlite3_bind_text(insert.get(), 2, row.item.method.data(), static_cast<int>(row.item.method.size()),
-                                  SQLITE_STATIC);
-                sqlite3_bind_blob(insert.get(), 3, row.item.payload.data(), static_cast<int>(row.item.payload.size()),
-                                  SQLITE_STATIC);
-                sqlite3_bind_int64(insert.get(), 4, row.stored_at);
-                sqlite3_bind_int64(insert.get(), 5, OutboxChecksum(row.item.method, row.item.payload));
-                if (row.item.first_refused != 0) {
-                    sqlite3_bind_int64(insert.get(), 6, row.item.first_refused);
-                    sqlite3_bind_int(insert.get(), 7, row.item.refusals);
-                    sqlite3_bind_text(insert.get(), 8, row.item.reason.data(),
-                                      static_cast<int>(row.item.reason.size()), SQLITE_STATIC);
-                    sqlite3_bind_int64(insert.get(), 9, row.next_attempt);
-                }
-                code = sqlite3_step(insert.get());
-            }
-            if (code != SQLITE_DONE) return RollBack(Failed("salvage", code));
-        }
-    }
-    // Ids are never reused: the next store goes above every id the damaged file gave out.
-    // sqlite_sequence has no key on its name: update the row the inserts left, or add one.
-    const std::string seq = std::to_string(static_cast<long long>(highest_id));
-    const std::string update = "UPDATE sqlite_sequence SET seq = " + seq + " WHERE name = 'outbox'";
-    const std::string insert = "INSERT INTO sqlite_sequence(name, seq) SELECT 'outbox', " + seq +
-                               " WHERE NOT EXISTS (SELECT 1 FROM sqlite_sequence WHERE name = 'outbox')";
-    status = Exec(update.c_str());
-    if (status.ok()) status = Exec(insert.c_str());
-    if (status.ok()) status = Exec("COMMIT");
-    if (!status.ok()) return RollBack(status);
-    count_ = rows.size();
-    refused_ = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), [](const SalvagedRow& row) {
-        return row.item.first_refused != 0;
-    }));
-    return Status::OK();
-}
-
 namespace {
 
 // Runs an operation; when it met a damaged file, salvages it and runs it once more on the
@@ -538,7 +208,7 @@ Status Outbox::StoreBatch(std::vector<Item>& items, size_t& refused) {
                 sqlite3_bind_text(insert, 1, item.method.data(), static_cast<int>(item.method.size()), SQLITE_STATIC);
                 sqlite3_bind_blob(insert, 2, item.payload.data(), static_cast<int>(item.payload.size()), SQLITE_STATIC);
                 sqlite3_bind_int64(insert, 3, now);
-                sqlite3_bind_int64(insert, 4, OutboxChecksum(item.method, item.payload));
+                sqlite3_bind_int64(insert, 4, Checksum(item.method, item.payload));
                 code = sqlite3_step(insert);
             }
             if (code != SQLITE_DONE) {
@@ -604,7 +274,7 @@ Status Outbox::ReadRows(sqlite3_stmt* statement, size_t limit, std::vector<Item>
             item.method = ColumnText(statement, 1);
             item.payload = ColumnText(statement, 2);
             if (sqlite3_column_type(statement, 3) != SQLITE_NULL &&
-                static_cast<uint32_t>(sqlite3_column_int64(statement, 3)) != OutboxChecksum(item.method, item.payload)) {
+                static_cast<uint32_t>(sqlite3_column_int64(statement, 3)) != Checksum(item.method, item.payload)) {
                 bad.push_back(item.id);
                 continue;
             }
@@ -762,80 +432,6 @@ Status Outbox::CountAbove(int64_t id, size_t& count) {
 
 void Outbox::ReleaseMemory() {
     if (db_ != nullptr) sqlite3_db_release_memory(db_);
-}
-
-Status Outbox::Inspect(const std::string& path, Summary& summary, std::vector<Item>* list) {
-    summary = Summary();
-    if (AnyIsLink(path)) return Status::Invalid(path + " (or its -wal or -shm file) is a symbolic link");
-    sqlite3* db = nullptr;
-    int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
-    std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close_v2);
-    if (code != SQLITE_OK) return FromCode("open", code, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code));
-    sqlite3_busy_timeout(db, 2000);
-    auto query = [db](const char* sql, const std::function<void(sqlite3_stmt*)>& row) -> Status {
-        sqlite3_stmt* raw = nullptr;
-        int result = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-        Statement statement(raw);
-        if (result == SQLITE_OK) {
-            while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) row(statement.get());
-        }
-        if (result != SQLITE_DONE) return FromCode(sql, result, sqlite3_errmsg(db));
-        return Status::OK();
-    };
-    bool has_refusals = false;
-    Status status = query("PRAGMA table_info(outbox)", [&](sqlite3_stmt* row) {
-        if (ColumnText(row, 1) == "first_refused") has_refusals = true;
-    });
-    if (!status.ok()) return status;
-    const char* counts = has_refusals ? "SELECT count(*) - count(first_refused), count(first_refused) FROM outbox"
-                                      : "SELECT count(*), 0 FROM outbox";
-    status = query(counts, [&](sqlite3_stmt* row) {
-        summary.waiting = static_cast<size_t>(sqlite3_column_int64(row, 0));
-        summary.refused = static_cast<size_t>(sqlite3_column_int64(row, 1));
-    });
-    if (!status.ok()) return status;
-    if (has_refusals) {
-        status = query("SELECT reason, count(*) FROM outbox WHERE first_refused IS NOT NULL GROUP BY reason",
-                       [&](sqlite3_stmt* row) {
-                           summary.refused_by_reason[ColumnText(row, 0)] = static_cast<size_t>(sqlite3_column_int64(row, 1));
-                       });
-        if (!status.ok()) return status;
-    }
-    // A file from before the damaged table has none.
-    query("SELECT count(*) FROM damaged",
-          [&](sqlite3_stmt* row) { summary.damaged = static_cast<size_t>(sqlite3_column_int64(row, 0)); });
-    if (list != nullptr) {
-        const char* sql = has_refusals ? "SELECT id, method, payload, first_refused, refusals, reason FROM outbox ORDER BY id"
-                                       : "SELECT id, method, payload, 0, 0, '' FROM outbox ORDER BY id";
-        status = query(sql, [&](sqlite3_stmt* row) {
-            Item item;
-            item.id = sqlite3_column_int64(row, 0);
-            item.method = ColumnText(row, 1);
-            item.payload = ColumnText(row, 2);
-            item.first_refused = sqlite3_column_int64(row, 3);
-            item.refusals = sqlite3_column_int(row, 4);
-            item.reason = ColumnText(row, 5);
-            list->push_back(std::move(item));
-        });
-        if (!status.ok()) return status;
-    }
-    // Damaged files set aside beside it.
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".corrupt-";
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (const struct dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name.compare(0, prefix.size(), prefix) != 0) continue;
-            if (name.size() > 4 && (name.compare(name.size() - 4, 4, "-wal") == 0 || name.compare(name.size() - 4, 4, "-shm") == 0)) {
-                continue;
-            }
-            summary.set_aside_files.push_back(slash == std::string::npos ? name : folder + "/" + name);
-        }
-        ::closedir(dir);
-        std::sort(summary.set_aside_files.begin(), summary.set_aside_files.end());
-    }
-    return Status::OK();
 }
 
 }  // namespace kv
