@@ -29,6 +29,7 @@
 #include "src/delivery_policy.h"
 #include "src/delivery_route.h"
 #include "src/delivery_status.h"
+#include "src/exchange_table.h"
 #include "src/outbox.h"
 #include "src/reachability_watch.h"
 
@@ -85,25 +86,7 @@ std::string NewGuid(boost::uuids::random_generator_mt19937& generator) {
 
 class SoapSequencer::Impl : public std::enable_shared_from_this<SoapSequencer::Impl> {
 public:
-    // A payload's place in its exchange: one sequence, under its own guid, and the step
-    // whose answer it awaits. The LastMessage belongs to no payload: once the application
-    // message is answered the payload is done, and the LastMessage is only logged.
-    // Its three steps all go to `path`, the receiver it started on, whatever the route
-    // does meanwhile.
-    struct SequenceExchange {
-        SequenceExchange(std::string guid_in, delivery::Payload held_in, delivery::PathId path_in, bool probe_in,
-                         bool windowed_in)
-            : guid(std::move(guid_in)), held(std::move(held_in)), path(path_in), probe(probe_in),
-              windowed(windowed_in) {}
-
-        std::string guid;
-        delivery::Payload held;  // method, payload text, outbox id, failures
-        std::string sequence_id;
-        Step step = Step::kCreateSequence;
-        delivery::PathId path;
-        bool probe;     // the path's breaker's one exchange while that receiver counts as down
-        bool windowed;  // holds a place of the backlog's window (a heartbeat per path does not)
-    };
+    using SequenceExchange = delivery::SequenceExchange;
 
     // One receiver: where its exchanges go, its breaker (probe and back-off), and the
     // connection watch that brings its probe forward.
@@ -265,36 +248,7 @@ public:
     }
 
 private:
-    // The payloads in progress, in admission order, found by guid without a scan: a burst
-    // keeps thousands in progress, and every answer looks its payload up.
-    class PayloadQueue {
-    public:
-        using iterator = std::list<SequenceExchange>::iterator;
-
-        void emplace_back(const std::string& guid, delivery::Payload held, delivery::PathId path, bool probe,
-                          bool windowed) {
-            entries_.emplace_back(guid, std::move(held), path, probe, windowed);
-            index_[guid] = std::prev(entries_.end());
-        }
-        iterator find(const std::string& guid) {
-            const auto found = index_.find(guid);
-            return found == index_.end() ? entries_.end() : found->second;
-        }
-        void erase(iterator entry) {
-            index_.erase(entry->guid);
-            entries_.erase(entry);
-        }
-        iterator end() { return entries_.end(); }
-        size_t size() const { return entries_.size(); }
-        void clear() {
-            index_.clear();
-            entries_.clear();
-        }
-
-    private:
-        std::list<SequenceExchange> entries_;
-        std::unordered_map<std::string, iterator> index_;
-    };
+    using PayloadQueue = delivery::ExchangeTable;
     using Entries = PayloadQueue;
 
     static int64_t WallNow() { return static_cast<int64_t>(::time(nullptr)); }
