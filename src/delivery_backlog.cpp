@@ -1,7 +1,6 @@
 #include "src/delivery_backlog.h"
 
 #include <algorithm>
-#include <ctime>
 #include <limits>
 #include <utility>
 
@@ -15,12 +14,7 @@ size_t DeliveryBacklog::StoredPlaces() const {
 }
 
 Status DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox) {
-    return UseOutbox(std::move(outbox), static_cast<int64_t>(::time(nullptr)));
-}
-
-Status DeliveryBacklog::UseOutbox(std::unique_ptr<Outbox> outbox, int64_t now) {
     outbox_ = std::move(outbox);
-    started_at_ = now;
     last_loaded_id_ = 0;
     refused_waiting_.clear();
     on_disk_only_ = 0;
@@ -225,7 +219,7 @@ size_t DeliveryBacklog::Refill(int64_t now) {
             last_loaded_id_ = item.id;
             if (in_memory_.count(item.id) != 0) continue;  // stored late, in memory already
             // Refused during this run: it waits for its own time (TakeRefusedDue above).
-            if (item.first_refused != 0 && item.first_refused >= started_at_) continue;
+            if (refused_waiting_.count(item.id) != 0) continue;
             if (!in_memory_.insert(item.id).second) continue;
             if (item.first_refused != 0) refused_in_memory_.insert(item.id);
             Admit(FromItem(item));

@@ -85,10 +85,8 @@ public:
     void SetRefusalTiming(const RefusalTiming& timing) { refusal_ = timing; }
 
     // Opens `outbox`; what it holds waits on disk. Not OK: memory only until Reopen works.
-    // The outbox is kept either way, for its path. `now` (wall-clock seconds) is the start:
-    // alarms refused before it are tried again as they are reached, later ones when due.
-    Status UseOutbox(std::unique_ptr<Outbox> outbox, int64_t now);
-    // The same, starting now by the system clock.
+    // The outbox is kept either way, for its path. Alarms refused before this start are
+    // tried again as they are reached; those refused from now on when they are due.
     Status UseOutbox(std::unique_ptr<Outbox> outbox);
     const Outbox* outbox() const { return outbox_.get(); }
     Outbox* mutable_outbox() { return outbox_.get(); }
@@ -186,7 +184,6 @@ private:
     std::unordered_set<int64_t> in_memory_;
     // Of those, the ones the outbox has marked refused.
     std::unordered_set<int64_t> refused_in_memory_;
-    int64_t started_at_ = 0;
     // Refused alarms this backlog put back on disk until their next attempt (those not yet
     // loaded at a start are counted in on_disk_only_ already).
     std::unordered_set<int64_t> refused_waiting_;

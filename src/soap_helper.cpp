@@ -187,7 +187,7 @@ public:
     }
 
     void OpenOutbox(const std::string& path) {
-        const Status status = backlog_.UseOutbox(std::make_unique<Outbox>(path, outbox_cap_), WallNow());
+        const Status status = backlog_.UseOutbox(std::make_unique<Outbox>(path, outbox_cap_));
         ReportSalvage();
         if (!status.ok()) {
             OutboxFailed();

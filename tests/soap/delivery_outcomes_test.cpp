@@ -92,8 +92,9 @@ TEST(DeliveryOutcomes, ARefusedAlarmStaysStoredAndIsTriedAgainAfterItsWait) {
     ReceiverSim sim;
     ASSERT_TRUE(sim.Start({"--fault", "app soap-fault 200"}));
     SequencerSetup setup = WithOutbox(path);
-    setup.refusal_base = seconds(2);
-    setup.refusal_cap = seconds(2);
+    // Wall-clock seconds: a 3 s wait is at least 2 s long, well past the 600 ms below.
+    setup.refusal_base = seconds(3);
+    setup.refusal_cap = seconds(3);
     setup.refusal_keep = seconds(3600);
     {
         SequencerRig rig(sim.url(), setup);
@@ -110,7 +111,7 @@ TEST(DeliveryOutcomes, ARefusedAlarmStaysStoredAndIsTriedAgainAfterItsWait) {
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }, seconds(10)));
         ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().refused.load() == 0; }));
     }
-    EXPECT_EQ(1, log.CountContaining("WARNING", "refused by the receiver (SOAP fault); kept, next attempt in 2 s"));
+    EXPECT_EQ(1, log.CountContaining("WARNING", "refused by the receiver (SOAP fault); kept, next attempt in 3 s"));
     const kv::Outbox::Summary summary = Inspect(path);
     EXPECT_EQ(0u, summary.waiting);
     EXPECT_EQ(0u, summary.refused);
