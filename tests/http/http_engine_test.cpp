@@ -287,6 +287,45 @@ TEST_F(HttpEngineTest, TricklingAnswerIsCutByTheDeadline) {
     EXPECT_LT(elapsed, std::chrono::seconds(25));
 }
 
+// libcurl's deadline first moves earlier (the second exchange's is sooner) and then later
+// again (once that exchange has ended): the engine's one timer must serve both, waking
+// libcurl neither too late for the first nor never for the second.
+TEST_F(HttpEngineTest, DeadlinesThatMoveEarlierAndLaterAreEachKept) {
+    TestServer server([](const ReceivedRequest&) {
+        Reply reply;
+        reply.kind = Reply::Kind::Trickle;
+        return reply;
+    });
+    StartEngine();
+    constexpr std::chrono::milliseconds kLong{5000};
+    constexpr std::chrono::milliseconds kShort{1500};
+    std::mutex mutex;
+    std::vector<std::pair<std::string, Clock::duration>> ended;
+    const auto started = Clock::now();
+    Callback record = [&](const Request& request, Response&, const Error& error) {
+        EXPECT_EQ(error.Code(), ErrorCode::OperationTimedout) << request.id;
+        std::lock_guard<std::mutex> lock(mutex);
+        ended.emplace_back(request.id, Clock::now() - started);
+    };
+    Request long_one("long", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>"));
+    long_one.options.deadline = kLong;
+    queue_->Post(long_one, record);
+    Request short_one("short", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>"));
+    short_one.options.deadline = kShort;
+    queue_->Post(short_one, record);
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ended.size() == 2;
+    }, std::chrono::seconds(40)));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(ended[0].first, "short");
+    EXPECT_EQ(ended[1].first, "long");
+    EXPECT_GE(ended[0].second, kShort - std::chrono::milliseconds(100));
+    EXPECT_LT(ended[0].second, kLong);
+    EXPECT_GE(ended[1].second, kLong - std::chrono::milliseconds(100));
+    EXPECT_LT(ended[1].second, std::chrono::seconds(25));
+}
+
 // An exchange waiting behind the per-host cap has not started: its deadline runs only once
 // it is handed to libcurl.
 TEST_F(HttpEngineTest, DeadlineDoesNotRunWhileWaitingBehindTheCap) {
