@@ -183,6 +183,11 @@ public:
         std::deque<std::unique_ptr<Exchange>> waiting;
     };
     std::map<std::string, Origin> origins;
+    // Easy handles of finished exchanges, reset and ready for the next: a fresh handle
+    // costs an allocation of several kilobytes and libcurl's set-up. Kept while exchanges
+    // follow one another; emptied once the engine has none left, so that an idle service
+    // holds none of their buffers.
+    std::vector<EasyHandle> idleEasy;
     uint64_t lastSerial = 0;
     uint64_t lastWait = 0;
     // Handlers queued on the io_service refer to the Impl only through this; it expires
@@ -378,6 +383,7 @@ void WorkQueue::Impl::Abandon() {
     for (auto& entry : exchanges) curl_multi_remove_handle(multi.get(), entry.first);
     exchanges.clear();
     origins.clear();
+    idleEasy.clear();
 }
 
 namespace {
@@ -404,7 +410,12 @@ void WorkQueue::Impl::Post(Request request, Callback callback) {
 }
 
 void WorkQueue::Impl::Start(std::unique_ptr<Exchange> exchange) {
-    exchange->easy.reset(curl_easy_init());
+    if (idleEasy.empty()) {
+        exchange->easy.reset(curl_easy_init());
+    } else {
+        exchange->easy = std::move(idleEasy.back());
+        idleEasy.pop_back();
+    }
     CURL* easy = exchange->easy.get();
     if (easy != nullptr) {
         SetUpExchange(*exchange);
@@ -588,9 +599,14 @@ void WorkQueue::Impl::CheckTransfers() {
         response.startTransferTime = std::chrono::duration<double>(start_transfer);
         response.totalTime = std::chrono::duration<double>(total);
         curl_multi_remove_handle(multi.get(), easy);
+        // Back to libcurl's defaults: no option of this exchange (URL, headers, body,
+        // TLS verification, this Exchange as its user data) carries over to the next.
+        curl_easy_reset(easy);
+        if (idleEasy.size() < maxPerHost) idleEasy.push_back(std::move(exchange->easy));
         Release(exchange->origin);
         if (exchange->callback) exchange->callback(exchange->request, response, error);
     }
+    if (exchanges.empty() && origins.empty()) idleEasy.clear();
 }
 
 // One exchange of `origin` has left the multi handle: the next waiting one takes its place.

@@ -491,6 +491,52 @@ TEST_F(HttpEngineTest, EmptyBodySendsNothingAndNeverReadsStandardInput) {
     }
 }
 
+// With one connection the exchanges follow one another on libcurl handles the engine
+// reuses: nothing of one (method, header, body, redirect rule, deadline) reaches the next.
+TEST_F(HttpEngineTest, ExchangesOnReusedHandlesCarryNothingOfTheirPredecessors) {
+    TestServer server([](const ReceivedRequest& request) {
+        if (request.target == "/moved") {
+            Reply reply = Answer(302, "");
+            reply.fields = {{"Location", "/elsewhere"}};
+            return reply;
+        }
+        Reply reply = Answer(200, request.method + " " + request.target);
+        // Longer than the deadline of the exchange before it, shorter than the low-speed rule.
+        if (request.target == "/slow-enough") reply.delay = std::chrono::milliseconds(2500);
+        return reply;
+    });
+    StartEngine(/*run=*/true, /*max_per_host=*/1);
+    Request post("post", Method::POST, server.Url("/post"), std::make_shared<std::string>("first-body"));
+    post.headers.Set("X-Only-First", "1");
+    Post(post);
+    Post(Get("get", server.Url("/get")));
+    Request follow = Get("follow", server.Url("/moved"));
+    follow.options.followRedirects = true;
+    Post(follow);
+    Post(Get("moved", server.Url("/moved")));
+    Request put("put", Method::PUT, server.Url("/put"), std::make_shared<std::string>("put-body"));
+    // Long enough for libcurl's wait for "100 Continue" before a PUT's body (1 s).
+    put.options.deadline = std::chrono::milliseconds(2000);
+    Post(put);
+    Post(Get("after-deadline", server.Url("/slow-enough")));
+    ASSERT_TRUE(collector_.WaitFor(6));
+    const std::vector<Outcome> outcomes = collector_.Outcomes();
+    ASSERT_EQ(outcomes.size(), 6u);
+    EXPECT_EQ(outcomes[0].body, "POST /post");
+    EXPECT_EQ(outcomes[1].body, "GET /get");
+    EXPECT_EQ(outcomes[2].body, "GET /elsewhere") << "followed, as asked";
+    EXPECT_EQ(outcomes[3].status, 302) << "not followed: the previous exchange's rule is gone";
+    EXPECT_EQ(outcomes[4].body, "PUT /put");
+    EXPECT_EQ(outcomes[5].code, ErrorCode::Ok);
+    for (const ReceivedRequest& received : server.Requests()) {
+        if (received.target == "/post") continue;
+        EXPECT_TRUE(received.Values("X-Only-First").empty()) << received.target;
+        if (received.method == "GET") {
+            EXPECT_EQ(received.body, "") << received.target;
+        }
+    }
+}
+
 TEST_F(HttpEngineTest, MethodsGoOutAsSelected) {
     TestServer server([](const ReceivedRequest& request) { return Answer(200, request.method); });
     StartEngine();
