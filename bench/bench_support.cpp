@@ -213,6 +213,49 @@ int OpenDescriptors(pid_t pid) {
     return count;
 }
 
+namespace {
+
+// Calls `each` with the path of every thread of `pid` (/proc/<pid>/task/<tid>); false
+// when the folder cannot be read.
+template <typename Each>
+bool ForEachThread(pid_t pid, Each each) {
+    const std::string folder = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    while (struct dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') each(folder + "/" + entry->d_name);
+    }
+    ::closedir(dir);
+    return true;
+}
+
+}  // namespace
+
+long ContextSwitches(pid_t pid) {
+    long total = 0;
+    const bool read = ForEachThread(pid, [&total](const std::string& thread) {
+        std::ifstream in(thread + "/status");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0) total += std::strtol(line.c_str() + 24, nullptr, 10);
+            if (line.compare(0, 27, "nonvoluntary_ctxt_switches:") == 0) {
+                total += std::strtol(line.c_str() + 27, nullptr, 10);
+            }
+        }
+    });
+    return read ? total : -1;
+}
+
+double ThreadCpuSeconds(pid_t pid) {
+    unsigned long long total_ns = 0;
+    const bool read = ForEachThread(pid, [&total_ns](const std::string& thread) {
+        std::ifstream in(thread + "/schedstat");
+        unsigned long long run_ns = 0;
+        if (in >> run_ns) total_ns += run_ns;
+    });
+    return read ? static_cast<double>(total_ns) / 1e9 : -1.0;
+}
+
 double OwnCpuSeconds() {
     struct rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);

@@ -78,6 +78,11 @@ long StatusKiB(pid_t pid, const std::string& field);
 long ResidentKiB(pid_t pid);        // VmRSS
 int OpenDescriptors(pid_t pid);     // entries in /proc/<pid>/fd
 double OwnCpuSeconds();             // this process, through getrusage
+// Over every thread of the process (/proc/<pid>/task): the times a thread went to sleep
+// and woke again (voluntary plus involuntary context switches), and the CPU time run so
+// far in nanoseconds-precise seconds (schedstat). -1 when nothing can be read.
+long ContextSwitches(pid_t pid);
+double ThreadCpuSeconds(pid_t pid);
 
 // The p-th percentile (0..100) of `values`, nearest rank; 0 for none.
 double Percentile(std::vector<double> values, double p);

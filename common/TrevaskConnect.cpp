@@ -9,7 +9,6 @@ namespace {
 
 constexpr int kCoreFlags = 1;
 constexpr int kNonBlockingOpenAndLogin = 3;
-constexpr int kSelectTimeoutMs = 10;
 constexpr int kEventReady = 4;
 constexpr int kEventLoginResult = 71;
 constexpr int kEventEventsDropped = 1000;

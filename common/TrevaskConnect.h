@@ -9,6 +9,15 @@
 // The library's notice of dropped events (type 1000) is counted here instead, and the
 // count is shown at the end of the status text.
 // Single-threaded: the object and its callbacks live on the client-library thread.
+//
+// A select turn waits up to kSelectTimeout for the first line from the server. The
+// library ends the wait as soon as a line arrives (and takes what follows without
+// waiting), so events and a lost link are seen at once whatever the timeout; the timeout
+// only bounds how long the calling loop's other work waits while the server is silent:
+// noticing a stop, retrying the client-name registration, the time update. A longer wait
+// means fewer wake-ups of an idle service (4 a second instead of 100, on a recorder whose
+// CPU belongs to video); the price is that such work may wait up to a quarter of a
+// second, well within the one second in which a stop must be noticed.
 #ifndef WARDEX_COMMON_TREVASKCONNECT_H_
 #define WARDEX_COMMON_TREVASKCONNECT_H_
 
@@ -21,6 +30,8 @@
 class CTrevaskConnection {
 public:
     static constexpr uint16_t kDefaultPort = 22609;
+    // The longest one select turn waits for the server while nothing arrives.
+    static constexpr int kSelectTimeoutMs = 250;
 
     CTrevaskConnection();
     // Stores the four values as given (a port of 0 stays 0 here).
@@ -51,7 +62,7 @@ public:
     // 1 connected (and ready, when asked), 0 not yet (login pending),
     // -1 failed (status set, handle released), -2 select error (status set).
     int connect_kvapi(bool wait_ready);
-    // One select turn of at most 10 ms; a negative result closes the connection.
+    // One select turn of at most kSelectTimeoutMs; a negative result closes the connection.
     int select_handler();
     void trevask_cleanup();
 

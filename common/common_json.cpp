@@ -448,6 +448,8 @@ int SaveFile(const char* path, const Value& value, mode_t mode, mode_t* previous
     return Save(path, value, &mode, previous_mode);
 }
 
+bool AppendJsonString(const std::string& text, std::string& out) { return AppendString(text, out); }
+
 bool JsonToString(Value value, std::string& out) {
     std::string text;
     if (!AppendValue(value, /*indented=*/false, 0, text)) return false;

@@ -54,6 +54,10 @@ int SaveFile(const char* path, const Value& value, mode_t mode, mode_t* previous
 // value. Fails, leaving `out` unchanged and returning false, when the value holds a
 // string that is not valid UTF-8 or a number that is not finite.
 bool JsonToString(Value value, std::string& out);
+// One string of that compact form, quoted and escaped, appended to `out`: what
+// JsonToString writes for a string value or a member name. Appends nothing and returns
+// false when `text` is not valid UTF-8. For writers of fixed shapes that need no Value.
+bool AppendJsonString(const std::string& text, std::string& out);
 
 // Readers of one member of `object` (a value that is not an object has no members).
 // String: a non-empty string member is copied to `out`, anything else leaves it alone.

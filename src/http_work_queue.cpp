@@ -145,7 +145,8 @@ public:
                  const boost::system::error_code& error,
                  const std::weak_ptr<SocketInterest>& weak_record);
     void StartTimer(long timeout_ms);
-    void TimerCb(const boost::system::error_code& error);
+    void ArmTimer(std::chrono::steady_clock::time_point expiry);
+    void OnTimerDue();
     void CheckTransfers();
     void Start(std::unique_ptr<Exchange> exchange);
     void Release(const std::string& origin);
@@ -154,7 +155,18 @@ public:
 
     boost::asio::io_service& io_service;
     const size_t maxPerHost;  // exchanges of one origin in the multi handle at a time
+    // libcurl's timer. libcurl moves its deadline with nearly every transfer, and each
+    // re-arm of an asio timer is a timerfd_settime system call, so the asio wait is
+    // re-armed only when the deadline moves earlier; a wait that expires before the
+    // deadline (which has since moved later) re-arms itself for it instead of waking
+    // libcurl. A deadline of "now" runs as a posted handler, not through the timer.
     boost::asio::steady_timer timer;
+    bool curlTimerSet = false;  // libcurl wants CURL_SOCKET_TIMEOUT at curlDeadline
+    std::chrono::steady_clock::time_point curlDeadline;
+    bool timerArmed = false;  // an asio wait is running, ending at timerExpiry
+    std::chrono::steady_clock::time_point timerExpiry;
+    uint64_t timerGeneration = 0;  // names the running wait; older completions do nothing
+    bool duePosted = false;        // an immediate OnTimerDue is queued on the io_service
     MultiHandle multi;
     int stillRunning = 0;
     std::map<curl_socket_t, OwnedSocket> sockets;
@@ -171,6 +183,11 @@ public:
         std::deque<std::unique_ptr<Exchange>> waiting;
     };
     std::map<std::string, Origin> origins;
+    // Easy handles of finished exchanges, reset and ready for the next: a fresh handle
+    // costs an allocation of several kilobytes and libcurl's set-up. Kept while exchanges
+    // follow one another; emptied once the engine has none left, so that an idle service
+    // holds none of their buffers.
+    std::vector<EasyHandle> idleEasy;
     uint64_t lastSerial = 0;
     uint64_t lastWait = 0;
     // Handlers queued on the io_service refer to the Impl only through this; it expires
@@ -366,6 +383,7 @@ void WorkQueue::Impl::Abandon() {
     for (auto& entry : exchanges) curl_multi_remove_handle(multi.get(), entry.first);
     exchanges.clear();
     origins.clear();
+    idleEasy.clear();
 }
 
 namespace {
@@ -392,7 +410,12 @@ void WorkQueue::Impl::Post(Request request, Callback callback) {
 }
 
 void WorkQueue::Impl::Start(std::unique_ptr<Exchange> exchange) {
-    exchange->easy.reset(curl_easy_init());
+    if (idleEasy.empty()) {
+        exchange->easy.reset(curl_easy_init());
+    } else {
+        exchange->easy = std::move(idleEasy.back());
+        idleEasy.pop_back();
+    }
     CURL* easy = exchange->easy.get();
     if (easy != nullptr) {
         SetUpExchange(*exchange);
@@ -474,7 +497,14 @@ void WorkQueue::Impl::EventCb(curl_socket_t descriptor, uint64_t serial, int dir
     // stillRunning was counted before CheckTransfers started exchanges that waited for a
     // connection slot; libcurl has set the timer that starts those. Only a multi handle
     // left with no exchange at all has no use for the timer.
-    if (stillRunning <= 0 && exchanges.empty()) timer.cancel();
+    if (stillRunning <= 0 && exchanges.empty()) {
+        curlTimerSet = false;
+        if (timerArmed) {
+            timerArmed = false;
+            ++timerGeneration;
+            timer.cancel();
+        }
+    }
 
     if (error || record->waits[direction] != 0) return;
     auto interest = interests.find(descriptor);
@@ -486,19 +516,55 @@ void WorkQueue::Impl::EventCb(curl_socket_t descriptor, uint64_t serial, int dir
 }
 
 void WorkQueue::Impl::StartTimer(long timeout_ms) {
-    timer.cancel();
-    if (timeout_ms < 0) return;
-    // Even a timeout of 0 runs from the io_service, never from inside libcurl.
-    timer.expires_after(std::chrono::milliseconds(timeout_ms));
+    if (timeout_ms < 0) {
+        // A wait still running finds no deadline and ends without waking libcurl.
+        curlTimerSet = false;
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    curlTimerSet = true;
+    curlDeadline = now + std::chrono::milliseconds(timeout_ms);
+    if (timeout_ms == 0) {
+        // Even a timeout of 0 runs from the io_service, never from inside libcurl.
+        if (duePosted) return;
+        duePosted = true;
+        std::weak_ptr<Impl> target = self;
+        boost::asio::post(io_service, [target] {
+            if (auto impl = target.lock()) {
+                impl->duePosted = false;
+                impl->OnTimerDue();
+            }
+        });
+        return;
+    }
+    if (timerArmed && timerExpiry <= curlDeadline) return;  // wakes early, then re-checks
+    ArmTimer(curlDeadline);
+}
+
+void WorkQueue::Impl::ArmTimer(std::chrono::steady_clock::time_point expiry) {
+    timer.expires_at(expiry);
+    timerArmed = true;
+    timerExpiry = expiry;
+    const uint64_t generation = ++timerGeneration;
     std::weak_ptr<Impl> target = self;
-    timer.async_wait([target](const boost::system::error_code& error) {
+    timer.async_wait([target, generation](const boost::system::error_code& error) {
         if (error) return;  // cancelled
-        if (auto impl = target.lock()) impl->TimerCb(error);
+        auto impl = target.lock();
+        if (!impl || impl->timerGeneration != generation) return;  // superseded
+        impl->timerArmed = false;
+        impl->OnTimerDue();
     });
 }
 
-void WorkQueue::Impl::TimerCb(const boost::system::error_code& error) {
-    if (error) return;
+void WorkQueue::Impl::OnTimerDue() {
+    if (!curlTimerSet || !multi) return;
+    if (std::chrono::steady_clock::now() < curlDeadline) {
+        // The deadline moved later after this wait began.
+        if (!timerArmed || timerExpiry > curlDeadline) ArmTimer(curlDeadline);
+        return;
+    }
+    // Cleared first: libcurl sets its next deadline from inside the call.
+    curlTimerSet = false;
     curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &stillRunning);
     CheckTransfers();
 }
@@ -533,9 +599,14 @@ void WorkQueue::Impl::CheckTransfers() {
         response.startTransferTime = std::chrono::duration<double>(start_transfer);
         response.totalTime = std::chrono::duration<double>(total);
         curl_multi_remove_handle(multi.get(), easy);
+        // Back to libcurl's defaults: no option of this exchange (URL, headers, body,
+        // TLS verification, this Exchange as its user data) carries over to the next.
+        curl_easy_reset(easy);
+        if (idleEasy.size() < maxPerHost) idleEasy.push_back(std::move(exchange->easy));
         Release(exchange->origin);
         if (exchange->callback) exchange->callback(exchange->request, response, error);
     }
+    if (exchanges.empty() && origins.empty()) idleEasy.clear();
 }
 
 // One exchange of `origin` has left the multi handle: the next waiting one takes its place.

@@ -378,28 +378,44 @@ Status Outbox::Delete(const std::vector<int64_t>& ids) {
     if (!usable()) return Status::IoError("the outbox is not open");
     if (ids.empty()) return Status::OK();
     return WithSalvage(*this, &Outbox::SalvageFile, [&]() -> Status {
-        Status status = Exec("BEGIN IMMEDIATE");
+        // A delete's commit is written but not synced: it reaches the disk with the next
+        // store's sync (or checkpoint), so that a steady flow pays one sync per alarm, not
+        // two. A crash or kill of the process loses nothing written; only a power cut
+        // before that sync can bring delivered alarms back, to be sent again, as a lost
+        // delete always could. Stores are synced before they return, as ever.
+        Status status = Exec("PRAGMA synchronous=NORMAL");
         if (!status.ok()) return status;
-        sqlite3_stmt* remove = statements_->remove.get();
-        size_t removed = 0;
-        for (const int64_t id : ids) {
-            int code = SQLITE_OK;
-            {
-                ResetAtExit reset(remove);
-                sqlite3_bind_int64(remove, 1, id);
-                code = sqlite3_step(remove);
-            }
-            if (code != SQLITE_DONE) return RollBack(Failed("delete", code));
-            removed += static_cast<size_t>(sqlite3_changes(db_));
-        }
-        status = Exec("COMMIT");
-        if (!status.ok()) return RollBack(status);
-        count_ -= std::min(count_, removed);
-        // The delete is on disk: a failed recount leaves the refused count stale until the
+        status = DeleteRows(ids);
+        // Failing this leaves the outbox unusable (Exec marks it), never storing unsynced.
+        const Status synced_again = Exec("PRAGMA synchronous=FULL");
+        if (!status.ok()) return status;
+        if (!synced_again.ok()) return synced_again;
+        // The delete is written: a failed recount leaves the refused count stale until the
         // next refusal or delete, and is no failure of the delete.
         if (refused_ > 0) RecountRefused();
         return Status::OK();
     });
+}
+
+Status Outbox::DeleteRows(const std::vector<int64_t>& ids) {
+    Status status = Exec("BEGIN IMMEDIATE");
+    if (!status.ok()) return status;
+    sqlite3_stmt* remove = statements_->remove.get();
+    size_t removed = 0;
+    for (const int64_t id : ids) {
+        int code = SQLITE_OK;
+        {
+            ResetAtExit reset(remove);
+            sqlite3_bind_int64(remove, 1, id);
+            code = sqlite3_step(remove);
+        }
+        if (code != SQLITE_DONE) return RollBack(Failed("delete", code));
+        removed += static_cast<size_t>(sqlite3_changes(db_));
+    }
+    status = Exec("COMMIT");
+    if (!status.ok()) return RollBack(status);
+    count_ -= std::min(count_, removed);
+    return Status::OK();
 }
 
 // Recounted rather than tracked: a row refused again, or deleted, must count right.

@@ -3,8 +3,10 @@
 // Durability contract: once StoreBatch returns OK, every item it gave an id survives a
 // crash, a kill or a power cut (SQLite, WAL journal, synchronous=FULL: the commit is on
 // disk before StoreBatch returns). A batch is one transaction: all of it or none of it
-// survives. Delete is as durable; an item whose delete was lost is simply taken again, so
-// a reader sees every stored item at least once. Ids grow with every store and are never
+// survives. A delete survives a crash or kill of the process; against a power cut it is
+// durable from the next store's sync (or checkpoint) on, so that a steady flow pays one
+// sync per item. An item whose delete was lost is simply taken again, so a reader sees
+// every stored item at least once. Ids grow with every store and are never
 // reused, not even after a salvage, so "oldest first" is "lowest id first".
 //
 // Every row carries a CRC-32 of its method and payload, checked when it is read: a row
@@ -144,6 +146,8 @@ private:
     Status Exec(const char* sql);
     Status SetAside(int64_t id, const std::string& reason);
     Status RecountRefused();
+    // One transaction deleting `ids`; the caller chose how it is synced.
+    Status DeleteRows(const std::vector<int64_t>& ids);
     Status ReadRows(sqlite3_stmt* statement, size_t limit, std::vector<Item>& out, size_t& damaged);
 
     std::string path_;

@@ -3,8 +3,6 @@
 #include <ctime>
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
 #include "common/common_json.h"
 #include "common/logger.h"
 
@@ -33,8 +31,6 @@ std::string FormatTime(int64_t seconds, int64_t milliseconds, int64_t offset) {
 namespace detail {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // The length of the well-formed UTF-8 sequence at text[i], or 0 when there is none.
 size_t Utf8SequenceLength(const std::string& text, size_t i) {
     const std::string one = text.substr(i, 4);
@@ -48,7 +44,6 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
 // A payload must be valid UTF-8 to be serialised at all, and an alarm that cannot be
 // serialised is lost, so each malformed byte becomes U+FFFD instead.
 std::string ValidUtf8(const std::string& text) {
-    if (json::IsValidUtf8(text)) return text;
     std::string clean;
     for (size_t i = 0; i < text.size();) {
         const size_t length = Utf8SequenceLength(text, i);
@@ -63,53 +58,76 @@ std::string ValidUtf8(const std::string& text) {
     return clean;
 }
 
-Json RecorderKeys(const NvrInfo& nvr) {
-    Json object = Json::object();
-    object["SiteNo"] = ValidUtf8(nvr.site_no);
-    object["IPAddress"] = ValidUtf8(nvr.ip_address);
-    object["MACAddress"] = ValidUtf8(nvr.mac_address);
-    return object;
-}
+// A payload: a JSON object of string members in the order they are added, written in
+// kv::json's compact form (the bytes JsonToString gives for the same object), without
+// building a JSON value first.
+class PayloadWriter {
+public:
+    PayloadWriter() { text_.reserve(384); }
 
-void Serialise(Json object, std::string& out, const char* failure) {
-    std::string text;
-    if (!kv::json::JsonToString(std::move(object), text)) {
-        logger::get_logger().log(ERROR, failure);
-        return;
+    // A value that is not valid UTF-8 goes in with each malformed byte as U+FFFD.
+    PayloadWriter& Add(const char* key, const std::string& value) {
+        text_ += text_.empty() ? '{' : ',';
+        json::AppendJsonString(key, text_);
+        text_ += ':';
+        if (!json::AppendJsonString(value, text_)) ok_ = json::AppendJsonString(ValidUtf8(value), text_) && ok_;
+        return *this;
     }
-    out = std::move(text);
+
+    // Leaves `out` alone and logs `failure` when a value could not be written.
+    void Finish(std::string& out, const char* failure) {
+        if (!ok_) {
+            logger::get_logger().log(ERROR, failure);
+            return;
+        }
+        text_ += text_.empty() ? "{}" : "}";
+        out = std::move(text_);
+    }
+
+private:
+    std::string text_;
+    bool ok_ = true;
+};
+
+PayloadWriter& AddRecorderKeys(const NvrInfo& nvr, PayloadWriter& writer) {
+    return writer.Add("SiteNo", nvr.site_no).Add("IPAddress", nvr.ip_address).Add("MACAddress", nvr.mac_address);
 }
 
 }  // namespace
 
 void MakeAlarmPayload(const NvrInfo& nvr, const AlarmData& alarm, std::string& out) {
+    static const std::string kEmpty;
     const bool drive = alarm.alarm_type == kAlarmDrive;
-    Json object = RecorderKeys(nvr);
-    object["ChannelNo"] = "";
-    object["ChannelName"] = drive ? std::string() : ValidUtf8(alarm.channel);
-    object["AlarmType"] = std::to_string(alarm.alarm_type);
-    object["AlarmDetails"] = "";
-    object["RecorderName"] = ValidUtf8(nvr.recorder_name);
-    object["HardDiskNo"] = drive ? ValidUtf8(alarm.channel) : std::string();
-    object["DateTime"] = ValidUtf8(alarm.date_time);
-    object["Comments"] = ValidUtf8(alarm.comments);
-    Serialise(std::move(object), out, "Failed to serialize Alarm payload");
+    PayloadWriter writer;
+    AddRecorderKeys(nvr, writer)
+        .Add("ChannelNo", kEmpty)
+        .Add("ChannelName", drive ? kEmpty : alarm.channel)
+        .Add("AlarmType", std::to_string(alarm.alarm_type))
+        .Add("AlarmDetails", kEmpty)
+        .Add("RecorderName", nvr.recorder_name)
+        .Add("HardDiskNo", drive ? alarm.channel : kEmpty)
+        .Add("DateTime", alarm.date_time)
+        .Add("Comments", alarm.comments);
+    writer.Finish(out, "Failed to serialize Alarm payload");
 }
 
 void MakeHeartBeatOrNTPPayload(const NvrInfo& nvr, std::string& out) {
-    Serialise(RecorderKeys(nvr), out, "Failed to serialize HeartBeat or NTP payload");
+    PayloadWriter writer;
+    AddRecorderKeys(nvr, writer).Finish(out, "Failed to serialize HeartBeat or NTP payload");
 }
 
 void MakeRecorderInfoPayload(const NvrInfo& nvr, std::string& out) {
-    Json object = RecorderKeys(nvr);
-    object["SerialNo"] = ValidUtf8(nvr.serial_no);
-    object["FirmwareVersion"] = ValidUtf8(nvr.firmware_version);
-    object["ModelName"] = ValidUtf8(nvr.model_name);
-    object["NoOfChannel"] = std::to_string(nvr.channel_count);
-    object["AlarmInputCount"] = "";
-    object["AlarmOutputCount"] = "";
-    object["AudioPortCount"] = "";
-    Serialise(std::move(object), out, "Failed to serialize RecorderInfo payload");
+    static const std::string kEmpty;
+    PayloadWriter writer;
+    AddRecorderKeys(nvr, writer)
+        .Add("SerialNo", nvr.serial_no)
+        .Add("FirmwareVersion", nvr.firmware_version)
+        .Add("ModelName", nvr.model_name)
+        .Add("NoOfChannel", std::to_string(nvr.channel_count))
+        .Add("AlarmInputCount", kEmpty)
+        .Add("AlarmOutputCount", kEmpty)
+        .Add("AudioPortCount", kEmpty);
+    writer.Finish(out, "Failed to serialize RecorderInfo payload");
 }
 
 }  // namespace detail

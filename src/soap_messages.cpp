@@ -2,7 +2,12 @@
 
 #include <cassert>
 #include <cstring>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <tinyxml2.h>
@@ -121,15 +126,64 @@ const tinyxml2::XMLElement* FirstChildEndingIn(const tinyxml2::XMLElement* paren
     return nullptr;
 }
 
+// A received answer as a DOM. Classifying an answer and then reading its texts would parse
+// the same bytes twice, so each thread keeps the document of the last answer it parsed
+// (up to kMaxReusedAnswerBytes) and hands it out again for the same bytes. Only one
+// AnswerDocument may be alive per thread at a time; each parser below holds one for its
+// own duration only.
+class AnswerDocument {
+public:
+    static constexpr size_t kMaxReusedAnswerBytes = 64 * 1024;
+
+    AnswerDocument(const char* data, size_t size) {
+        if (data == nullptr) size = 0;
+        if (size > kMaxReusedAnswerBytes) {
+            own_ = std::make_unique<tinyxml2::XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
+            own_->Parse(data, size);
+            doc_ = own_.get();
+            return;
+        }
+        Last& last = LastOfThisThread();
+        if (!last.doc) last.doc = std::make_unique<tinyxml2::XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
+        const bool same = last.filled && last.bytes.size() == size && (size == 0 || std::memcmp(last.bytes.data(), data, size) == 0);
+        if (!same) {
+            last.filled = false;
+            last.bytes.assign(size == 0 ? "" : data, size);
+            last.doc->Parse(last.bytes.data(), size);
+            last.filled = true;
+        }
+        doc_ = last.doc.get();
+    }
+
+    AnswerDocument(const AnswerDocument&) = delete;
+    AnswerDocument& operator=(const AnswerDocument&) = delete;
+
+    bool parsed() const { return !doc_->Error(); }
+    const tinyxml2::XMLDocument& doc() const { return *doc_; }
+
+private:
+    struct Last {
+        bool filled = false;
+        std::string bytes;
+        std::unique_ptr<tinyxml2::XMLDocument> doc;
+    };
+    static Last& LastOfThisThread() {
+        thread_local Last last;
+        return last;
+    }
+
+    std::unique_ptr<tinyxml2::XMLDocument> own_;  // an answer too large to keep
+    const tinyxml2::XMLDocument* doc_ = nullptr;
+};
+
 // The common steps of every answer parser: the envelope, its header and (when needed) its
 // body, each found by namespace and name. False (after logging) when one is missing.
-bool OpenEnvelope(tinyxml2::XMLDocument& doc, const char* data, size_t size, const char* no_envelope_text,
-                  bool need_body, ParsedEnvelope& parsed) {
-    if (doc.Parse(data, size) != tinyxml2::XML_SUCCESS) {
+bool OpenEnvelope(const AnswerDocument& answer, const char* no_envelope_text, bool need_body, ParsedEnvelope& parsed) {
+    if (!answer.parsed()) {
         Log(ERROR, "Failed parsing XML response");
         return false;
     }
-    parsed.envelope = SoapEnvelope(doc);
+    parsed.envelope = SoapEnvelope(answer.doc());
     if (parsed.envelope == nullptr) {
         Log(ERROR, no_envelope_text);
         return false;
@@ -183,9 +237,9 @@ void GetXMLNamespaceWithColon(tinyxml2::XMLElement* element, const char* ns_frag
 
 AnswerShape ClassifyEnvelope(const char* data, size_t size) {
     if (data == nullptr || size == 0) return AnswerShape::kNotSoap;
-    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-    if (doc.Parse(data, size) != tinyxml2::XML_SUCCESS) return AnswerShape::kNotSoap;
-    const tinyxml2::XMLElement* envelope = SoapEnvelope(doc);
+    const AnswerDocument answer(data, size);
+    if (!answer.parsed()) return AnswerShape::kNotSoap;
+    const tinyxml2::XMLElement* envelope = SoapEnvelope(answer.doc());
     if (envelope == nullptr) return AnswerShape::kNotSoap;
     return CarriesFault(kv::xml::FirstChildNamed(envelope, kSoapEnvelopeNs, "Body")) ? AnswerShape::kFault
                                                                                       : AnswerShape::kEnvelope;
@@ -194,9 +248,9 @@ AnswerShape ClassifyEnvelope(const char* data, size_t size) {
 bool IsSoapFault(const char* data, size_t size) { return ClassifyEnvelope(data, size) == AnswerShape::kFault; }
 
 void ParseCreateSequenceResponse(const char* data, size_t size, std::string& relates_to, std::string& sequence_id) {
-    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    const AnswerDocument answer(data, size);
     ParsedEnvelope parsed;
-    if (!OpenEnvelope(doc, data, size, "Failed getting XML envelope element", true, parsed)) return;
+    if (!OpenEnvelope(answer, "Failed getting XML envelope element", true, parsed)) return;
     if (!ReadRelatesTo(parsed, relates_to)) return;
 
     const tinyxml2::XMLElement* response =
@@ -210,9 +264,9 @@ void ParseCreateSequenceResponse(const char* data, size_t size, std::string& rel
 }
 
 void ParseSendAlarmResponse(const char* data, size_t size, std::string& relates_to, std::string& result) {
-    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    const AnswerDocument answer(data, size);
     ParsedEnvelope parsed;
-    if (!OpenEnvelope(doc, data, size, "Failed getting XML envelope element", true, parsed)) return;
+    if (!OpenEnvelope(answer, "Failed getting XML envelope element", true, parsed)) return;
     if (!ReadRelatesTo(parsed, relates_to)) return;
 
     // A fault is a refusal, not a malformed answer: it yields no result and no line here;
@@ -229,9 +283,9 @@ void ParseSendAlarmResponse(const char* data, size_t size, std::string& relates_
 }
 
 void ParseLastMessageResponse(const char* data, size_t size, std::string& sequence_id) {
-    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    const AnswerDocument answer(data, size);
     ParsedEnvelope parsed;
-    if (!OpenEnvelope(doc, data, size, "Failed getting envelope element of XML response", true, parsed)) return;
+    if (!OpenEnvelope(answer, "Failed getting envelope element of XML response", true, parsed)) return;
 
     const tinyxml2::XMLElement* ack =
         kv::xml::FirstChildNamed(parsed.header, kReliableMessagingNs, "SequenceAcknowledgement");
@@ -244,9 +298,9 @@ void ParseLastMessageResponse(const char* data, size_t size, std::string& sequen
 }
 
 void ParseRequest(const std::string& message, std::string& message_id) {
-    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    const AnswerDocument answer(message.data(), message.size());
     ParsedEnvelope parsed;
-    if (!OpenEnvelope(doc, message.data(), message.size(), "Failed getting envelope element of XML response", false,
+    if (!OpenEnvelope(answer, "Failed getting envelope element of XML response", false,
                       parsed)) {
         return;
     }
@@ -265,6 +319,7 @@ kv::http::Request MakeSoapRequest(const std::string& id, const std::string& url,
 }
 
 namespace detail {
+namespace dom {
 
 void MessageCreateSequence(const std::string& guid, const std::string& endpoint, std::string& out) {
     const std::string message_id = kMessageIdPrefix + guid;
@@ -325,6 +380,155 @@ void LastMessage(const std::string& endpoint, const std::string& guid, const std
     doc.AddText(ack_requested, "wsrm:Identifier", sequence_id);
 
     doc.PrintTo(out);
+}
+
+}  // namespace dom
+
+}  // namespace detail
+
+namespace {
+
+// Marker texts printed in place of the values, so that the DOM's own printing fixes every
+// byte around them. They hold no character that the printer escapes and never occur in
+// the fixed parts of a document.
+constexpr char kGuidMarker[] = "@@wardex-guid@@";
+constexpr char kEndpointMarker[] = "@@wardex-endpoint@@";
+constexpr char kSequenceMarker[] = "@@wardex-sequence@@";
+constexpr char kPayloadMarker[] = "@@wardex-payload@@";
+
+// Appends `value` as the printer writes element text: up to its first NUL character, with
+// '&', '<' and '>' as entities and every other byte as it is.
+void AppendEscapedText(const std::string& value, std::string& out) {
+    const char* p = value.c_str();
+    for (const char* q = p;; ++q) {
+        const char c = *q;
+        const char* entity = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : nullptr;
+        if (entity == nullptr && c != '\0') continue;
+        out.append(p, static_cast<size_t>(q - p));
+        if (c == '\0') return;
+        out += entity;
+        p = q + 1;
+    }
+}
+
+// A request document printed once through the DOM with markers for its values, cut at the
+// markers. Fill writes the same bytes the DOM would print for those values.
+class DocumentTemplate {
+public:
+    // Hole numbers: the index of the marker in `markers`.
+    DocumentTemplate(const std::string& printed, const std::vector<const char*>& markers) {
+        size_t at = 0;
+        for (;;) {
+            size_t next = std::string::npos;
+            int hole = -1;
+            for (size_t i = 0; i < markers.size(); ++i) {
+                const size_t found = printed.find(markers[i], at);
+                if (found < next) {
+                    next = found;
+                    hole = static_cast<int>(i);
+                }
+            }
+            if (hole < 0) break;
+            parts_.push_back(printed.substr(at, next - at));
+            holes_.push_back(hole);
+            at = next + std::strlen(markers[static_cast<size_t>(hole)]);
+        }
+        parts_.push_back(printed.substr(at));
+        for (const std::string& part : parts_) fixed_size_ += part.size();
+    }
+
+    // Built aside and moved into `out` at the end, so that `out` may be one of the values.
+    void Fill(std::initializer_list<const std::string*> values, std::string& out) const {
+        const std::string* const* value = values.begin();
+        size_t size = fixed_size_;
+        for (int hole : holes_) size += value[hole]->size() + 16;
+        std::string text;
+        text.reserve(size);
+        for (size_t i = 0; i < holes_.size(); ++i) {
+            text += parts_[i];
+            AppendEscapedText(*value[holes_[i]], text);
+        }
+        text += parts_.back();
+        out = std::move(text);
+    }
+
+private:
+    std::vector<std::string> parts_;  // text, hole, text, hole, ..., text
+    std::vector<int> holes_;
+    size_t fixed_size_ = 0;
+};
+
+std::string PrintedCreateSequence() {
+    std::string out;
+    detail::dom::MessageCreateSequence(kGuidMarker, kEndpointMarker, out);
+    return out;
+}
+
+std::string PrintedLastMessage() {
+    std::string out;
+    detail::dom::LastMessage(kEndpointMarker, kGuidMarker, kSequenceMarker, out);
+    return out;
+}
+
+// The application message names its method in an element name and the action, so there
+// is one template per method. A service uses a handful of methods; past kMaxMethods
+// (some caller inventing names), further ones are printed through the DOM each time.
+class ApplicationTemplates {
+public:
+    bool Fill(const std::string& method, const std::string& payload, const std::string& endpoint,
+              const std::string& guid, const std::string& sequence_id, std::string& out) {
+        // A method carrying a marker would be cut in the wrong places.
+        if (method.find("@@") != std::string::npos) return false;
+        const DocumentTemplate* found = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = templates_.find(method);
+            if (it == templates_.end()) {
+                if (templates_.size() >= kMaxMethods) return false;
+                std::string printed;
+                detail::dom::MessageSendAlarm(method, kPayloadMarker, kEndpointMarker, kGuidMarker, kSequenceMarker,
+                                              printed);
+                it = templates_
+                         .emplace(method, std::make_unique<DocumentTemplate>(
+                                              printed, std::vector<const char*>{kGuidMarker, kEndpointMarker,
+                                                                                kSequenceMarker, kPayloadMarker}))
+                         .first;
+            }
+            found = it->second.get();  // never removed, so usable outside the lock
+        }
+        found->Fill({&guid, &endpoint, &sequence_id, &payload}, out);
+        return true;
+    }
+
+private:
+    static constexpr size_t kMaxMethods = 32;
+    std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<DocumentTemplate>> templates_;
+};
+
+}  // namespace
+
+namespace detail {
+
+void MessageCreateSequence(const std::string& guid, const std::string& endpoint, std::string& out) {
+    static const DocumentTemplate kTemplate(PrintedCreateSequence(), {kGuidMarker, kEndpointMarker});
+    kTemplate.Fill({&guid, &endpoint}, out);
+}
+
+void MessageSendAlarm(const std::string& method, const std::string& payload, const std::string& endpoint,
+                      const std::string& guid, const std::string& sequence_id, std::string& out) {
+    static ApplicationTemplates templates;
+    // The DOM cuts the payload's text at a NUL, and its closing bracket with it.
+    if (payload.find('\0') != std::string::npos ||
+        !templates.Fill(method, payload, endpoint, guid, sequence_id, out)) {
+        dom::MessageSendAlarm(method, payload, endpoint, guid, sequence_id, out);
+    }
+}
+
+void LastMessage(const std::string& endpoint, const std::string& guid, const std::string& sequence_id,
+                 std::string& out) {
+    static const DocumentTemplate kTemplate(PrintedLastMessage(), {kEndpointMarker, kGuidMarker, kSequenceMarker});
+    kTemplate.Fill({&endpoint, &guid, &sequence_id}, out);
 }
 
 void ParseNtpInfo(const std::string& json_text, NtpInfo& info) {

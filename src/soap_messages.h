@@ -3,7 +3,9 @@
 // Every payload travels in a WS-ReliableMessaging (2005/02) sequence of its own, inside
 // SOAP 1.2 envelopes with WS-Addressing 1.0 headers: CreateSequence, the application
 // message (number 1), LastMessage (number 2). This unit builds those documents and reads
-// the few texts the sequencer needs from the receiver's answers. It keeps no state.
+// the few texts the sequencer needs from the receiver's answers. It keeps no state that
+// changes an outcome: only the documents' templates and, per thread, the last answer
+// parsed, so that classifying an answer and then reading it parses it once.
 //
 // Answers are read by namespace URI and local name (src/xml_names.h), whatever prefixes
 // the receiver chose and wherever it declared them: SOAP 1.2 Envelope, Header, Body and
@@ -75,7 +77,10 @@ extern const char* const kSoapContentType;
 kv::http::Request MakeSoapRequest(const std::string& id, const std::string& url, std::shared_ptr<std::string> body);
 
 // Unit-internal builders, declared here so that the tests can hold them to the wire
-// text byte for byte. Each replaces `out` with the printed document.
+// text byte for byte. Each replaces `out` with the printed document. The documents are
+// printed once through a tinyxml2 DOM with markers for the values and cut there; each
+// call splices its values in, escaped as the DOM's printer escapes element text, so the
+// bytes are those the DOM would print, without building one per message.
 namespace detail {
 void MessageCreateSequence(const std::string& guid, const std::string& endpoint, std::string& out);
 void MessageSendAlarm(const std::string& method, const std::string& payload, const std::string& endpoint,
@@ -85,6 +90,16 @@ void LastMessage(const std::string& endpoint, const std::string& guid, const std
 // Copies the string members "NTPServerIP", "NTPServerPort", "TimeZone", "UpdateInterval"
 // of a JSON object into `info`; anything else leaves `info` as it was. Logs nothing.
 void ParseNtpInfo(const std::string& json_text, NtpInfo& info);
+
+// The same documents built and printed through a tinyxml2 DOM: what the templates are cut
+// from, and what the builders above fall back to where a template cannot serve.
+namespace dom {
+void MessageCreateSequence(const std::string& guid, const std::string& endpoint, std::string& out);
+void MessageSendAlarm(const std::string& method, const std::string& payload, const std::string& endpoint,
+                      const std::string& guid, const std::string& sequence_id, std::string& out);
+void LastMessage(const std::string& endpoint, const std::string& guid, const std::string& sequence_id,
+                 std::string& out);
+}  // namespace dom
 }  // namespace detail
 
 }  // namespace soap

@@ -287,6 +287,45 @@ TEST_F(HttpEngineTest, TricklingAnswerIsCutByTheDeadline) {
     EXPECT_LT(elapsed, std::chrono::seconds(25));
 }
 
+// libcurl's deadline first moves earlier (the second exchange's is sooner) and then later
+// again (once that exchange has ended): the engine's one timer must serve both, waking
+// libcurl neither too late for the first nor never for the second.
+TEST_F(HttpEngineTest, DeadlinesThatMoveEarlierAndLaterAreEachKept) {
+    TestServer server([](const ReceivedRequest&) {
+        Reply reply;
+        reply.kind = Reply::Kind::Trickle;
+        return reply;
+    });
+    StartEngine();
+    constexpr std::chrono::milliseconds kLong{5000};
+    constexpr std::chrono::milliseconds kShort{1500};
+    std::mutex mutex;
+    std::vector<std::pair<std::string, Clock::duration>> ended;
+    const auto started = Clock::now();
+    Callback record = [&](const Request& request, Response&, const Error& error) {
+        EXPECT_EQ(error.Code(), ErrorCode::OperationTimedout) << request.id;
+        std::lock_guard<std::mutex> lock(mutex);
+        ended.emplace_back(request.id, Clock::now() - started);
+    };
+    Request long_one("long", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>"));
+    long_one.options.deadline = kLong;
+    queue_->Post(long_one, record);
+    Request short_one("short", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>"));
+    short_one.options.deadline = kShort;
+    queue_->Post(short_one, record);
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ended.size() == 2;
+    }, std::chrono::seconds(40)));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(ended[0].first, "short");
+    EXPECT_EQ(ended[1].first, "long");
+    EXPECT_GE(ended[0].second, kShort - std::chrono::milliseconds(100));
+    EXPECT_LT(ended[0].second, kLong);
+    EXPECT_GE(ended[1].second, kLong - std::chrono::milliseconds(100));
+    EXPECT_LT(ended[1].second, std::chrono::seconds(25));
+}
+
 // An exchange waiting behind the per-host cap has not started: its deadline runs only once
 // it is handed to libcurl.
 TEST_F(HttpEngineTest, DeadlineDoesNotRunWhileWaitingBehindTheCap) {
@@ -448,6 +487,52 @@ TEST_F(HttpEngineTest, EmptyBodySendsNothingAndNeverReadsStandardInput) {
             EXPECT_EQ(received.method, "GET");
             EXPECT_TRUE(received.Values("Content-Length").empty()) << received.target;
             EXPECT_TRUE(received.Values("Transfer-Encoding").empty()) << received.target;
+        }
+    }
+}
+
+// With one connection the exchanges follow one another on libcurl handles the engine
+// reuses: nothing of one (method, header, body, redirect rule, deadline) reaches the next.
+TEST_F(HttpEngineTest, ExchangesOnReusedHandlesCarryNothingOfTheirPredecessors) {
+    TestServer server([](const ReceivedRequest& request) {
+        if (request.target == "/moved") {
+            Reply reply = Answer(302, "");
+            reply.fields = {{"Location", "/elsewhere"}};
+            return reply;
+        }
+        Reply reply = Answer(200, request.method + " " + request.target);
+        // Longer than the deadline of the exchange before it, shorter than the low-speed rule.
+        if (request.target == "/slow-enough") reply.delay = std::chrono::milliseconds(2500);
+        return reply;
+    });
+    StartEngine(/*run=*/true, /*max_per_host=*/1);
+    Request post("post", Method::POST, server.Url("/post"), std::make_shared<std::string>("first-body"));
+    post.headers.Set("X-Only-First", "1");
+    Post(post);
+    Post(Get("get", server.Url("/get")));
+    Request follow = Get("follow", server.Url("/moved"));
+    follow.options.followRedirects = true;
+    Post(follow);
+    Post(Get("moved", server.Url("/moved")));
+    Request put("put", Method::PUT, server.Url("/put"), std::make_shared<std::string>("put-body"));
+    // Long enough for libcurl's wait for "100 Continue" before a PUT's body (1 s).
+    put.options.deadline = std::chrono::milliseconds(2000);
+    Post(put);
+    Post(Get("after-deadline", server.Url("/slow-enough")));
+    ASSERT_TRUE(collector_.WaitFor(6));
+    const std::vector<Outcome> outcomes = collector_.Outcomes();
+    ASSERT_EQ(outcomes.size(), 6u);
+    EXPECT_EQ(outcomes[0].body, "POST /post");
+    EXPECT_EQ(outcomes[1].body, "GET /get");
+    EXPECT_EQ(outcomes[2].body, "GET /elsewhere") << "followed, as asked";
+    EXPECT_EQ(outcomes[3].status, 302) << "not followed: the previous exchange's rule is gone";
+    EXPECT_EQ(outcomes[4].body, "PUT /put");
+    EXPECT_EQ(outcomes[5].code, ErrorCode::Ok);
+    for (const ReceivedRequest& received : server.Requests()) {
+        if (received.target == "/post") continue;
+        EXPECT_TRUE(received.Values("X-Only-First").empty()) << received.target;
+        if (received.method == "GET") {
+            EXPECT_EQ(received.body, "") << received.target;
         }
     }
 }

@@ -1,8 +1,11 @@
 // The payloads exactly as the receiver gets them, and the receiver's time-zone table.
 #include <cstdint>
+#include <random>
+#include <string>
 
 #include <gtest/gtest.h>
 
+#include "common/common_json.h"
 #include "src/payloads.h"
 #include "src/time_zones.h"
 
@@ -80,6 +83,78 @@ TEST(Payloads, HeartbeatAndRecorderInfo) {
               "{\"SiteNo\":\"S-17\",\"IPAddress\":\"127.0.0.2\",\"MACAddress\":\"00:11:22:AA:BB:CC\","
               "\"SerialNo\":\"SN1\",\"FirmwareVersion\":\"7.2.1\",\"ModelName\":\"Kelvora NVR\","
               "\"NoOfChannel\":\"16\",\"AlarmInputCount\":\"\",\"AlarmOutputCount\":\"\",\"AudioPortCount\":\"\"}");
+}
+
+// Random texts of valid UTF-8: every ASCII byte (quotes, backslash, control bytes) and
+// characters of two, three and four bytes.
+std::string RandomUtf8(std::mt19937& random) {
+    static const char* const kWide[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x94\x94", "\xEF\xBF\xBD", "\xC2\x80"};
+    std::string text;
+    const size_t length = random() % 24;
+    for (size_t i = 0; i < length; ++i) {
+        if (random() % 4 == 0) {
+            text += kWide[random() % 5];
+        } else {
+            text += static_cast<char>(random() % 128);
+        }
+    }
+    return text;
+}
+
+// The payloads are written without a JSON value; they must be the bytes that the compact
+// form of the same object, member by member, gives.
+TEST(Payloads, WrittenBytesEqualTheCompactFormOfTheSameObject) {
+    std::mt19937 random(20261210);
+    for (int round = 0; round < 300; ++round) {
+        NvrInfo nvr;
+        nvr.site_no = RandomUtf8(random);
+        nvr.ip_address = RandomUtf8(random);
+        nvr.mac_address = RandomUtf8(random);
+        nvr.recorder_name = RandomUtf8(random);
+        nvr.serial_no = RandomUtf8(random);
+        nvr.firmware_version = RandomUtf8(random);
+        nvr.model_name = RandomUtf8(random);
+        nvr.channel_count = static_cast<int32_t>(random()) - 1000;
+        AlarmData alarm;
+        alarm.channel = RandomUtf8(random);
+        alarm.date_time = RandomUtf8(random);
+        alarm.comments = RandomUtf8(random);
+        alarm.alarm_type = round % 3 == 0 ? kAlarmDrive : static_cast<int32_t>(random() % 8);
+        const bool drive = alarm.alarm_type == kAlarmDrive;
+
+        json::Value keys = json::Value::object();
+        keys["SiteNo"] = nvr.site_no;
+        keys["IPAddress"] = nvr.ip_address;
+        keys["MACAddress"] = nvr.mac_address;
+        json::Value alarm_object = keys;
+        alarm_object["ChannelNo"] = "";
+        alarm_object["ChannelName"] = drive ? std::string() : alarm.channel;
+        alarm_object["AlarmType"] = std::to_string(alarm.alarm_type);
+        alarm_object["AlarmDetails"] = "";
+        alarm_object["RecorderName"] = nvr.recorder_name;
+        alarm_object["HardDiskNo"] = drive ? alarm.channel : std::string();
+        alarm_object["DateTime"] = alarm.date_time;
+        alarm_object["Comments"] = alarm.comments;
+        json::Value info = keys;
+        info["SerialNo"] = nvr.serial_no;
+        info["FirmwareVersion"] = nvr.firmware_version;
+        info["ModelName"] = nvr.model_name;
+        info["NoOfChannel"] = std::to_string(nvr.channel_count);
+        info["AlarmInputCount"] = "";
+        info["AlarmOutputCount"] = "";
+        info["AudioPortCount"] = "";
+
+        std::string expected, written;
+        ASSERT_TRUE(json::JsonToString(alarm_object, expected));
+        detail::MakeAlarmPayload(nvr, alarm, written);
+        EXPECT_EQ(expected, written) << "round " << round;
+        ASSERT_TRUE(json::JsonToString(keys, expected));
+        detail::MakeHeartBeatOrNTPPayload(nvr, written);
+        EXPECT_EQ(expected, written) << "round " << round;
+        ASSERT_TRUE(json::JsonToString(info, expected));
+        detail::MakeRecorderInfoPayload(nvr, written);
+        EXPECT_EQ(expected, written) << "round " << round;
+    }
 }
 
 TEST(Payloads, MalformedUtf8FromTheRecorderIsReplacedNotLost) {

@@ -1,10 +1,14 @@
 // The request documents as they go on the wire, and the HTTP request around them.
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "src/soap_helper.h"
+#include "src/soap_messages.h"
 
 namespace {
 
@@ -131,6 +135,95 @@ TEST(SoapDocuments, OnePayloadSharesOneMessageIdAcrossItsThreeMessages) {
         EXPECT_EQ("urn:uuid:" + kGuid, message_id);
     }
     EXPECT_NE(std::string::npos, create.find("<wsrm:Identifier>urn:uuid:" + kGuid + "</wsrm:Identifier>"));
+}
+
+// The builders splice values into documents printed once; the DOM prints each document
+// afresh. Both must give the same bytes for any value: every byte 1..255 (the printer's
+// entities, quotes, control characters, bytes that are not UTF-8), a NUL, marker-like
+// text, and the empty string.
+std::vector<std::string> AwkwardValues() {
+    std::vector<std::string> values = {"", "&", "<", ">", "&amp;", "\"'", "]]>", "a\nb\r\tc", "@@", "@@wardex-guid@@",
+                                       "@@wardex-payload@@", "x@@wardex-endpoint@@y", std::string("a\0b", 3),
+                                       std::string("\0", 1), "\xC3\xA9\xFF\xFE", "[{\"k\":\"<v>\"}]"};
+    std::string every_byte;
+    for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
+    values.push_back(every_byte);
+    std::mt19937 random(20261210);
+    for (int i = 0; i < 200; ++i) {
+        std::string value;
+        const size_t length = random() % 40;
+        for (size_t j = 0; j < length; ++j) value += static_cast<char>(random() % 256);
+        values.push_back(value);
+    }
+    return values;
+}
+
+TEST(SoapDocuments, SplicedDocumentsEqualTheDomsPrintingForAnyValue) {
+    namespace detail = kv::soap::detail;
+    const std::vector<std::string> values = AwkwardValues();
+    size_t checked = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        const std::string& a = values[i];
+        const std::string& b = values[(i * 7 + 3) % values.size()];
+        const std::string& c = values[(i * 13 + 5) % values.size()];
+        std::string spliced, printed;
+        detail::MessageCreateSequence(a, b, spliced);
+        detail::dom::MessageCreateSequence(a, b, printed);
+        EXPECT_EQ(printed, spliced) << "CreateSequence, value " << i;
+        detail::MessageSendAlarm("SendAlarm", a, b, c, a, spliced);
+        detail::dom::MessageSendAlarm("SendAlarm", a, b, c, a, printed);
+        EXPECT_EQ(printed, spliced) << "application message, value " << i;
+        detail::LastMessage(c, a, b, spliced);
+        detail::dom::LastMessage(c, a, b, printed);
+        EXPECT_EQ(printed, spliced) << "LastMessage, value " << i;
+        ++checked;
+    }
+    EXPECT_EQ(values.size(), checked);
+}
+
+TEST(SoapDocuments, EveryMethodGetsItsOwnDocumentAlsoBeyondTheCachedOnes) {
+    namespace detail = kv::soap::detail;
+    for (int i = 0; i < 50; ++i) {
+        const std::string method = "Method" + std::to_string(i);
+        std::string spliced, printed;
+        detail::MessageSendAlarm(method, "{\"n\":" + std::to_string(i) + "}", kEndpoint, kGuid, kSequence, spliced);
+        detail::dom::MessageSendAlarm(method, "{\"n\":" + std::to_string(i) + "}", kEndpoint, kGuid, kSequence,
+                                      printed);
+        EXPECT_EQ(printed, spliced) << method;
+    }
+    for (const std::string method : {"Send@@Alarm", "@@wardex-payload@@", "A&B", ""}) {
+        std::string spliced, printed;
+        detail::MessageSendAlarm(method, "{}", kEndpoint, kGuid, kSequence, spliced);
+        detail::dom::MessageSendAlarm(method, "{}", kEndpoint, kGuid, kSequence, printed);
+        EXPECT_EQ(printed, spliced) << method;
+    }
+}
+
+TEST(SoapDocuments, ABuilderMayWriteOverOneOfItsOwnValues) {
+    std::string value = kEndpoint;
+    kv::soap::detail::MessageCreateSequence(kGuid, value, value);
+    std::string expected;
+    kv::soap::detail::dom::MessageCreateSequence(kGuid, kEndpoint, expected);
+    EXPECT_EQ(expected, value);
+}
+
+// Threads of their own build documents at once, first use of each method included.
+TEST(SoapDocuments, BuildersMayRunOnSeveralThreadsAtOnce) {
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &mismatches] {
+            for (int i = 0; i < 200; ++i) {
+                const std::string method = "Parallel" + std::to_string(i % 10);
+                std::string spliced, printed;
+                kv::soap::detail::MessageSendAlarm(method, "{}", kEndpoint, kGuid, kSequence, spliced);
+                kv::soap::detail::dom::MessageSendAlarm(method, "{}", kEndpoint, kGuid, kSequence, printed);
+                if (spliced != printed) ++mismatches[static_cast<size_t>(t)];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(std::vector<int>(4, 0), mismatches);
 }
 
 TEST(SoapRequest, PostsTheBodyWithOneContentType) {
