@@ -2,7 +2,7 @@
 add_library(wardex_outbox STATIC
   outbox.cpp
   outbox_salvage.cpp
-  outbox_inspect.cpp
+  outbox_readonly.cpp
 )
 target_include_directories(wardex_outbox PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(wardex_outbox PUBLIC SQLite::SQLite3 ZLIB::ZLIB)
