@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "src/delivery_policy.h"
+#include "tests/delivery/delivery_test_support.h"
 
 namespace {
 
@@ -18,12 +19,7 @@ using kv::delivery::Milliseconds;
 using kv::delivery::TimePoint;
 using Transition = DeliveryPolicy::Transition;
 
-struct FakeClock {
-    TimePoint now{std::chrono::hours(1)};
-    DeliveryPolicy::ClockSource Source() {
-        return [this] { return now; };
-    }
-};
+using kv::test::FakeClock;
 
 TEST(DeliveryPolicy, BackoffDoublesFromOneSecondToTheMinuteAndJitterOnlyShortensByATenth) {
     FakeClock clock;

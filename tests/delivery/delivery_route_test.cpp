@@ -7,6 +7,7 @@
 
 #include "src/delivery_policy.h"
 #include "src/delivery_route.h"
+#include "tests/delivery/delivery_test_support.h"
 
 namespace {
 
@@ -22,12 +23,7 @@ using kv::delivery::RouteEvent;
 using kv::delivery::TimePoint;
 using Transition = DeliveryPolicy::Transition;
 
-struct FakeClock {
-    TimePoint now{std::chrono::hours(1)};
-    DeliveryPolicy::ClockSource Source() {
-        return [this] { return now; };
-    }
-};
+using kv::test::FakeClock;
 
 const Material kHeartbeatAndAlarms{true, true};
 const Material kAlarmsOnly{false, true};

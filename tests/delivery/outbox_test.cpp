@@ -15,26 +15,16 @@
 
 #include "src/outbox.h"
 #include "tests/foundation/test_dir.h"
+#include "tests/delivery/delivery_test_support.h"
 
 namespace {
 
 using kv::Outbox;
 using kv::testing::TestDir;
 
-std::vector<Outbox::Item> Batch(const std::string& prefix, int count) {
-    std::vector<Outbox::Item> items;
-    for (int i = 0; i < count; ++i) items.push_back(Outbox::Item{0, "SendAlarm", prefix + std::to_string(i), 0, 0, ""});
-    return items;
-}
+using kv::test::Batch;
 
-std::vector<std::string> Payloads(Outbox& outbox) {
-    std::vector<Outbox::Item> items;
-    size_t damaged = 0;
-    EXPECT_TRUE(outbox.TakeOldest(0, 1000000, items, damaged).ok());
-    std::vector<std::string> payloads;
-    for (const Outbox::Item& item : items) payloads.push_back(item.payload);
-    return payloads;
-}
+using kv::test::Payloads;
 
 // The rows a PRAGMA returns, joined, read through a connection of the test's own.
 std::string PragmaText(const std::string& path, const char* pragma) {
