@@ -119,10 +119,16 @@ TEST_P(GsoapReceiverTest, EveryPayloadTypeIsDelivered) {
         });
 
         const size_t expected = kPayloads.size() + 2;
+        // A heartbeat is never retried: with keep-alive, gSOAP may swallow its message, and
+        // then only the ERROR that gives it up shows it (the next period sends another).
+        auto heartbeat_given_up = [&] {
+            return log.CountContaining("ERROR", ": Abandoning sequence SendHeartBeat due to HTTP failure. No retry.") > 0;
+        };
         // Every exchange runs to its end: a LastMessage answered (or failed) per payload.
         const bool done = WaitFor(
             [&] {
-                return receiver.Deliveries().size() == expected && ntp_answers.load() >= 1 &&
+                const size_t arrived = receiver.Deliveries().size() + (heartbeat_given_up() ? 1 : 0);
+                return arrived == expected && ntp_answers.load() >= 1 &&
                        log.CountContaining("VERBOSE", ": LastMessage successful") +
                                log.CountContaining("ERROR", ": Process LastMessage response.") >=
                            static_cast<int>(expected);
@@ -136,7 +142,10 @@ TEST_P(GsoapReceiverTest, EveryPayloadTypeIsDelivered) {
     for (const auto& payload : kPayloads) {
         EXPECT_EQ(1u, deliveries.count({payload.first, "[" + payload.second + "]"})) << payload.second;
     }
-    EXPECT_EQ(1u, deliveries.count({"SendHeartBeat", std::string("[") + kHeartbeat + "]"}));
+    const bool heartbeat_lost = style.keep_alive &&
+                                log.CountContaining("ERROR", ": Abandoning sequence SendHeartBeat due to HTTP "
+                                                             "failure. No retry.") == 1;
+    EXPECT_EQ(heartbeat_lost ? 0u : 1u, deliveries.count({"SendHeartBeat", std::string("[") + kHeartbeat + "]"}));
     EXPECT_EQ(1u, deliveries.count({"GetNTPServerInfo", std::string("[") + kNtpRequest + "]"}));
     EXPECT_EQ(1, ntp_answers.load());
     EXPECT_EQ("127.0.0.1:123", ntp_server);
