@@ -27,7 +27,15 @@ Answer ClassifyAnswer(Step step, kv::http::ErrorCode transport, int status, cons
     if (status >= 500) return Make(Outcome::kReceiverFailure, "server error");
 
     const AnswerShape shape = ClassifyEnvelope(body.data(), body.size());
-    if (shape == AnswerShape::kFault && status >= 200 && status <= 499) return Make(Outcome::kRefused, "SOAP fault");
+    if (shape == AnswerShape::kFault && status >= 200 && status <= 499) {
+        Answer refusal = Make(Outcome::kRefused, "SOAP fault");
+        // The fault's RelatesTo names the message refused, for the line that reports it.
+        std::string no_result;
+        if (step == Step::kApplicationMessage) {
+            ParseSendAlarmResponse(body.data(), body.size(), refusal.relates_to, no_result);
+        }
+        return refusal;
+    }
     if (status >= 400) return Make(Outcome::kPayloadFailure, "client error");
     if (status != 200 || shape != AnswerShape::kEnvelope) return Make(Outcome::kReceiverFailure, "not a SOAP answer");
 
