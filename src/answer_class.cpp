@@ -16,7 +16,17 @@ Answer Make(Outcome outcome, std::string reason) {
 
 }  // namespace
 
+namespace {
+
+// Frees the readers' copy of a large answer once it has been judged.
+struct LargeAnswerRelease {
+    ~LargeAnswerRelease() { ReleaseLargeAnswer(); }
+};
+
+}  // namespace
+
 Answer ClassifyAnswer(Step step, kv::http::ErrorCode transport, int status, const std::vector<char>& body) {
+    const LargeAnswerRelease release;
     if (transport != kv::http::ErrorCode::Ok) return Make(Outcome::kReceiverFailure, "transport failure");
     if (step == Step::kLastMessage) {
         // A one-way message's normal answers: 200, or 202/204 with nothing in them.

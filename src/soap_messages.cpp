@@ -137,19 +137,19 @@ bool ReadBoundedText(const tinyxml2::XMLElement& element, size_t bound, std::str
 
 // A received answer as a DOM. Classifying an answer and then reading its texts would parse
 // the same bytes twice, so each thread keeps the document of the last answer it parsed
-// (up to kMaxReusedAnswerBytes) and hands it out again for the same bytes. Only one
-// AnswerDocument may be alive per thread at a time; each parser below holds one for its
-// own duration only.
+// (up to kMaxAnswerBytes) and hands it out again for the same bytes; one larger than
+// kKeptAnswerBytes is kept only until ReleaseLargeAnswer. Only one AnswerDocument may be
+// alive per thread at a time; each parser below holds one for its own duration only.
 class AnswerDocument {
 public:
-    static constexpr size_t kMaxReusedAnswerBytes = 64 * 1024;
+    static constexpr size_t kKeptAnswerBytes = 64 * 1024;
 
     AnswerDocument(const char* data, size_t size) {
         if (data == nullptr) size = 0;
         // Refused unparsed: no receiver sends it, and tinyxml2 would take seconds on it.
         refused_ = !kv::xml::AttributesWithin(data, size, kMaxAttributesPerElement);
         if (refused_) return;
-        if (size > kMaxReusedAnswerBytes) {
+        if (size > kMaxAnswerBytes) {
             own_ = std::make_unique<tinyxml2::XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
             own_->Parse(data, size);
             doc_ = own_.get();
@@ -165,6 +165,12 @@ public:
             last.filled = true;
         }
         doc_ = last.doc.get();
+    }
+
+    static void ReleaseLarge() {
+        Last& last = LastOfThisThread();
+        if (last.bytes.size() <= kKeptAnswerBytes) return;
+        last = Last();
     }
 
     AnswerDocument(const AnswerDocument&) = delete;
@@ -185,7 +191,7 @@ private:
     }
 
     bool refused_ = false;
-    std::unique_ptr<tinyxml2::XMLDocument> own_;  // an answer too large to keep
+    std::unique_ptr<tinyxml2::XMLDocument> own_;  // an answer past the cap, never kept
     const tinyxml2::XMLDocument* doc_ = nullptr;
 };
 
@@ -275,6 +281,8 @@ AnswerShape ClassifyEnvelope(const char* data, size_t size) {
 }
 
 bool IsSoapFault(const char* data, size_t size) { return ClassifyEnvelope(data, size) == AnswerShape::kFault; }
+
+void ReleaseLargeAnswer() { AnswerDocument::ReleaseLarge(); }
 
 void ParseCreateSequenceResponse(const char* data, size_t size, std::string& relates_to, std::string& sequence_id) {
     const AnswerDocument answer(data, size);

@@ -84,6 +84,12 @@ AnswerShape ClassifyEnvelope(const char* data, size_t size);
 // ClassifyEnvelope(data, size) == AnswerShape::kFault.
 bool IsSoapFault(const char* data, size_t size);
 
+// The readers keep the document of the last answer they parsed on this thread, so that
+// classifying an answer and reading its texts parse it once. This frees it when it is
+// larger than 64 KiB (smaller ones are kept for the next answer); ClassifyAnswer calls
+// it when it is done with an answer.
+void ReleaseLargeAnswer();
+
 // RelatesTo and the new sequence's Identifier of a CreateSequenceResponse.
 void ParseCreateSequenceResponse(const char* data, size_t size, std::string& relates_to, std::string& sequence_id);
 // RelatesTo and the method's result text (<M>Result inside <M>Response) of any method. A
