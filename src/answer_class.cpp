@@ -14,10 +14,6 @@ Answer Make(Outcome outcome, std::string reason) {
     return answer;
 }
 
-}  // namespace
-
-namespace {
-
 // Frees the readers' copy of a large answer once it has been judged.
 struct LargeAnswerRelease {
     ~LargeAnswerRelease() { ReleaseLargeAnswer(); }

@@ -240,8 +240,10 @@ long PeakResidentKiB() {
 
 bool ResetPeakResident() { return static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5"); }
 
-// Answers full of namespace declarations and decoy headers (740 KB each) are read at once:
-// the alarms go through while they come, and after them.
+// Answers full of namespace declarations and decoy headers (740 KB each, the shape that
+// once kept the network thread busy for minutes) are judged at once as no SOAP answer:
+// exchanges go on meanwhile, and once the receiver answers normally every alarm raised
+// while it did not is delivered.
 TEST(DeliveryOutcomes, CostlyEnvelopesDoNotStopDelivery) {
     kv::testing::TestDir dir;
     ReceiverSim sim;
@@ -249,13 +251,12 @@ TEST(DeliveryOutcomes, CostlyEnvelopesDoNotStopDelivery) {
     {
         SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
         for (int i = 0; i < 3; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
-        ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 3; }, seconds(20)));
+        ASSERT_TRUE(WaitFor([&] { return sim.Stats()["faults_applied"].get<int>() >= 6; }));
         ASSERT_EQ("ok", sim.Command("clear"));
         for (int i = 3; i < 5; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 5; }));
         ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
     }
-    EXPECT_EQ(3, sim.Stats()["faults_applied"]);
     EXPECT_EQ(0, sim.Stats()["violations"]);
 }
 
@@ -276,7 +277,9 @@ TEST(DeliveryOutcomes, AnswersPastTheCapAreNoAnswersAndCostNoMemory) {
     }
     EXPECT_EQ(3, sim.Stats()["faults_applied"]);
     EXPECT_GE(log.CountContaining("ERROR", ": the answer is too large (Content-Length 80"), 1);
-    if (peak_known && peak_before > 0) EXPECT_LT(PeakResidentKiB() - peak_before, 64 * 1024);
+    if (peak_known && peak_before > 0) {
+        EXPECT_LT(PeakResidentKiB() - peak_before, 64 * 1024);
+    }
 }
 
 // A RelatesTo of 4 MB (past the answer cap) and one of 900 KB (within it, past the text's
