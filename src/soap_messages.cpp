@@ -14,6 +14,7 @@
 #include <tinyxml2.h>
 
 #include "common/logger.h"
+#include "common/string_util.h"
 #include "src/xml_guard.h"
 #include "src/xml_names.h"
 
@@ -127,7 +128,8 @@ bool ReadBoundedText(const tinyxml2::XMLElement& element, size_t bound, std::str
     if (text == nullptr) return false;
     const size_t size = std::strlen(text);
     if (size > bound) {
-        Log(ERROR, std::string(kv::xml::LocalName(element)) + " in XML response is too long (" +
+        // The name too comes from the receiver (a method's result is named after it).
+        Log(ERROR, cut_quoted_text(kv::xml::LocalName(element)) + " in XML response is too long (" +
                        std::to_string(size) + " bytes, at most " + std::to_string(bound) + "): ignored");
         return false;
     }
