@@ -47,6 +47,10 @@ struct sqlite3_stmt;
 
 namespace kv {
 
+namespace outbox_sqlite {
+struct StoredRow;
+}  // namespace outbox_sqlite
+
 // Where the service keeps its outbox: beside its configuration, in the working directory.
 constexpr char kOutboxPath[] = "./outbox.db";
 
@@ -134,12 +138,9 @@ public:
 
 private:
     struct Statements;
-    struct SalvagedRow;
     Status OpenFile();
     Status SalvageFile(Status cause);
-    static void ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& rows, size_t& unreadable,
-                            int64_t& highest_id);
-    Status WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highest_id);
+    Status WriteSalvaged(const std::vector<outbox_sqlite::StoredRow>& rows, int64_t highest_id);
     // Turns a failed step into a Status; a corruption triggers a salvage.
     Status Failed(const std::string& what, int code);
     Status RollBack(Status status);

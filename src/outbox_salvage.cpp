@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <set>
 #include <utility>
 
 #include "src/outbox_sqlite.h"
@@ -14,138 +13,6 @@
 namespace kv {
 
 using namespace outbox_sqlite;
-
-// One row read out of a damaged file, with what the fresh file needs besides the item.
-struct Outbox::SalvagedRow {
-    Item item;
-    int64_t stored_at = 0;
-    int64_t next_attempt = 0;
-};
-
-// Reads what can be read of the damaged file at `aside`: rows in id order, the number of
-// rows known to exist that could not be read (or failed their checksum), and the highest
-// id the file may ever have given out.
-void Outbox::ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& rows, size_t& unreadable_count,
-                         int64_t& highest_id) {
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(aside.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
-    std::unique_ptr<sqlite3, int (*)(sqlite3*)> old(raw, sqlite3_close_v2);
-    if (opened != SQLITE_OK) return;
-    auto prepare = [&old](const char* sql) {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(old.get(), sql, -1, &statement, nullptr);
-        return Statement(statement);
-    };
-    int64_t sequence_id = 0;
-    {
-        Statement sequence = prepare("SELECT seq FROM sqlite_sequence WHERE name = 'outbox'");
-        if (sequence && sqlite3_step(sequence.get()) == SQLITE_ROW) sequence_id = sqlite3_column_int64(sequence.get(), 0);
-    }
-    // The b-tree's own count of cells reads no cell: it still knows how many rows the
-    // damaged pages held, which the walk by id cannot find.
-    int64_t total = -1;
-    {
-        Statement cells = prepare("SELECT count(*) FROM outbox");
-        if (cells && sqlite3_step(cells.get()) == SQLITE_ROW) total = sqlite3_column_int64(cells.get(), 0);
-    }
-    Statement next = prepare("SELECT id FROM outbox WHERE id > ?1 ORDER BY id LIMIT 1");
-    Statement one = prepare(
-        "SELECT method, payload, checksum, first_refused, refusals, reason, stored_at, next_attempt "
-        "FROM outbox WHERE id = ?1");
-    if (!next || !one) return;
-
-    enum class Read { kRow, kAbsent, kUnreadable };
-    auto read_one = [&](int64_t id) {
-        ResetAtExit reset(one.get());
-        sqlite3_bind_int64(one.get(), 1, id);
-        const int code = sqlite3_step(one.get());
-        if (code == SQLITE_DONE) return Read::kAbsent;
-        if (code != SQLITE_ROW) return Read::kUnreadable;
-        SalvagedRow row;
-        row.item.id = id;
-        row.item.method = ColumnText(one.get(), 0);
-        row.item.payload = ColumnText(one.get(), 1);
-        if (sqlite3_column_type(one.get(), 2) != SQLITE_NULL &&
-            static_cast<uint32_t>(sqlite3_column_int64(one.get(), 2)) !=
-                Checksum(row.item.method, row.item.payload)) {
-            return Read::kUnreadable;
-        }
-        row.item.first_refused = sqlite3_column_int64(one.get(), 3);
-        row.item.refusals = sqlite3_column_int(one.get(), 4);
-        row.item.reason = ColumnText(one.get(), 5);
-        row.stored_at = sqlite3_column_int64(one.get(), 6);
-        row.next_attempt = sqlite3_column_int64(one.get(), 7);
-        rows.push_back(std::move(row));
-        return Read::kRow;
-    };
-
-    // Walks the ids in order. A damaged page can give out any id, so the walk moves on only
-    // forward, to an id whose row reads back whole, and never past the highest id the file
-    // gave out: a garbage id would skip every row between. Where the walk fails it steps
-    // over the damage id by id until it works again; without a known highest id a stretch
-    // of kGiveUpAfter ids without a readable row ends the search.
-    constexpr int64_t kGiveUpAfter = 100000;
-    std::set<int64_t> unreadable;  // met by the walk and by the steps: counted once
-    int64_t cursor = 0;
-    int64_t misses = 0;
-    while (misses < kGiveUpAfter && (sequence_id == 0 || cursor < sequence_id)) {
-        int code = SQLITE_OK;
-        int64_t id = 0;
-        {
-            ResetAtExit reset(next.get());
-            sqlite3_bind_int64(next.get(), 1, cursor);
-            code = sqlite3_step(next.get());
-            if (code == SQLITE_ROW) id = sqlite3_column_int64(next.get(), 0);
-        }
-        // A damaged leaf can also answer "the next id above" with one below it.
-        if (code == SQLITE_ROW && id > cursor && (sequence_id == 0 || id <= sequence_id)) {
-            const Read read = read_one(id);
-            if (read == Read::kRow) {
-                cursor = id;
-                misses = 0;
-                continue;
-            }
-            if (read == Read::kUnreadable) unreadable.insert(id);
-        }
-        if (code == SQLITE_DONE) break;
-        const Read read = read_one(++cursor);
-        if (read == Read::kUnreadable) unreadable.insert(cursor);
-        misses = read == Read::kRow ? 0 : misses + 1;
-    }
-    // A garbage id that happens to name a sound row elsewhere makes the walk jump over rows
-    // that still read: every id up to the highest the walk did not recover is looked up
-    // directly (at most kLookUpAtMost of them, from the lowest recovered id when the whole
-    // range holds more).
-    constexpr int64_t kLookUpAtMost = 1000000;
-    std::set<int64_t> recovered;
-    for (const SalvagedRow& row : rows) recovered.insert(row.item.id);
-    const int64_t last = std::max(sequence_id, recovered.empty() ? int64_t{0} : *recovered.rbegin());
-    int64_t from = 1;
-    if (last - static_cast<int64_t>(recovered.size()) > kLookUpAtMost && !recovered.empty()) {
-        from = *recovered.begin();
-    }
-    int64_t budget = kLookUpAtMost;
-    for (int64_t id = from; id <= last && budget > 0; ++id) {
-        if (recovered.count(id) != 0 || unreadable.count(id) != 0) continue;
-        --budget;
-        if (read_one(id) == Read::kUnreadable) unreadable.insert(id);
-    }
-    std::sort(rows.begin(), rows.end(),
-              [](const SalvagedRow& a, const SalvagedRow& b) { return a.item.id < b.item.id; });
-    // Ids past every row found and past the file's sequence may never have been given out.
-    unreadable.erase(unreadable.upper_bound(last), unreadable.end());
-    unreadable_count = unreadable.size();
-    if (total > static_cast<int64_t>(rows.size())) {
-        unreadable_count = std::max(unreadable_count, static_cast<size_t>(total) - rows.size());
-    }
-    // Every id looked at may have been given out, and a damaged file may have given out
-    // more than it still shows (its sequence and its last rows may be what was lost): the
-    // fresh file continues well above them all. Ids are 64 bits; a gap costs nothing.
-    constexpr int64_t kIdMargin = 1000000;
-    highest_id = std::max({sequence_id, cursor, last});
-    if (!unreadable.empty()) highest_id = std::max(highest_id, *unreadable.rbegin());
-    highest_id += kIdMargin;
-}
 
 namespace {
 
@@ -202,11 +69,25 @@ Status Outbox::SalvageFile(Status cause) {
     if (!MoveFileSet(path_, aside)) {
         return Status::IoError(cause.message() + "; could not set the damaged file aside: " + std::strerror(errno));
     }
-    std::vector<SalvagedRow> rows;
-    size_t unreadable = 0;
-    int64_t highest_id = 0;
-    ReadDamaged(aside, rows, unreadable, highest_id);
-
+    std::vector<StoredRow> rows;
+    DamagedScan scan;
+    {
+        sqlite3* raw = nullptr;
+        const int opened = sqlite3_open_v2(aside.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
+        std::unique_ptr<sqlite3, int (*)(sqlite3*)> old(raw, sqlite3_close_v2);
+        if (opened == SQLITE_OK) {
+            ScanDamaged(old.get(), [&rows](StoredRow& row) {
+                rows.push_back(std::move(row));
+                return Status::OK();
+            }, scan);
+        }
+    }
+    // Every id the damaged file may have given out stays unused: the fresh file continues
+    // well above them all, its sequence and its last rows possibly being what was lost.
+    // Ids are 64 bits; a gap costs nothing.
+    constexpr int64_t kIdMargin = 1000000;
+    const int64_t highest_id = scan.highest_id + kIdMargin;
+    const size_t unreadable = scan.unreadable;
     Status status = WriteSalvaged(rows, highest_id);
     if (!status.ok()) {
         Close();
@@ -221,7 +102,7 @@ Status Outbox::SalvageFile(Status cause) {
     return Status::OK();
 }
 
-Status Outbox::WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highest_id) {
+Status Outbox::WriteSalvaged(const std::vector<StoredRow>& rows, int64_t highest_id) {
     Status status = OpenFile();
     if (!status.ok()) return status;
     status = Exec("BEGIN IMMEDIATE");
@@ -234,7 +115,7 @@ Status Outbox::WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highe
                                       -1, &raw, nullptr);
         Statement insert(raw);
         if (code != SQLITE_OK) return RollBack(Failed("salvage", code));
-        for (const SalvagedRow& row : rows) {
+        for (const StoredRow& row : rows) {
             {
                 ResetAtExit reset(insert.get());
                 sqlite3_bind_int64(insert.get(), 1, row.item.id);
@@ -267,7 +148,7 @@ Status Outbox::WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highe
     if (status.ok()) status = Exec("COMMIT");
     if (!status.ok()) return RollBack(status);
     count_ = rows.size();
-    refused_ = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), [](const SalvagedRow& row) {
+    refused_ = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), [](const StoredRow& row) {
         return row.item.first_refused != 0;
     }));
     return Status::OK();
