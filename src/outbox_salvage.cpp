@@ -17,15 +17,18 @@ using namespace outbox_sqlite;
 namespace {
 
 // A name beside `path` that no file has yet: "<path>.corrupt-<epoch seconds>", with "-2",
-// "-3", ... when a salvage in the same second left one already.
+// "-3", ... when a salvage in the same second left one already. Empty when none can be
+// had (the name is too long, the folder cannot be searched): errno says why.
 std::string FreeAsideName(const std::string& path) {
     const std::string base = path + ".corrupt-" + std::to_string(static_cast<long long>(Now()));
     std::string name = base;
-    for (int n = 2;; ++n) {
+    for (int n = 2; n < 1000; ++n) {
         struct stat info {};
-        if (::lstat(name.c_str(), &info) != 0 && errno == ENOENT) return name;
+        if (::lstat(name.c_str(), &info) != 0) return errno == ENOENT ? name : std::string();
         name = base + "-" + std::to_string(n);
     }
+    errno = EEXIST;
+    return std::string();
 }
 
 // Moves a file to a new name without ever replacing one there: link, then unlink.
@@ -66,7 +69,7 @@ bool MoveFileSet(const std::string& from, const std::string& to) {
 Status Outbox::SalvageFile(Status cause) {
     Close();
     const std::string aside = FreeAsideName(path_);
-    if (!MoveFileSet(path_, aside)) {
+    if (aside.empty() || !MoveFileSet(path_, aside)) {
         return Status::IoError(cause.message() + "; could not set the damaged file aside: " + std::strerror(errno));
     }
     std::vector<StoredRow> rows;
