@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <utility>
+#include <vector>
 
 #include <sqlite3.h>
 #include <zlib.h>
@@ -36,6 +37,32 @@ uint32_t outbox_sqlite::Checksum(const std::string& method, const std::string& p
     crc = crc32(crc, &separator, 1);
     crc = crc32(crc, reinterpret_cast<const Bytef*>(payload.data()), static_cast<uInt>(payload.size()));
     return static_cast<uint32_t>(crc);
+}
+
+// The tables, and the columns a file from an earlier version lacks.
+Status outbox_sqlite::CreateSchema(sqlite3* db) {
+    auto run = [db](const char* sql) {
+        const int code = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        return code == SQLITE_OK ? Status::OK() : FromCode(sql, code, sqlite3_errmsg(db));
+    };
+    for (const char* sql : {kCreateOutbox, kCreateDamaged}) {
+        Status status = run(sql);
+        if (!status.ok()) return status;
+    }
+    std::vector<std::string> columns;
+    sqlite3_stmt* raw = nullptr;
+    int code = sqlite3_prepare_v2(db, "PRAGMA table_info(outbox)", -1, &raw, nullptr);
+    Statement info(raw);
+    if (code == SQLITE_OK) {
+        while ((code = sqlite3_step(info.get())) == SQLITE_ROW) columns.push_back(ColumnText(info.get(), 1));
+    }
+    if (code != SQLITE_DONE) return FromCode("table_info", code, sqlite3_errmsg(db));
+    for (const auto& added : kAddedColumns) {
+        if (std::find(columns.begin(), columns.end(), added[0]) != columns.end()) continue;
+        Status status = run(added[1]);
+        if (!status.ok()) return status;
+    }
+    return Status::OK();
 }
 
 struct Outbox::Statements {
@@ -89,7 +116,7 @@ Status Outbox::Exec(const char* sql) {
 Status Outbox::Open() {
     Close();
     salvage_.reset();
-    Status status = OpenFile();
+    Status status = SalvageUnfinished() ? Status::Corruption("a salvage of it did not finish") : OpenFile();
     if (status.IsCorruption()) status = SalvageFile(status);
     if (!status.ok()) Close();
     return status;
@@ -108,24 +135,14 @@ Status Outbox::OpenFile() {
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, 2000);
 
-    for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", kCreateOutbox, kCreateDamaged}) {
+    for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"}) {
         Status status = Exec(sql);
         if (!status.ok()) return status;
     }
-    // Columns a file from an earlier version lacks.
-    std::vector<std::string> columns;
-    {
-        sqlite3_stmt* raw = nullptr;
-        code = sqlite3_prepare_v2(db_, "PRAGMA table_info(outbox)", -1, &raw, nullptr);
-        Statement info(raw);
-        if (code != SQLITE_OK) return Failed("table_info", code);
-        while ((code = sqlite3_step(info.get())) == SQLITE_ROW) columns.push_back(ColumnText(info.get(), 1));
-        if (code != SQLITE_DONE) return Failed("table_info", code);
-    }
-    for (const auto& added : kAddedColumns) {
-        if (std::find(columns.begin(), columns.end(), added[0]) != columns.end()) continue;
-        Status status = Exec(added[1]);
-        if (!status.ok()) return status;
+    Status schema = CreateSchema(db_);
+    if (!schema.ok()) {
+        if (!schema.IsCorruption()) broken_ = true;
+        return schema;
     }
 
     statements_ = std::make_unique<Statements>();

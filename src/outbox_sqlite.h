@@ -89,6 +89,10 @@ inline bool AnyIsLink(const std::string& path) {
     return false;
 }
 
+// Creates the outbox's tables where they are missing, and the columns a file from an
+// earlier version lacks; rows already there are kept as they are.
+Status CreateSchema(sqlite3* db);
+
 // CRC-32 of the method, a NUL and the payload: a damaged cell fails it whichever it hit.
 uint32_t Checksum(const std::string& method, const std::string& payload);
 

@@ -130,6 +130,7 @@ int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int*
 }
 
 int Delete(sqlite3_vfs* vfs, const char* name, int sync_dir) {
+    if (const int code = FaultVfs::Shim::OnOperation(Op::kDelete)) return code;
     return RealVfs(vfs)->xDelete(RealVfs(vfs), name, sync_dir);
 }
 int Access(sqlite3_vfs* vfs, const char* name, int flags, int* result) {
@@ -215,8 +216,15 @@ void FaultVfs::Arm(Op op, int nth, int error_code) { Arm(op, nth, error_code, /*
 
 void FaultVfs::ArmSticky(Op op, int nth, int error_code) { Arm(op, nth, error_code, /*sticky=*/true); }
 
+void FaultVfs::ArmCrash(int nth) {
+    Arm(Op::kRead, nth, SQLITE_IOERR, /*sticky=*/true);
+    std::lock_guard<std::mutex> lock(mutex_);
+    any_op_ = true;
+}
+
 void FaultVfs::Arm(Op op, int nth, int error_code, bool sticky) {
     std::lock_guard<std::mutex> lock(mutex_);
+    any_op_ = false;
     armed_ = true;
     sticky_ = sticky;
     armed_op_ = op;
@@ -230,6 +238,7 @@ void FaultVfs::Disarm() {
     std::lock_guard<std::mutex> lock(mutex_);
     armed_ = false;
     sticky_ = false;
+    any_op_ = false;
 }
 
 bool FaultVfs::fired() const {
@@ -250,7 +259,7 @@ void FaultVfs::ResetCounts() {
 int FaultVfs::OnOperation(Op op) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counts_[Index(op)];
-    if (!armed_ || op != armed_op_) return 0;
+    if (!armed_ || (!any_op_ && op != armed_op_)) return 0;
     ++seen_since_arming_;
     const bool fails = sticky_ ? seen_since_arming_ >= armed_nth_ : seen_since_arming_ == armed_nth_;
     if (!fails) return 0;
