@@ -141,9 +141,9 @@ bool EndsWithin(int seconds, int& status, Work work) {
     const pid_t child = ::fork();
     if (child < 0) return false;
     if (child == 0) ::_exit(work() ? 0 : 1);
-    for (int tick = 0; tick < seconds * 10; ++tick) {
+    for (int tick = 0; tick < seconds * 1000; ++tick) {
         if (::waitpid(child, &status, WNOHANG) == child) return true;
-        ::usleep(100 * 1000);
+        ::usleep(1000);
     }
     ::kill(child, SIGKILL);
     ::waitpid(child, &status, 0);
@@ -389,52 +389,80 @@ std::multiset<std::string> Payloads(Outbox& outbox) {
     return payloads;
 }
 
-// Caught: (every alarm lost, silently): a salvage moved the damaged file aside first and
-// then read it into memory; a kill before the fresh file was written left an empty
-// outbox.db, and the next start never looked at the set-aside file. The salvage is cut
-// short at every file operation in turn (everything from the n-th on fails, as after a
-// crash); the next Open finds every readable row exactly once, and one set-aside copy of
-// the damaged file and its -wal, as they were.
-TEST(OutboxRegression, ASalvageCutShortAtAnyPointIsFinishedByTheNextOpen) {
-    FaultVfs& vfs = FaultVfs::Install();
-    TestDir build;
-    DamagedSet set;
-    ASSERT_NO_FATAL_FAILURE(BuildDamagedSet(build, set));
-    std::multiset<std::string> readable;
-    {
-        const std::string path = build.Join("healthy.db");
-        WriteFile(path, set.main);
-        WriteFile(path + "-wal", set.wal);
+// A damaged set and the payloads a salvage recovers from it; `path` gets the set anew.
+class DamagedSetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(BuildDamagedSet(build_, set_));
+        const std::string path = build_.Join("healthy.db");
+        Lay(path);
         Outbox outbox(path);
         ASSERT_TRUE(outbox.Open().ok());
         ASSERT_TRUE(outbox.salvaged());
-        readable = Payloads(outbox);
+        readable_ = Payloads(outbox);
+        ASSERT_EQ(1u, readable_.count("wal1"));
+        ASSERT_LT(readable_.size(), 32u);
     }
-    ASSERT_EQ(1u, readable.count("wal1"));
-    ASSERT_LT(readable.size(), 32u);
 
+    void Lay(const std::string& path) const {
+        WriteFile(path, set_.main);
+        WriteFile(path + "-wal", set_.wal);
+    }
+
+    // After whatever cut the last salvage short: the next Open has every readable row
+    // once, and one set-aside copy of the damaged set as it was.
+    void ExpectFinished(const TestDir& dir, const std::string& where) const {
+        Outbox outbox(dir.Join("outbox.db"));
+        ASSERT_TRUE(outbox.Open().ok()) << where;
+        ASSERT_EQ(readable_, Payloads(outbox)) << where;
+        const std::vector<std::string> aside = SetAsideFiles(dir);
+        ASSERT_EQ(1u, aside.size()) << where;
+        EXPECT_TRUE(ReadFile(dir.Join(aside[0])) == set_.main) << where;
+        EXPECT_TRUE(ReadFile(dir.Join(aside[0]) + "-wal") == set_.wal) << where;
+    }
+
+    FaultVfs& vfs_ = FaultVfs::Install();
+    TestDir build_;
+    DamagedSet set_;
+    std::multiset<std::string> readable_;
+};
+
+// Caught: (every alarm lost, silently): a salvage moved the damaged file aside first and
+// then read it into memory; a kill before the fresh file was written left an empty
+// outbox.db, and the next start never looked at the set-aside file. Killed at each sync
+// in turn, where what is on disk changes meaning.
+TEST_F(DamagedSetTest, ASalvageKilledAtAnySyncIsFinishedByTheNextOpen) {
+    bool killed = true;
+    int n = 1;
+    for (; killed && n < 100; ++n) {
+        TestDir dir;
+        Lay(dir.Join("outbox.db"));
+        int status = 0;
+        ASSERT_TRUE(EndsWithin(30, status, [&] {
+            vfs_.ArmKill(FaultVfs::Op::kSync, n);
+            return Outbox(dir.Join("outbox.db")).Open().ok();
+        }));
+        killed = WIFEXITED(status) && WEXITSTATUS(status) == FaultVfs::kKilled;
+        ASSERT_NO_FATAL_FAILURE(ExpectFinished(dir, "killed at sync " + std::to_string(n)));
+    }
+    EXPECT_GT(n, 3) << "the salvage hardly syncs";
+}
+
+// The same at every file operation of a salvage in turn: everything from the n-th on
+// fails, as after a crash.
+TEST_F(DamagedSetTest, ASalvageCutShortAtAnyPointIsFinishedByTheNextOpen) {
     bool fired = true;
     int n = 1;
     for (; fired && n < 3000; ++n) {
         TestDir dir;
-        const std::string path = dir.Join("outbox.db");
-        WriteFile(path, set.main);
-        WriteFile(path + "-wal", set.wal);
-        vfs.ArmCrash(n);
-        { Outbox(path).Open(); }
-        fired = vfs.fired();
-        vfs.Disarm();
-
-        Outbox outbox(path);
-        ASSERT_TRUE(outbox.Open().ok()) << "cut short at operation " << n;
-        ASSERT_EQ(readable, Payloads(outbox)) << "cut short at operation " << n;
-        const std::vector<std::string> aside = SetAsideFiles(dir);
-        ASSERT_EQ(1u, aside.size()) << "cut short at operation " << n;
-        EXPECT_TRUE(ReadFile(dir.Join(aside[0])) == set.main) << "cut short at operation " << n;
-        EXPECT_TRUE(ReadFile(dir.Join(aside[0]) + "-wal") == set.wal) << "cut short at operation " << n;
+        Lay(dir.Join("outbox.db"));
+        vfs_.ArmCrash(n);
+        { Outbox(dir.Join("outbox.db")).Open(); }
+        fired = vfs_.fired();
+        vfs_.Disarm();
+        ASSERT_NO_FATAL_FAILURE(ExpectFinished(dir, "cut short at operation " + std::to_string(n)));
     }
     EXPECT_GT(n, 20) << "the salvage does hardly any file operation";
-    std::printf("cut short at %d points\n", n - 1);
     EXPECT_FALSE(fired) << "still failing at operation " << n;
 }
 

@@ -1,6 +1,7 @@
 #include "tests/support/fault_vfs.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -222,9 +223,16 @@ void FaultVfs::ArmCrash(int nth) {
     any_op_ = true;
 }
 
+void FaultVfs::ArmKill(Op op, int nth) {
+    Arm(op, nth, SQLITE_IOERR, /*sticky=*/false);
+    std::lock_guard<std::mutex> lock(mutex_);
+    kill_ = true;
+}
+
 void FaultVfs::Arm(Op op, int nth, int error_code, bool sticky) {
     std::lock_guard<std::mutex> lock(mutex_);
     any_op_ = false;
+    kill_ = false;
     armed_ = true;
     sticky_ = sticky;
     armed_op_ = op;
@@ -239,6 +247,7 @@ void FaultVfs::Disarm() {
     armed_ = false;
     sticky_ = false;
     any_op_ = false;
+    kill_ = false;
 }
 
 bool FaultVfs::fired() const {
@@ -264,6 +273,7 @@ int FaultVfs::OnOperation(Op op) {
     const bool fails = sticky_ ? seen_since_arming_ >= armed_nth_ : seen_since_arming_ == armed_nth_;
     if (!fails) return 0;
     fired_ = true;
+    if (kill_) ::_exit(kKilled);
     return armed_code_;
 }
 

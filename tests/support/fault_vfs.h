@@ -16,8 +16,10 @@
 //                           filled up (code SQLITE_FULL), until Disarm().
 //   ArmCrash(n)             the n-th operation of any kind and every later one fail
 //                           (SQLITE_IOERR), until Disarm(): nothing more reaches the disk,
-//                           as after a crash; dropping the connections and opening again
-//                           once disarmed is the restart.
+//                           as after a crash of a program that stops at its first failure.
+//   ArmKill(op, n)          the n-th such operation ends the process at once
+//                           (_exit(kKilled)) before it reaches the file, as a kill -9
+//                           does: no destructor, no clean-up. Run it in a child process.
 // A failed operation never reaches the file: a failed write leaves the file's bytes as
 // they were, a failed read zero-fills the caller's buffer. Arming replaces any earlier
 // arming; Disarm() ends it, fired() tells whether the armed fault has failed anything
@@ -37,6 +39,8 @@ namespace testing {
 class FaultVfs {
 public:
     enum class Op { kRead = 0, kWrite = 1, kSync = 2, kTruncate = 3, kDelete = 4 };
+    // The exit status of a process ended by ArmKill.
+    static constexpr int kKilled = 86;
 
     // The VFS's registered name, for sqlite3_open_v2's zVfs.
     static const char* Name();
@@ -47,6 +51,7 @@ public:
     void Arm(Op op, int nth, int error_code);
     void ArmSticky(Op op, int nth, int error_code);
     void ArmCrash(int nth);
+    void ArmKill(Op op, int nth);
     void Disarm();
     bool fired() const;
 
@@ -76,6 +81,7 @@ private:
     bool armed_ = false;
     bool sticky_ = false;
     bool any_op_ = false;  // armed by ArmCrash
+    bool kill_ = false;    // armed by ArmKill
     Op armed_op_ = Op::kWrite;
     int armed_nth_ = 0;
     int armed_code_ = 0;
