@@ -145,7 +145,14 @@ private:
     Status RollBack(Status status);
     Status Exec(const char* sql);
     Status SetAside(int64_t id, const std::string& reason);
-    Status RecountRefused();
+    // What an operation changed in the counts.
+    struct Change {
+        size_t removed = 0;          // rows gone from the table
+        size_t removed_refused = 0;  // of those, the refused
+        size_t newly_refused = 0;    // rows refused for the first time
+    };
+    int RemoveRow(int64_t id, Change& change);
+    void Count(const Change& change);
     // One transaction deleting `ids`; the caller chose how it is synced.
     Status DeleteRows(const std::vector<int64_t>& ids);
     Status ReadRows(sqlite3_stmt* statement, size_t limit, std::vector<Item>& out, size_t& damaged);
