@@ -70,6 +70,7 @@ struct Outbox::Statements {
     Statement take;
     Statement take_refused;
     Statement remove;
+    Statement remove_waiting;
     Statement refuse;
     Statement set_aside;
 };
@@ -157,9 +158,10 @@ Status Outbox::OpenFile() {
         {"INSERT INTO outbox(method, payload, stored_at, checksum) VALUES(?1, ?2, ?3, ?4)", &statements_->insert},
         {take.c_str(), &statements_->take},
         {take_refused.c_str(), &statements_->take_refused},
-        // Each says what it changed for the refused count: the deleted row's state, the
-        // refusal's number (1: refused for the first time).
-        {"DELETE FROM outbox WHERE id = ?1 RETURNING first_refused IS NOT NULL", &statements_->remove},
+        {"DELETE FROM outbox WHERE id = ?1", &statements_->remove},
+        {"DELETE FROM outbox WHERE id = ?1 AND first_refused IS NULL", &statements_->remove_waiting},
+        // Says what it changed for the refused count: the refusal's number (1: refused for
+        // the first time).
         {"UPDATE outbox SET first_refused = coalesce(first_refused, ?2), refusals = coalesce(refusals, 0) + 1, "
          "reason = ?3, next_attempt = ?4 WHERE id = ?1 RETURNING refusals",
          &statements_->refuse},
@@ -422,16 +424,28 @@ Status Outbox::DeleteRows(const std::vector<int64_t>& ids) {
     return Status::OK();
 }
 
-// One row out, inside the caller's transaction; what it was is added to `change`.
+// One row out, inside the caller's transaction; what it was is added to `change`. While
+// some row is refused, the row is first removed only if it is not: when that removes
+// nothing, the row was refused (or is not there). No scan, and one statement for the
+// common row.
 int Outbox::RemoveRow(int64_t id, Change& change) {
-    sqlite3_stmt* remove = statements_->remove.get();
-    ResetAtExit reset(remove);
-    sqlite3_bind_int64(remove, 1, id);
-    int code = sqlite3_step(remove);
-    if (code != SQLITE_ROW) return code;  // SQLITE_DONE: not there
-    ++change.removed;
-    if (sqlite3_column_int(remove, 0) != 0) ++change.removed_refused;
-    return sqlite3_step(remove);
+    const bool ask = refused_ > change.removed_refused;
+    for (Statement* statement : {&statements_->remove_waiting, &statements_->remove}) {
+        if (!ask && statement == &statements_->remove_waiting) continue;
+        sqlite3_stmt* remove = statement->get();
+        int code = SQLITE_OK;
+        {
+            ResetAtExit reset(remove);
+            sqlite3_bind_int64(remove, 1, id);
+            code = sqlite3_step(remove);
+        }
+        if (code != SQLITE_DONE) return code;
+        if (sqlite3_changes(db_) == 0) continue;
+        ++change.removed;
+        if (ask && statement == &statements_->remove) ++change.removed_refused;
+        return code;
+    }
+    return SQLITE_DONE;  // not there
 }
 
 // The one place the counts change after Open counted them: read by the statements that
