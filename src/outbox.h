@@ -139,7 +139,7 @@ private:
     Status OpenFile();
     Status SalvageFile(Status cause);
     // True when a salvage was cut short (a crash, a kill, a failure) and must be finished.
-    bool SalvageUnfinished() const;
+    bool SalvageUnfinished();
     // Turns a failed step into a Status; a corruption triggers a salvage.
     Status Failed(const std::string& what, int code);
     Status RollBack(Status status);

@@ -267,7 +267,7 @@ void Undo(const std::string& path, const std::string& aside, const std::string& 
 
 }  // namespace
 
-bool Outbox::SalvageUnfinished() const {
+bool Outbox::SalvageUnfinished() {
     const std::string fresh = path_ + kFreshSuffix;
     if (!Exists(fresh)) return false;
     if (Exists(path_)) return true;

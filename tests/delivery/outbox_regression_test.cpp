@@ -23,6 +23,7 @@
 
 #include "src/delivery_backlog.h"
 #include "src/outbox.h"
+#include "tests/delivery/delivery_test_support.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/support/fault_vfs.h"
 
@@ -382,12 +383,8 @@ void BuildDamagedSet(const TestDir& dir, DamagedSet& set) {
 }
 
 std::multiset<std::string> Payloads(Outbox& outbox) {
-    std::vector<Outbox::Item> items;
-    size_t damaged = 0;
-    EXPECT_TRUE(outbox.TakeOldest(0, 1000, items, damaged).ok());
-    std::multiset<std::string> payloads;
-    for (const Outbox::Item& item : items) payloads.insert(item.payload);
-    return payloads;
+    const std::vector<std::string> payloads = kv::test::Payloads(outbox);
+    return std::multiset<std::string>(payloads.begin(), payloads.end());
 }
 
 // A damaged set and the payloads a salvage recovers from it; `path` gets the set anew.
