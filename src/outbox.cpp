@@ -47,7 +47,8 @@ struct Outbox::Statements {
     Statement set_aside;
 };
 
-Outbox::Outbox(std::string path, size_t cap) : path_(std::move(path)), cap_(cap) {}
+Outbox::Outbox(std::string path, size_t cap, uint64_t byte_cap)
+    : path_(std::move(path)), cap_(cap), byte_cap_(byte_cap) {}
 
 Outbox::~Outbox() { Close(); }
 
@@ -133,6 +134,7 @@ Status Outbox::OpenFile() {
     const std::string take = select + "WHERE id > ?1 ORDER BY id LIMIT ?2";
     const std::string take_refused =
         select + "WHERE first_refused IS NOT NULL AND id <= ?1 AND next_attempt <= ?2 ORDER BY id LIMIT ?3";
+    const std::string remove = std::string("DELETE FROM outbox WHERE id = ?1 RETURNING ") + kPayloadBytes;
     struct {
         const char* sql;
         Statement* statement;
@@ -140,7 +142,7 @@ Status Outbox::OpenFile() {
         {"INSERT INTO outbox(method, payload, stored_at, checksum) VALUES(?1, ?2, ?3, ?4)", &statements_->insert},
         {take.c_str(), &statements_->take},
         {take_refused.c_str(), &statements_->take_refused},
-        {"DELETE FROM outbox WHERE id = ?1", &statements_->remove},
+        {remove.c_str(), &statements_->remove},
         {"UPDATE outbox SET first_refused = coalesce(first_refused, ?2), refusals = coalesce(refusals, 0) + 1, "
          "reason = ?3, next_attempt = ?4 WHERE id = ?1",
          &statements_->refuse},
@@ -158,12 +160,15 @@ Status Outbox::OpenFile() {
     // Reading the counts walks the table: much of a damaged file shows up here, at start,
     // rather than in the middle of a delivery.
     sqlite3_stmt* raw = nullptr;
-    code = sqlite3_prepare_v2(db_, "SELECT count(*), count(first_refused) FROM outbox", -1, &raw, nullptr);
+    const std::string counts =
+        std::string("SELECT count(*), count(first_refused), coalesce(sum(") + kPayloadBytes + "), 0) FROM outbox";
+    code = sqlite3_prepare_v2(db_, counts.c_str(), -1, &raw, nullptr);
     Statement count(raw);
     if (code == SQLITE_OK) code = sqlite3_step(count.get());
     if (code != SQLITE_ROW) return Failed("count", code);
     count_ = static_cast<size_t>(sqlite3_column_int64(count.get(), 0));
     refused_ = static_cast<size_t>(sqlite3_column_int64(count.get(), 1));
+    bytes_ = static_cast<uint64_t>(sqlite3_column_int64(count.get(), 2));
     count.reset();
 
     commits_ = 0;
@@ -196,9 +201,10 @@ Status Outbox::StoreBatch(std::vector<Item>& items, size_t& refused) {
         if (!status.ok()) return status;
         const sqlite3_int64 now = Now();
         size_t stored = 0;
+        uint64_t stored_bytes = 0;
         sqlite3_stmt* insert = statements_->insert.get();
         for (Item& item : items) {
-            if (count_ + stored >= cap_) {
+            if (count_ + stored >= cap_ || bytes_ + stored_bytes + item.payload.size() > byte_cap_) {
                 ++refused_here;
                 continue;
             }
@@ -217,6 +223,7 @@ Status Outbox::StoreBatch(std::vector<Item>& items, size_t& refused) {
             }
             item.id = sqlite3_last_insert_rowid(db_);
             ++stored;
+            stored_bytes += item.payload.size();
         }
         status = Exec("COMMIT");
         if (!status.ok()) {
@@ -224,6 +231,7 @@ Status Outbox::StoreBatch(std::vector<Item>& items, size_t& refused) {
             return RollBack(status);
         }
         count_ += stored;
+        bytes_ += stored_bytes;
         refused = refused_here;
         return Status::OK();
     });
@@ -244,18 +252,12 @@ Status Outbox::SetAside(int64_t id, const std::string& reason) {
         code = sqlite3_step(set_aside);
     }
     if (code != SQLITE_DONE) return RollBack(Failed("set aside", code));
-    int changed = 0;
-    {
-        sqlite3_stmt* remove = statements_->remove.get();
-        ResetAtExit reset(remove);
-        sqlite3_bind_int64(remove, 1, id);
-        code = sqlite3_step(remove);
-        changed = sqlite3_changes(db_);
-    }
+    Removed removed;
+    code = RemoveRow(id, removed);
     if (code != SQLITE_DONE) return RollBack(Failed("set aside", code));
     status = Exec("COMMIT");
     if (!status.ok()) return RollBack(status);
-    count_ -= std::min(count_, static_cast<size_t>(changed));
+    Forget(removed);
     if (refused_ > 0) RecountRefused();
     return Status::OK();
 }
@@ -400,22 +402,34 @@ Status Outbox::Delete(const std::vector<int64_t>& ids) {
 Status Outbox::DeleteRows(const std::vector<int64_t>& ids) {
     Status status = Exec("BEGIN IMMEDIATE");
     if (!status.ok()) return status;
-    sqlite3_stmt* remove = statements_->remove.get();
-    size_t removed = 0;
+    Removed removed;
     for (const int64_t id : ids) {
-        int code = SQLITE_OK;
-        {
-            ResetAtExit reset(remove);
-            sqlite3_bind_int64(remove, 1, id);
-            code = sqlite3_step(remove);
-        }
+        const int code = RemoveRow(id, removed);
         if (code != SQLITE_DONE) return RollBack(Failed("delete", code));
-        removed += static_cast<size_t>(sqlite3_changes(db_));
     }
     status = Exec("COMMIT");
     if (!status.ok()) return RollBack(status);
-    count_ -= std::min(count_, removed);
+    Forget(removed);
     return Status::OK();
+}
+
+// The row's payload size comes back from the delete itself, so that the byte count
+// follows what the file lost, not what the caller believes it held.
+int Outbox::RemoveRow(int64_t id, Removed& removed) {
+    sqlite3_stmt* remove = statements_->remove.get();
+    ResetAtExit reset(remove);
+    sqlite3_bind_int64(remove, 1, id);
+    int code = SQLITE_OK;
+    while ((code = sqlite3_step(remove)) == SQLITE_ROW) {
+        ++removed.rows;
+        removed.bytes += static_cast<uint64_t>(sqlite3_column_int64(remove, 0));
+    }
+    return code;
+}
+
+void Outbox::Forget(const Removed& removed) {
+    count_ -= std::min(count_, removed.rows);
+    bytes_ -= std::min(bytes_, removed.bytes);
 }
 
 // Recounted rather than tracked: a row refused again, or deleted, must count right.

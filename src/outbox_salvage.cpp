@@ -267,6 +267,8 @@ Status Outbox::WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highe
     if (status.ok()) status = Exec("COMMIT");
     if (!status.ok()) return RollBack(status);
     count_ = rows.size();
+    bytes_ = 0;
+    for (const SalvagedRow& row : rows) bytes_ += row.item.payload.size();
     refused_ = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), [](const SalvagedRow& row) {
         return row.item.first_refused != 0;
     }));
