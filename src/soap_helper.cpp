@@ -23,6 +23,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include "common/logger.h"
+#include "common/string_util.h"
 #include "src/answer_class.h"
 #include "src/delivery_backlog.h"
 #include "src/delivery_log.h"
@@ -470,7 +471,10 @@ private:
         } else {
             delivery_log_.PostFailed(guid, code, status, path_down);
         }
-        if (IsRedirect(status)) {
+        if (response.bodyOverLimit) {
+            delivery_log_.AnswerTooLarge(guid, HeaderValue(response.headers, "Content-Length"),
+                                         request.options.maxBodyBytes, path_down);
+        } else if (IsRedirect(status)) {
             delivery_log_.Redirected(guid, status, HeaderValue(response.headers, "Location"), path_down);
         } else if (!error && status >= 200 && status <= 299) {
             delivery_log_.NotSoap(guid, status, HeaderValue(response.headers, "Content-Type"), response.body.size(),
@@ -509,7 +513,7 @@ private:
                    delivery::PathId path) {
         ReceiverAnswered(path);
         if (logger::get_logger().enabled(VERBOSE)) {
-            Log(VERBOSE, guid + ": " + entry->held.method + " response " + result);
+            Log(VERBOSE, guid + ": " + entry->held.method + " response " + cut_quoted_text(result));
             Log(VERBOSE, guid + ": Posting LastMessage request");
         }
         SendLastMessage(*entry);
@@ -773,7 +777,8 @@ private:
             Log(ERROR, "Failed to receive valid ntp info from wardex");
             info.error_code = -1;
         } else {
-            Log(INFO, guid + ": Received ntp info: ip=" + info.ntp_server_ip + ":" + info.ntp_server_port);
+            Log(INFO, guid + ": Received ntp info: ip=" + cut_quoted_text(info.ntp_server_ip) + ":" +
+                          cut_quoted_text(info.ntp_server_port));
         }
         if (ntp_handler_) ntp_handler_(info);
     }
