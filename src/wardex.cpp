@@ -630,7 +630,7 @@ void WardexIntegration::HandleTimeInformation() {
         // given all of them or none.
         if (const TimeAnswerFault fault = FindTimeAnswerFault(info)) {
             Log(ERROR, std::string("Wardex time answer not applied: \"") + fault.field + "\" is not usable (\"" +
-                           *fault.value + "\"); the recording server's time settings are left as they are");
+                           cut_quoted_text(*fault.value) + "\"); the recording server's time settings are left as they are");
             time_handled_ = true;
             return;
         }
