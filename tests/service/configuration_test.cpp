@@ -439,7 +439,9 @@ TEST_F(ConfigurationTest, PlainHttpToAReceiverIsWarnedOfOnce) {
         const std::string warning = ": alarms and their acknowledgements can be read and forged on the way";
         EXPECT_EQ(log.find(warning) != std::string::npos, *entry.named != '\0') << entry.primary << "\n" << log;
         EXPECT_EQ(log.find(warning), log.rfind(warning)) << "once";
-        if (*entry.named != '\0') EXPECT_NE(log.find(std::string(entry.named) + warning), std::string::npos) << log;
+        if (*entry.named != '\0') {
+            EXPECT_NE(log.find(std::string(entry.named) + warning), std::string::npos) << log;
+        }
     }
 }
 

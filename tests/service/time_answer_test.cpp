@@ -53,7 +53,9 @@ TEST(TimeAnswer, OnlyAnAnswerWithEveryFieldInShapeIsApplied) {
         const std::string where = entry.info.ntp_server_ip + " " + entry.info.ntp_server_port + " " +
                                   entry.info.time_zone + " " + entry.info.update_interval;
         ASSERT_EQ(static_cast<bool>(fault), entry.refused != nullptr) << where;
-        if (fault) EXPECT_STREQ(fault.field, entry.refused) << where;
+        if (fault) {
+            EXPECT_STREQ(fault.field, entry.refused) << where;
+        }
     }
     const soap::NtpInfo port = Answer("127.0.0.9", "0");
     EXPECT_EQ(FindTimeAnswerFault(port).value, &port.ntp_server_port);
