@@ -199,7 +199,13 @@ void logger::log(LoggerLevel level, const std::string& raw_message) {
     // Parts of messages come from the receiver and the recording server: escaped here,
     // once for every caller, no outside text can end a line, forge one or drive the
     // terminal. The console colours are added after this and stay.
-    const std::string message = kv::escape_log_text(raw_message);
+    // Cut as well: a text from outside may be megabytes long, and a few such lines would
+    // fill the day's file and keep the day's later lines out of it.
+    size_t consumed = 0;
+    std::string message = kv::escape_log_text(raw_message, kMaxLogMessageBytes, consumed);
+    if (consumed < raw_message.size()) {
+        message += "...(" + std::to_string(raw_message.size() - consumed) + " more bytes)";
+    }
 
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string today = generate_log_filename(0);

@@ -15,7 +15,8 @@
 // going by the name, and every 51st message it checks free space and, when low, deletes
 // the oldest retained files first; nothing else in the directory is touched. Every
 // message is passed through kv::escape_log_text, so no line holds a raw control
-// character. It logs about itself only for the daily limit, and never throws.
+// character, and cut to kMaxLogMessageBytes, ending then in "...(N more bytes)". It
+// logs about itself only for the daily limit, and never throws.
 #ifndef WARDEX_COMMON_LOGGER_H_
 #define WARDEX_COMMON_LOGGER_H_
 
@@ -29,6 +30,11 @@
 
 // The most a day's log file grows to; see the header comment.
 constexpr uint64_t kMaxLogBytesPerDay = 100ull * 1024 * 1024;
+// The most of one message a line carries, escaped. The service's own lines are far
+// shorter (a drive message, the longest text of the recorder's, is 1 KiB); what is cut
+// is a text from outside that no one reads to its end, and the day's file then holds at
+// least 25,000 lines whatever they quote.
+constexpr size_t kMaxLogMessageBytes = 4096;
 
 enum LoggerLevel { VERBOSE = 0, INFO = 1, WARNING = 2, ERROR = 3, CRITICAL = 4 };
 

@@ -1,5 +1,6 @@
 #include "common/string_util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -172,41 +173,51 @@ std::string cut_quoted_text(const std::string& text, size_t keep) {
 }
 
 std::string escape_log_text(const std::string& text) {
+    size_t consumed = 0;
+    return escape_log_text(text, std::string::npos, consumed);
+}
+
+std::string escape_log_text(const std::string& text, size_t limit, size_t& consumed) {
     static const char kDigits[] = "0123456789abcdef";
     std::string out;
-    out.reserve(text.size());
+    out.reserve(std::min(text.size(), limit));
     size_t i = 0;
+    char piece[8];
     while (i < text.size()) {
         const unsigned char byte = static_cast<unsigned char>(text[i]);
+        size_t piece_size = 0;
+        size_t length = 1;
         if (byte < 0x20 || byte == 0x7F) {
+            piece[0] = '\\';
             switch (byte) {
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
+                case '\n': piece[1] = 'n'; piece_size = 2; break;
+                case '\r': piece[1] = 'r'; piece_size = 2; break;
+                case '\t': piece[1] = 't'; piece_size = 2; break;
                 default:
-                    out += "\\x";
-                    out += kDigits[byte >> 4];
-                    out += kDigits[byte & 0x0F];
+                    piece[1] = 'x';
+                    piece[2] = kDigits[byte >> 4];
+                    piece[3] = kDigits[byte & 0x0F];
+                    piece_size = 4;
             }
-            ++i;
-            continue;
-        }
-        const size_t length = utf8_sequence_length(text, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";  // U+FFFD
-            ++i;
-            continue;
-        }
-        if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+        } else if ((length = utf8_sequence_length(text, i)) == 0) {
+            std::memcpy(piece, "\xEF\xBF\xBD", 3);  // U+FFFD
+            piece_size = 3;
+            length = 1;
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
             const unsigned char control = static_cast<unsigned char>(text[i + 1]);
-            out += "\\u00";
-            out += kDigits[control >> 4];
-            out += kDigits[control & 0x0F];
+            std::memcpy(piece, "\\u00", 4);
+            piece[4] = kDigits[control >> 4];
+            piece[5] = kDigits[control & 0x0F];
+            piece_size = 6;
         } else {
-            out.append(text, i, length);
+            std::memcpy(piece, text.data() + i, length);
+            piece_size = length;
         }
+        if (out.size() + piece_size > limit) break;
+        out.append(piece, piece_size);
         i += length;
     }
+    consumed = i;
     return out;
 }
 

@@ -42,6 +42,10 @@ std::string escape_characters(const std::string& text);
 // and every byte that is not part of well-formed UTF-8 becomes U+FFFD. Everything else,
 // the backslash included, stays as it is, so ordinary texts are unchanged.
 std::string escape_log_text(const std::string& text);
+// The same, cut to at most `limit` bytes of escaped text: whole characters and whole
+// escapes only, never half of one. `consumed` receives how many bytes of `text` the
+// result stands for (text.size() when nothing was cut).
+std::string escape_log_text(const std::string& text, size_t limit, size_t& consumed);
 
 // How much of a text from outside (a receiver's RelatesTo, a Location header, ...) a log
 // line quotes: enough to recognise it, little enough that no answer can bloat the log.

@@ -1,6 +1,7 @@
 // Process entry: "-v" prints the version; otherwise the integration runs in the
 // foreground until SIGINT or SIGTERM.
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -132,6 +133,10 @@ void StartIntegration() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The process holds the recorder's password in plain text: no core dump may carry it
+    // off, and no process of the same user may read its memory (ptrace, /proc/<pid>/mem).
+    // First thing, before any secret exists.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     if (argc >= 2 && std::strcmp(argv[1], "-v") == 0) {
         std::printf("%d.%d.%d.%d\n", kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
         return 0;

@@ -69,13 +69,14 @@ struct Outbox::Statements {
     Statement insert;
     Statement take;
     Statement take_refused;
+    Statement measure;
     Statement remove;
-    Statement remove_waiting;
     Statement refuse;
     Statement set_aside;
 };
 
-Outbox::Outbox(std::string path, size_t cap) : path_(std::move(path)), cap_(cap) {}
+Outbox::Outbox(std::string path, size_t cap, uint64_t byte_cap)
+    : path_(std::move(path)), cap_(cap), byte_cap_(byte_cap) {}
 
 Outbox::~Outbox() { Close(); }
 
@@ -151,6 +152,8 @@ Status Outbox::OpenFile() {
     const std::string take = select + "WHERE id > ?1 ORDER BY id LIMIT ?2";
     const std::string take_refused =
         select + "WHERE first_refused IS NOT NULL AND id <= ?1 AND next_attempt <= ?2 ORDER BY id LIMIT ?3";
+    const std::string measure =
+        std::string("SELECT ") + kPayloadBytes + ", first_refused IS NOT NULL FROM outbox WHERE id = ?1";
     struct {
         const char* sql;
         Statement* statement;
@@ -158,8 +161,8 @@ Status Outbox::OpenFile() {
         {"INSERT INTO outbox(method, payload, stored_at, checksum) VALUES(?1, ?2, ?3, ?4)", &statements_->insert},
         {take.c_str(), &statements_->take},
         {take_refused.c_str(), &statements_->take_refused},
+        {measure.c_str(), &statements_->measure},
         {"DELETE FROM outbox WHERE id = ?1", &statements_->remove},
-        {"DELETE FROM outbox WHERE id = ?1 AND first_refused IS NULL", &statements_->remove_waiting},
         // Says what it changed for the refused count: the refusal's number (1: refused for
         // the first time).
         {"UPDATE outbox SET first_refused = coalesce(first_refused, ?2), refusals = coalesce(refusals, 0) + 1, "
@@ -179,12 +182,15 @@ Status Outbox::OpenFile() {
     // Reading the counts walks the table: much of a damaged file shows up here, at start,
     // rather than in the middle of a delivery.
     sqlite3_stmt* raw = nullptr;
-    code = sqlite3_prepare_v2(db_, "SELECT count(*), count(first_refused) FROM outbox", -1, &raw, nullptr);
+    const std::string counts =
+        std::string("SELECT count(*), count(first_refused), coalesce(sum(") + kPayloadBytes + "), 0) FROM outbox";
+    code = sqlite3_prepare_v2(db_, counts.c_str(), -1, &raw, nullptr);
     Statement count(raw);
     if (code == SQLITE_OK) code = sqlite3_step(count.get());
     if (code != SQLITE_ROW) return Failed("count", code);
     count_ = static_cast<size_t>(sqlite3_column_int64(count.get(), 0));
     refused_ = static_cast<size_t>(sqlite3_column_int64(count.get(), 1));
+    bytes_ = static_cast<uint64_t>(sqlite3_column_int64(count.get(), 2));
     count.reset();
 
     commits_ = 0;
@@ -217,9 +223,10 @@ Status Outbox::StoreBatch(std::vector<Item>& items, size_t& refused) {
         if (!status.ok()) return status;
         const sqlite3_int64 now = Now();
         size_t stored = 0;
+        uint64_t stored_bytes = 0;
         sqlite3_stmt* insert = statements_->insert.get();
         for (Item& item : items) {
-            if (count_ + stored >= cap_) {
+            if (count_ + stored >= cap_ || bytes_ + stored_bytes + item.payload.size() > byte_cap_) {
                 ++refused_here;
                 continue;
             }
@@ -238,6 +245,7 @@ Status Outbox::StoreBatch(std::vector<Item>& items, size_t& refused) {
             }
             item.id = sqlite3_last_insert_rowid(db_);
             ++stored;
+            stored_bytes += item.payload.size();
         }
         status = Exec("COMMIT");
         if (!status.ok()) {
@@ -245,6 +253,7 @@ Status Outbox::StoreBatch(std::vector<Item>& items, size_t& refused) {
             return RollBack(status);
         }
         count_ += stored;
+        bytes_ += stored_bytes;
         refused = refused_here;
         return Status::OK();
     });
@@ -424,34 +433,38 @@ Status Outbox::DeleteRows(const std::vector<int64_t>& ids) {
     return Status::OK();
 }
 
-// One row out, inside the caller's transaction; what it was is added to `change`. While
-// some row is refused, the row is first removed only if it is not: when that removes
-// nothing, the row was refused (or is not there). No scan, and one statement for the
-// common row.
+// One row out, inside the caller's transaction; what it was is added to `change`. The
+// row is measured by its key first (its size and whether it is refused), so that the
+// counts follow what the file lost without a scan, whatever the row.
 int Outbox::RemoveRow(int64_t id, Change& change) {
-    const bool ask = refused_ > change.removed_refused;
-    for (Statement* statement : {&statements_->remove_waiting, &statements_->remove}) {
-        if (!ask && statement == &statements_->remove_waiting) continue;
-        sqlite3_stmt* remove = statement->get();
-        int code = SQLITE_OK;
-        {
-            ResetAtExit reset(remove);
-            sqlite3_bind_int64(remove, 1, id);
-            code = sqlite3_step(remove);
-        }
-        if (code != SQLITE_DONE) return code;
-        if (sqlite3_changes(db_) == 0) continue;
-        ++change.removed;
-        if (ask && statement == &statements_->remove) ++change.removed_refused;
-        return code;
+    uint64_t bytes = 0;
+    bool refused = false;
+    {
+        sqlite3_stmt* measure = statements_->measure.get();
+        ResetAtExit reset(measure);
+        sqlite3_bind_int64(measure, 1, id);
+        const int code = sqlite3_step(measure);
+        if (code == SQLITE_DONE) return SQLITE_DONE;  // not there
+        if (code != SQLITE_ROW) return code;
+        bytes = static_cast<uint64_t>(sqlite3_column_int64(measure, 0));
+        refused = sqlite3_column_int(measure, 1) != 0;
     }
-    return SQLITE_DONE;  // not there
+    sqlite3_stmt* remove = statements_->remove.get();
+    ResetAtExit reset(remove);
+    sqlite3_bind_int64(remove, 1, id);
+    const int code = sqlite3_step(remove);
+    if (code != SQLITE_DONE) return code;
+    ++change.removed;
+    change.removed_bytes += bytes;
+    if (refused) ++change.removed_refused;
+    return code;
 }
 
 // The one place the counts change after Open counted them: read by the statements that
 // changed the rows, never by a scan, so that a refused row costs the drain nothing.
 void Outbox::Count(const Change& change) {
     count_ -= std::min(count_, change.removed);
+    bytes_ -= std::min(bytes_, change.removed_bytes);
     refused_ += change.newly_refused;
     refused_ -= std::min(refused_, change.removed_refused);
 }

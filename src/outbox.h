@@ -29,7 +29,8 @@
 // Any other failed operation rolls back what it began and leaves the file open but
 // unusable: the owner calls Close, then Open again later (after a full disk is freed, say).
 // The file (and its -wal and -shm files) is never followed through a symbolic link; it is
-// created with mode 0600. Past `cap` items the newest are refused.
+// created with mode 0600. Past `cap` items, or past `byte_cap` bytes of payloads, the
+// newest are refused.
 //
 // Knows nothing of what it stores. Not thread-safe: one thread uses one Outbox.
 #ifndef WARDEX_SRC_OUTBOX_H_
@@ -54,6 +55,10 @@ constexpr char kOutboxPath[] = "./outbox.db";
 
 // The most alarms the service keeps on disk.
 constexpr size_t kOutboxCap = 1000000;
+// The most payload bytes it keeps there. The row cap alone lets large alarms (a drive
+// message escaped to several kilobytes) fill gigabytes; a gibibyte is a thousand times a
+// busy site's day of alarms and still leaves the disk to the recorder.
+constexpr uint64_t kOutboxByteCap = uint64_t{1} << 30;
 
 class Outbox {
 public:
@@ -83,7 +88,7 @@ public:
         std::vector<std::string> set_aside_files;
     };
 
-    explicit Outbox(std::string path, size_t cap = kOutboxCap);
+    explicit Outbox(std::string path, size_t cap = kOutboxCap, uint64_t byte_cap = kOutboxByteCap);
     ~Outbox();
 
     Outbox(const Outbox&) = delete;
@@ -97,8 +102,8 @@ public:
     bool salvaged() const { return salvage_ != nullptr; }
     Salvage TakeSalvage();
 
-    // Stores the items in one transaction and writes their ids. Items past the cap keep
-    // id 0 and are counted in `refused`. Not OK: nothing was stored.
+    // Stores the items in one transaction and writes their ids. Items past either cap
+    // keep id 0 and are counted in `refused`. Not OK: nothing was stored.
     Status StoreBatch(std::vector<Item>& items, size_t& refused);
     // Up to `limit` readable items with an id above `after_id`, lowest id first, refused
     // ones included. Rows whose checksum fails are set aside and counted in `damaged`.
@@ -119,6 +124,9 @@ public:
     size_t Count() const { return count_; }
     size_t Refused() const { return refused_; }
     size_t cap() const { return cap_; }
+    // The payload bytes of those items.
+    uint64_t PayloadBytes() const { return bytes_; }
+    uint64_t byte_cap() const { return byte_cap_; }
 
     // Hands back the memory SQLite holds for this file and does not need now (its cache
     // of pages no statement is using); later reads fetch them from the file again.
@@ -150,6 +158,7 @@ private:
         size_t removed = 0;          // rows gone from the table
         size_t removed_refused = 0;  // of those, the refused
         size_t newly_refused = 0;    // rows refused for the first time
+        uint64_t removed_bytes = 0;  // payload bytes of the rows gone
     };
     int RemoveRow(int64_t id, Change& change);
     void Count(const Change& change);
@@ -159,12 +168,15 @@ private:
 
     std::string path_;
     size_t cap_;
+    uint64_t byte_cap_;
     sqlite3* db_ = nullptr;
     std::unique_ptr<Statements> statements_;
     bool broken_ = false;
     std::unique_ptr<Salvage> salvage_;
     size_t count_ = 0;
     size_t refused_ = 0;
+    // Read from the file at open, then kept with every store, delete and set-aside.
+    uint64_t bytes_ = 0;
     uint64_t commits_ = 0;
 };
 

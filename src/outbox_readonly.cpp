@@ -18,6 +18,14 @@ Status Outbox::Inspect(const std::string& path, Summary& summary, std::vector<It
     int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close_v2);
     if (code != SQLITE_OK) return FromCode("open", code, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code));
+    // Root may read a file the service's user can write, and the schema is part of the
+    // file: no trigger, view or schema function of its may run, and no schema change
+    // can make a read write to the database file behind SQLite's back.
+    int defensive = 0;
+    int trusted_schema = 1;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, &defensive);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, &trusted_schema);
+    if (defensive != 1 || trusted_schema != 0) return Status::IoError("SQLite's defensive settings cannot be set");
     sqlite3_busy_timeout(db, 2000);
     auto query = [db](const char* sql, const std::function<void(sqlite3_stmt*)>& row) -> Status {
         sqlite3_stmt* raw = nullptr;

@@ -24,11 +24,14 @@ int PrintOutboxReport(const std::string& path, bool list, std::ostream& out) {
     Outbox::Summary summary;
     std::vector<Outbox::Item> items;
     const Status status = Outbox::Inspect(path, summary, list ? &items : nullptr);
+    // Whoever runs this (root, say) sees names and texts a less trusted user may have
+    // chosen: the file's own name, those set aside beside it, SQLite's messages. None
+    // of their control bytes reaches the terminal.
     if (!status.ok()) {
-        out << "Outbox " << path << " cannot be read: " << status.message() << "\n";
+        out << "Outbox " << escape_log_text(path) << " cannot be read: " << escape_log_text(status.message()) << "\n";
         return 1;
     }
-    out << "Outbox " << path << "\n";
+    out << "Outbox " << escape_log_text(path) << "\n";
     out << "  waiting: " << summary.waiting << "\n";
     out << "  refused: " << summary.refused << "\n";
     for (const auto& reason : summary.refused_by_reason) {
@@ -36,7 +39,7 @@ int PrintOutboxReport(const std::string& path, bool list, std::ostream& out) {
     }
     out << "  damaged rows set aside: " << summary.damaged << "\n";
     out << "  damaged files set aside: " << summary.set_aside_files.size() << "\n";
-    for (const std::string& file : summary.set_aside_files) out << "    " << file << "\n";
+    for (const std::string& file : summary.set_aside_files) out << "    " << escape_log_text(file) << "\n";
     for (const Outbox::Item& item : items) {
         // Stored texts came from the recorder: no control byte of theirs reaches the terminal.
         out << item.id << " " << escape_log_text(item.method);

@@ -55,6 +55,10 @@ constexpr char kCreateDamaged[] =
     "CREATE TABLE IF NOT EXISTS damaged(id INTEGER, method BLOB, payload BLOB, stored_at INTEGER, "
     "reason TEXT NOT NULL, found_at INTEGER NOT NULL)";
 constexpr char kRowColumns[] = "id, method, payload, checksum, first_refused, refusals, reason";
+// A row's payload size in bytes, read without loading the payload (length() of a text
+// counts characters, so a text, which no version stores, is measured as bytes).
+constexpr char kPayloadBytes[] =
+    "CASE typeof(payload) WHEN 'blob' THEN length(payload) ELSE length(CAST(payload AS BLOB)) END";
 
 inline bool IsCorruption(int code) {
     const int primary = code & 0xff;

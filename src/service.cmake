@@ -6,6 +6,7 @@ add_library(wardex_core STATIC
   payloads.cpp
   recorder_cache.cpp
   time_zones.cpp
+  time_answer.cpp
 )
 target_include_directories(wardex_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(wardex_core PUBLIC

@@ -20,6 +20,7 @@
 #include "common/time_helpers.h"
 #include "common/wipe.h"
 #include "src/outbox.h"
+#include "src/time_answer.h"
 #include "src/time_zones.h"
 
 namespace kv {
@@ -77,6 +78,8 @@ bool IsHttpUrl(const std::string& text) {
     return false;
 }
 
+bool IsPlainHttp(const std::string& url) { return url.size() >= 7 && strncasecmp(url.c_str(), "http://", 7) == 0; }
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -121,6 +124,7 @@ void WardexIntegration::ReadConfiguration() {
         sequencer_.UpdateServiceEndpoint(service_endpoint_);
     }
     ReadBackupEndpoint();
+    WarnOfPlainHttp();
 
     ProtectStoredPassword();
 
@@ -146,6 +150,21 @@ void WardexIntegration::ReadBackupEndpoint() {
     }
     backup_service_endpoint_ = backup;
     sequencer_.UpdateBackupEndpoint(backup_service_endpoint_);
+}
+
+// Over plain http anyone on the way can read the alarms and answer in the receiver's
+// place: acknowledge alarms it never passes on, or hand out a time server. The operator
+// may have no choice, so it is said once and nothing else changes.
+void WardexIntegration::WarnOfPlainHttp() {
+    std::vector<std::string> keys;
+    if (service_endpoint_ != kDefaultServiceEndpoint && IsPlainHttp(service_endpoint_)) keys.push_back("service_endpoint");
+    if (IsPlainHttp(backup_service_endpoint_)) keys.push_back("backup_service_endpoint");
+    if (keys.empty()) return;
+    std::string named = keys[0];
+    if (keys.size() > 1) named += " and " + keys[1];
+    Log(WARNING, "The receiver is reached over plain http (" + named +
+                     "): alarms and their acknowledgements can be read and forged on the way; an https URL "
+                     "protects them");
 }
 
 void WardexIntegration::ProtectStoredPassword() {
@@ -325,12 +344,8 @@ void WardexIntegration::RunCallback() {
         }
 
         if (up && time_update_pending_ && !time_handled_ && connection_.server_fully_loaded()) {
-            soap::NtpInfo info;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                info = ntp_info_;
-            }
-            CheckAndUpdateTime(info);
+            // The answer that was checked, not whatever arrived since.
+            CheckAndUpdateTime(checked_time_);
             time_handled_ = true;
         }
     }
@@ -611,6 +626,15 @@ void WardexIntegration::HandleTimeInformation() {
     }
     if (info.ntp_server_ip.empty()) return;
     if (!ignore_ntp_) {
+        // Whoever answers in the receiver's place writes these texts: the recorder is
+        // given all of them or none.
+        if (const TimeAnswerFault fault = FindTimeAnswerFault(info)) {
+            Log(ERROR, std::string("Wardex time answer not applied: \"") + fault.field + "\" is not usable (\"" +
+                           cut_quoted_text(*fault.value) + "\"); the recording server's time settings are left as they are");
+            time_handled_ = true;
+            return;
+        }
+        checked_time_ = info;
         time_update_pending_ = true;
         return;
     }
@@ -654,13 +678,8 @@ void WardexIntegration::CheckAndUpdateTime(const soap::NtpInfo& info) {
     }
 
     TimeZone zone;
-    if (!LookupTimeZone(info.time_zone, zone)) {
-        if (!timezone_warning_logged_) {
-            Log(WARNING, "Wardex time zone \"" + info.time_zone +
-                             "\" is not a zone number from 1 to 40; the recording server's time zone is kept");
-            timezone_warning_logged_ = true;
-        }
-    } else if (zone.offset_seconds != time_offset_) {
+    // The answer was checked: its zone is in the table.
+    if (LookupTimeZone(info.time_zone, zone) && zone.offset_seconds != time_offset_) {
         std::ostringstream text;
         text << "Updating timezone: " << time_offset_ << " -> " << zone.offset_seconds << " (" << zone.name << ")";
         Log(INFO, text.str());

@@ -97,6 +97,8 @@ private:
     void ReadConfiguration();
     void WriteDefaultConfiguration();
     void ReadBackupEndpoint();
+    // One WARNING when either receiver is reached over plain http.
+    void WarnOfPlainHttp();
     void ProtectStoredPassword();
     // Encrypts server_password_ into the file (mode 0600); false when that failed.
     bool StorePassword();
@@ -120,6 +122,7 @@ private:
     std::string heartbeat_payload_;
     NvrInfo nvr_info_;
     soap::NtpInfo ntp_info_;
+    soap::NtpInfo checked_time_;  // the answer found usable, applied once (client-library thread)
     bool time_handled_ = false;
     bool ignore_ntp_ = true;
     bool time_update_pending_ = false;

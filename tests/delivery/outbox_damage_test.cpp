@@ -227,10 +227,15 @@ TEST(OutboxDamage, OverwrittenLeafCellsCostOnlyTheirRowsAndTheFileIsKeptAside) {
     // Rows whose cells were overwritten are counted, found by id or not.
     EXPECT_EQ(static_cast<size_t>(kRows), salvage.recovered + salvage.unreadable);
 
-    // Every readable row is handed out, under its own id.
+    // Every readable row is handed out, under its own id, and counted with its bytes.
     std::map<int64_t, std::string> handed;
-    for (const Outbox::Item& item : items) handed[item.id] = item.payload;
+    uint64_t bytes = 0;
+    for (const Outbox::Item& item : items) {
+        handed[item.id] = item.payload;
+        bytes += item.payload.size();
+    }
     EXPECT_EQ(readable, handed);
+    EXPECT_EQ(bytes, outbox.PayloadBytes());
 
     // The damaged copy is kept beside, byte for byte.
     const std::vector<std::string> aside = SetAsideFiles(dir.path());

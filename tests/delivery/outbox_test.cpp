@@ -202,6 +202,50 @@ TEST(Outbox, PastTheCapTheNewestAreRefused) {
     EXPECT_EQ((std::vector<std::string>{"a1", "a2", "b0", "b1", "c0"}), Payloads(outbox));
 }
 
+// The payload bytes the file holds, read through a connection of the test's own.
+uint64_t BytesInFile(const std::string& path) {
+    return std::stoull("0" + PragmaText(path, "SELECT sum(length(CAST(payload AS BLOB))) FROM outbox"));
+}
+
+Outbox::Item Sized(size_t bytes, char fill) { return Outbox::Item{0, "SendAlarm", std::string(bytes, fill), 0, 0, ""}; }
+
+// The byte cap refuses the newest as the row cap does, and the count it goes by is the
+// file's own: after stores, a delete, a row set aside and a reopening.
+TEST(Outbox, PastTheByteCapTheNewestAreRefusedAndTheCountFollowsTheFile) {
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    Outbox outbox(path, kv::kOutboxCap, 100);
+    ASSERT_TRUE(outbox.Open().ok());
+    std::vector<Outbox::Item> first{Sized(40, 'a'), Sized(40, 'b'), Sized(30, 'c'), Sized(20, 'd')};
+    size_t refused = 0;
+    ASSERT_TRUE(outbox.StoreBatch(first, refused).ok());
+    EXPECT_EQ(1u, refused);
+    EXPECT_EQ(0, first[2].id) << "40 + 40 + 30 is past 100, 40 + 40 + 20 is not";
+    EXPECT_EQ(100u, outbox.PayloadBytes());
+    EXPECT_EQ(BytesInFile(path), outbox.PayloadBytes());
+
+    ASSERT_TRUE(outbox.Delete({first[0].id}).ok());
+    EXPECT_EQ(60u, outbox.PayloadBytes());
+    // A row changed behind the outbox's back is set aside at the next take, its bytes too.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    const std::string tamper =
+        "UPDATE outbox SET payload = CAST(replace(payload, 'b', 'z') AS BLOB) WHERE id = " + std::to_string(first[1].id);
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, tamper.c_str(), nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    EXPECT_EQ((std::vector<std::string>{std::string(20, 'd')}), Payloads(outbox));
+    EXPECT_EQ(BytesInFile(path), outbox.PayloadBytes());
+
+    std::vector<Outbox::Item> second{Sized(80, 'f'), Sized(1, 'g')};
+    ASSERT_TRUE(outbox.StoreBatch(second, refused).ok());
+    EXPECT_EQ(1u, refused);
+    outbox.Close();
+    Outbox reopened(path, kv::kOutboxCap, 100);
+    ASSERT_TRUE(reopened.Open().ok());
+    EXPECT_EQ(100u, reopened.PayloadBytes());
+    EXPECT_EQ(BytesInFile(path), reopened.PayloadBytes());
+}
+
 TEST(Outbox, ABatchIsOneTransactionAndOneSync) {
     TestDir dir;
     Outbox outbox(dir.Join("outbox.db"));

@@ -542,6 +542,27 @@ TEST_F(LoggerTest, DailyLimitKeepsLaterLinesOutOfTheFileAndCountsThem) {
     EXPECT_EQ(4u, Lines(ReadFile(LogPath(first_day))).size());
 }
 
+// A receiver's text of megabytes is quoted in a line of its own: each line is cut, says
+// how much it left out, and a day of such lines cannot fill the day's file.
+TEST_F(LoggerTest, LongMessagesAreCutSoTheDaysLaterLinesStillReachTheFile) {
+    const std::string huge(4 * 1024 * 1024, 'r');
+    const size_t lines = kMaxLogBytesPerDay / huge.size() + 2;
+    const std::string printed = Console([&] {
+        for (size_t i = 0; i < lines; ++i) logger::get_logger().log(ERROR, "RelatesTo " + huge);
+        logger::get_logger().log(INFO, "a later line");
+    });
+    const std::vector<std::string> file = Lines(TodaysFile());
+    ASSERT_EQ(lines + 1, file.size());
+    const std::string kept = "RelatesTo " + std::string(kMaxLogMessageBytes - 10, 'r');
+    const std::string left_out = "...(" + std::to_string(huge.size() + 10 - kMaxLogMessageBytes) + " more bytes)";
+    EXPECT_EQ(kept + left_out, file[0].substr(46));
+    EXPECT_EQ(file[0], file[lines - 1]);
+    EXPECT_EQ("a later line", file[lines].substr(46));
+    const std::vector<std::string> console = Lines(printed);
+    ASSERT_EQ(lines + 1, console.size());
+    EXPECT_EQ(std::string("\x1b[31m[") + file[0].substr(0, 24) + "]\x1b[0m " + kept + left_out, console[0]);
+}
+
 TEST_F(LoggerTest, DailyLimitCountsWhatAnEarlierRunWrote) {
     log().set_max_bytes_per_day_for_testing(100);
     ASSERT_TRUE(WriteFile(LogPath(Today()), std::string(99, 'x') + "\n"));

@@ -211,4 +211,22 @@ TEST(EscapeLogText, EveryByteOutsideWellFormedUtf8BecomesOneReplacementCharacter
     EXPECT_EQ(fffd + "\\n", escape_log_text("\xe2\n"));
 }
 
+// A cut never splits an escape or a character, and says how much of the text it took.
+TEST(EscapeLogText, ALimitCutsBetweenWholeCharactersAndEscapes) {
+    const struct {
+        std::string text;
+        size_t limit;
+        std::string escaped;
+    } cases[] = {
+        {"abcdef", 4, "abcd"},     {"abc", 99, "abc"},           {"ab\ncd", 3, "ab"},
+        {"ab\ncd", 4, "ab\\n"}, {"a\x1b[", 4, "a"},           {"a\xc3\xa9z", 2, "a"},
+        {"a\xc2\x9bz", 6, "a"},  {"a\xffz", 4, "a\xef\xbf\xbd"},
+    };
+    for (const auto& entry : cases) {
+        size_t consumed = 0;
+        EXPECT_EQ(entry.escaped, escape_log_text(entry.text, entry.limit, consumed)) << entry.limit;
+        EXPECT_EQ(escape_log_text(entry.text.substr(0, consumed)), entry.escaped) << entry.limit;
+    }
+}
+
 }  // namespace kv

@@ -416,6 +416,35 @@ TEST_F(ConfigurationTest, ABackupEndpointThatIsNoHttpUrlIsRefusedWithAnErrorNami
     }
 }
 
+// Plain http to either receiver is said once at start, at WARNING, naming the keys.
+TEST_F(ConfigurationTest, PlainHttpToAReceiverIsWarnedOfOnce) {
+    const struct {
+        const char* primary;
+        const char* backup;
+        const char* named;  // "": no warning
+    } cases[] = {
+        {"HTTP://127.0.0.1:9/R.svc", "https://127.0.0.2/R.svc", "WARNING  The receiver is reached over plain http (service_endpoint)"},
+        {"https://127.0.0.1:9/R.svc", "http://127.0.0.2/R.svc", "WARNING  The receiver is reached over plain http (backup_service_endpoint)"},
+        {"http://127.0.0.1:9/R.svc", "http://127.0.0.2/R.svc", "(service_endpoint and backup_service_endpoint)"},
+        {"https://127.0.0.1:9/R.svc", "https://127.0.0.2/R.svc", ""},
+    };
+    for (const auto& entry : cases) {
+        OrderedJson config = Loopback();
+        config["service_endpoint"] = entry.primary;
+        config["backup_service_endpoint"] = entry.backup;
+        WriteConfig(config);
+        const size_t before = LogText().size();
+        { WardexIntegration integration; }
+        const std::string log = LogText().substr(before);
+        const std::string warning = ": alarms and their acknowledgements can be read and forged on the way";
+        EXPECT_EQ(log.find(warning) != std::string::npos, *entry.named != '\0') << entry.primary << "\n" << log;
+        EXPECT_EQ(log.find(warning), log.rfind(warning)) << "once";
+        if (*entry.named != '\0') {
+            EXPECT_NE(log.find(std::string(entry.named) + warning), std::string::npos) << log;
+        }
+    }
+}
+
 TEST_F(ConfigurationTest, ABackupEndpointWithoutAPrimaryIsNotUsed) {
     OrderedJson config = Loopback();
     config.erase("service_endpoint");

@@ -255,6 +255,34 @@ TEST_F(ServiceTest, AnswerWithoutTimeServerEndsTimeHandling) {
     StopService();
 }
 
+// Whoever answers in the receiver's place chooses the time answer: one field out of
+// shape and the recorder is given nothing, neither the time server nor the zone.
+TEST_F(ServiceTest, AHostileTimeAnswerLeavesTheRecorderUntouched) {
+    StartNvr(BaseScenario());
+    const Json ntp = {{"NTPServerIP", "attacker.example\x01;rm -rf /"},
+                      {"NTPServerPort", "123"},
+                      {"TimeZone", "25"},
+                      {"UpdateInterval", "60"}};
+    StartReceiver({"--ntp", ntp.dump()});
+    ServiceOptions options;
+    options.ignore_ntp = false;
+    WriteConfig(options);
+    StartService();
+    ASSERT_TRUE(WaitForRegistration()) << Log();
+    ASSERT_TRUE(WaitForLog(": Received ntp info: ip=attacker.example")) << Log();
+    // Time information is looked at when the next event arrives.
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
+    ASSERT_TRUE(WaitForLog("Wardex time answer not applied: \"NTPServerIP\" is not usable")) << Log();
+    ASSERT_TRUE(nvr_->Command("event 17 index=12 status=1"));
+    ASSERT_TRUE(WaitForAlarm("4", 2)) << Log();
+    Settle();
+    EXPECT_EQ(nvr_->Count({{"event", "set_time_servers"}}), 0);
+    EXPECT_EQ(nvr_->Count({{"event", "set_server_time"}}), 0);
+    EXPECT_EQ(CountInLog("Checking TimeServer info"), 0);
+    EXPECT_EQ(CountInLog("Wardex time answer not applied"), 1);
+    StopService();
+}
+
 TEST_F(ServiceTest, AlarmsRaisedWhileTheReceiverFailsArriveOnceItRecovers) {
     StartNvr(BaseScenario());
     // The receiver is not there yet: every exchange is refused.

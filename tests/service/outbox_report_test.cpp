@@ -144,6 +144,33 @@ TEST_F(OutboxReport, ListsOneLinePerAlarmWithNoControlByteRaw) {
     EXPECT_EQ(std::string::npos, output.find("tampered")) << "a damaged row is not listed as waiting";
 }
 
+// Root may run the report on a folder the service's user writes: the names found there
+// reach the terminal escaped, like the texts of the rows.
+TEST_F(OutboxReport, NamesOfFilesSetAsideArePrintedEscaped) {
+    ASSERT_TRUE(WriteFile(path_ + ".corrupt-1690000001\x1b]0;owned\x07\n    forged", "damaged", 0600));
+    std::string output;
+    ASSERT_EQ(0, RunWardex(work_.path(), {"--outbox"}, output)) << output;
+    EXPECT_NE(std::string::npos, output.find("    ./outbox.db.corrupt-1690000001\\x1b]0;owned\\x07\\n    forged\n"))
+        << output;
+    for (const char control : {'\x07', '\x1b'}) EXPECT_EQ(std::string::npos, output.find(control)) << output;
+    EXPECT_EQ(std::string::npos, output.find("\n    forged")) << output;
+}
+
+// The schema is part of the file: one that makes a read do costly or hidden work (here a
+// view in the table's place that checks the whole file) is refused, not run.
+TEST(OutboxReportAlone, ASchemaThatWouldRunWorkOnReadingIsRefused) {
+    TempDir work;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(work.File("outbox.db").c_str(), &db));
+    EXPECT_EQ(SQLITE_OK,
+              sqlite3_exec(db, "CREATE VIEW outbox AS SELECT * FROM pragma_integrity_check", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    std::string output;
+    EXPECT_EQ(1, RunWardex(work.path(), {"--outbox"}, output));
+    EXPECT_EQ(0u, output.find("Outbox ./outbox.db cannot be read: ")) << output;
+    EXPECT_NE(std::string::npos, output.find("unsafe use of virtual table")) << output;
+}
+
 TEST(OutboxReportAlone, AFileThatCannotBeReadGivesOneLineAndExitCodeOne) {
     TempDir work;
     std::string output;
