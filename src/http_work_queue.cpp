@@ -114,6 +114,7 @@ struct Exchange {
     Callback callback;
     Response response;
     size_t uploadOffset = 0;  // how much of the body ReadBodyCb has handed out
+    size_t headerBytes = 0;   // of every header block received so far
     std::string origin;       // scheme and authority of the URL: the connection cap's key
     EasyHandle easy;
     HeaderList headerList;  // declared last: freed before the easy handle that uses it
@@ -352,6 +353,9 @@ void detail::AppendResponseHeaderLine(const char* line, size_t size, Header& hea
 }
 
 size_t Exchange::onRespHeader(const char* data, size_t size) {
+    // Returning less than size ends the transfer with CURLE_WRITE_ERROR.
+    headerBytes += size;
+    if (headerBytes > kMaxResponseHeaderBytes) return 0;
     detail::AppendResponseHeaderLine(data, size, response.headers);
     return size;
 }

@@ -119,6 +119,10 @@ constexpr std::chrono::milliseconds kExchangeDeadline{30000};
 // A response body longer than this aborts its exchange with ErrorCode::WriteError, so that
 // a broken or hostile receiver cannot exhaust the process's memory.
 constexpr size_t kMaxResponseBodyBytes = 16 * 1024 * 1024;
+// The same for the header lines of an exchange, all its responses together. Each line is
+// kept as a map node, some sixteen times its size: libcurl's own limit (300 KiB) would
+// still let one answer of tiny lines hold megabytes. Real header blocks are under 2 KiB.
+constexpr size_t kMaxResponseHeaderBytes = 64 * 1024;
 
 struct Request {
     struct Options {
