@@ -12,7 +12,9 @@ struct Skipped {
     std::string_view start;  // after '<'
     std::string_view end;
 };
-constexpr Skipped kSkipped[] = {{"!--", "-->"}, {"![CDATA[", "]]>"}, {"?", "?>"}, {"!", ">"}, {"/", ">"}};
+// End tags are not among them: tinyxml2 parses an end tag's attributes like a start
+// tag's (checking each for a duplicate) before it drops the tag.
+constexpr Skipped kSkipped[] = {{"!--", "-->"}, {"![CDATA[", "]]>"}, {"?", "?>"}, {"!", ">"}};
 
 }  // namespace
 
@@ -31,7 +33,7 @@ bool AttributesWithin(const char* data, size_t size, size_t max_attributes) {
             break;
         }
         if (skipped) continue;
-        // A start tag: every attribute has one quoted value, and '>' ends the tag only
+        // A start or end tag: every attribute has one quoted value, and '>' ends the tag only
         // outside of values.
         size_t attributes = 0;
         while (at < text.size() && text[at] != '>') {

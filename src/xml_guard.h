@@ -6,7 +6,7 @@
 // attributes than a bound is refused unparsed. The scan is linear and reads the bytes
 // as tinyxml2 tokenises them: comments, CDATA sections, processing instructions and
 // declarations are skipped whole, and attribute values (quoted, possibly holding '>')
-// are counted, one per attribute.
+// are counted, one per attribute, in end tags as in start tags.
 #ifndef WARDEX_SRC_XML_GUARD_H_
 #define WARDEX_SRC_XML_GUARD_H_
 
