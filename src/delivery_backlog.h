@@ -110,6 +110,9 @@ public:
     size_t Refill(int64_t now);
     // When the next refused alarm is due (wall-clock seconds), if any is waiting.
     std::optional<int64_t> NextRefusedDue() const;
+    // Whether a refill could take a stored alarm now: the outbox works and the window has
+    // a place for one. Until then a due refused alarm waits for the place, not the clock.
+    bool HasRoomForStored() const { return durable() && in_window_ < StoredPlaces(); }
     // Rows found damaged (checksum) and set aside since the last call.
     size_t TakeDamaged();
 

@@ -317,6 +317,25 @@ TEST(Courier, AlarmsGoToTheBackupWhileThePrimaryIsDownAndReturn) {
     EXPECT_EQ(3u, h.courier().Stats().delivered);
 }
 
+// A refused alarm falls due while the window is full: nothing can take it until a place
+// frees, and the courier does not ask to be woken again and again meanwhile.
+TEST(CourierFaults, ARefusedAlarmDueWithAFullWindowWaitsForAPlaceWithoutSpinning) {
+    kv::testing::TestDir dir;
+    Harness h;
+    h.UseOutbox(dir.Join("outbox.db"));
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Alarms(1, "refused");
+    h.Answer(Outcome::kNextStep);
+    h.Answer(Outcome::kRefused);
+    h.Settle();
+    h.Alarms(8);  // the whole window, in flight and unanswered
+    ASSERT_EQ(8, h.Pending(Step::kCreateSequence));
+    h.Settle(seconds(16 * 60));
+    EXPECT_LE(h.timer_events, 10) << "woken for nothing";
+    h.AnswerAll(Takes);
+    EXPECT_EQ(9u, h.courier().Stats().delivered) << "the refused one went once a place was free";
+}
+
 TEST(Backoff, DoublesFromTheBaseToTheCapAndJitterOnlyShortens) {
     const Backoff backoff(milliseconds(1000), milliseconds(60000));
     EXPECT_EQ(milliseconds(1000), backoff.Delay(1));
