@@ -589,7 +589,10 @@ private:
             Emit(std::move(note));
         }
         Payload held = std::move(entry->held);
-        const TimePoint retry_due = Path(entry->path).policy.NextAttempt(held.failures + 1);
+        // Held in memory (no outbox to keep it in now), it waits the refusal's time as it
+        // would on disk: a refusal is no failure, and the failures' back-off never grows.
+        const TimePoint retry_due =
+            now_.steady + Backoff(options_.refusal_base, options_.refusal_cap).Delay(held.refusals + 1);
         const bool windowed = entry->windowed;
         queue_.erase(entry);
         const PayloadKind kind = held.kind;

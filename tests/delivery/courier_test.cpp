@@ -7,10 +7,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "src/delivery/backoff.h"
 #include "src/delivery/courier.h"
 #include "tests/foundation/test_dir.h"
+#include "tests/support/fault_vfs.h"
 
 namespace {
 
@@ -334,6 +336,32 @@ TEST(CourierFaults, ARefusedAlarmDueWithAFullWindowWaitsForAPlaceWithoutSpinning
     EXPECT_LE(h.timer_events, 10) << "woken for nothing";
     h.AnswerAll(Takes);
     EXPECT_EQ(9u, h.courier().Stats().delivered) << "the refused one went once a place was free";
+}
+
+// The outbox cannot be written and the receiver refuses the alarm held in memory: it
+// waits its refusal time there too, not a second.
+TEST(CourierFaults, ARefusalWhileTheOutboxIsDownWaitsItsRefusalTime) {
+    kv::testing::FaultVfs& vfs = kv::testing::FaultVfs::Install();
+    vfs.Disarm();
+    kv::testing::TestDir dir;
+    Harness h;
+    h.UseOutbox(dir.Join("outbox.db"));
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    vfs.ArmSticky(kv::testing::FaultVfs::Op::kWrite, 1, SQLITE_FULL);
+    h.Alarms(1);
+    EXPECT_TRUE(h.courier().Stats().outbox_down);
+    int attempts = 0;
+    for (int second = 0; second < 30; ++second) {
+        h.AnswerAll([&](const Send& send) {
+            if (send.step == Step::kCreateSequence) return Outcome::kNextStep;
+            ++attempts;
+            return Outcome::kRefused;
+        });
+        h.Settle(seconds(1));
+    }
+    vfs.Disarm();
+    EXPECT_EQ(1, attempts);
+    EXPECT_EQ(1u, h.courier().Stats().waiting) << "kept, in memory, then on disk";
 }
 
 TEST(Backoff, DoublesFromTheBaseToTheCapAndJitterOnlyShortens) {
