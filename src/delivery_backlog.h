@@ -168,6 +168,9 @@ private:
     Payload FromItem(Outbox::Item& item);
     // The outbox failed: close it, keep what is in memory.
     void OutboxFailed(const Status& status);
+    // A stored row that waits on disk only (what on_disk_only_ counts above the cursor):
+    // neither held in memory nor a refused one waiting for its own time.
+    bool OnDiskOnly(int64_t id) const;
     // The id a payload has on disk, if any (stored at intake, or later by Reopen).
     int64_t StoredId(const Payload& payload) const;
     void Forget(const Payload& payload);
@@ -177,7 +180,7 @@ private:
     RefusalTiming refusal_;
     std::unique_ptr<Outbox> outbox_;
     size_t in_window_ = 0;
-    size_t on_disk_only_ = 0;  // stored with an id above last_loaded_id_, not yet loaded
+    size_t on_disk_only_ = 0;  // rows above last_loaded_id_ for which OnDiskOnly holds
     int64_t last_loaded_id_ = 0;
     std::deque<Payload> ready_;
     std::multimap<TimePoint, Payload> delayed_;

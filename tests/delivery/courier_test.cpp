@@ -103,14 +103,15 @@ public:
         Event([&](Commands& out) { courier_.OnReply(now, reply, out); });
     }
 
-    // Answers every send, and those that follow, as `judge` says; LastMessages are closed.
+    // Answers every send, and those that follow, as `judge` says, oldest first; LastMessages
+    // are closed.
     void AnswerAll(const std::function<Outcome(const Send&)>& judge) {
         for (int guard = 0; !sends.empty() && guard < 100000; ++guard) {
             const Send& send = sends.front();
             const Outcome outcome = send.step == Step::kLastMessage ? Outcome::kClosed : judge(send);
             const bool failed = outcome == Outcome::kReceiverFailure || outcome == Outcome::kPayloadFailure;
             Answer(outcome, failed ? 7 : 0, failed ? 0 : 200);
-            if (sends.empty()) Settle();
+            Settle();  // each answer is a turn of its own, as on the io_service
         }
     }
 
@@ -362,6 +363,29 @@ TEST(CourierFaults, ARefusalWhileTheOutboxIsDownWaitsItsRefusalTime) {
     vfs.Disarm();
     EXPECT_EQ(1, attempts);
     EXPECT_EQ(1u, h.courier().Stats().waiting) << "kept, in memory, then on disk";
+}
+
+// Alarms held in memory while the outbox failed (a full window and more, parked) are
+// stored when it works again, and every one of them leaves the disk in this run.
+TEST(CourierFaults, AlarmsHeldWhileTheOutboxFailedAreAllDeliveredAfterItsReopening) {
+    kv::testing::FaultVfs& vfs = kv::testing::FaultVfs::Install();
+    vfs.Disarm();
+    kv::testing::TestDir dir;
+    Harness h;
+    h.UseOutbox(dir.Join("outbox.db"));
+    vfs.ArmSticky(kv::testing::FaultVfs::Op::kWrite, 1, SQLITE_FULL);
+    h.Alarms(13);
+    EXPECT_EQ(13u, h.courier().Stats().unstored);
+    vfs.Disarm();
+    h.Settle(seconds(2));
+    ASSERT_FALSE(h.courier().Stats().outbox_down);
+    EXPECT_EQ(13u, h.courier().outbox()->Count());
+    EXPECT_EQ(13u, h.courier().Stats().waiting);
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.AnswerAll(Takes);
+    EXPECT_EQ(13u, h.courier().Stats().delivered);
+    EXPECT_EQ(0u, h.courier().outbox()->Count()) << "stranded on disk";
+    EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
 }
 
 TEST(Backoff, DoublesFromTheBaseToTheCapAndJitterOnlyShortens) {
