@@ -55,6 +55,7 @@ struct Payload {
     int64_t first_refused = 0;       // wall-clock seconds of its first refusal, 0: never
     int refusals = 0;
     uint8_t sent_on_paths = 0;       // receivers its application message went to (bit per path)
+    bool patient = false;            // an answer to it came too late once: wait for the deadline
 };
 
 // How long a refused alarm waits: 15 minutes doubling to 6 hours; dropped after 7 days.

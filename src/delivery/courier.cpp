@@ -414,7 +414,7 @@ private:
             note.payload = std::make_shared<const std::string>(held.payload);
             Emit(std::move(note));
         }
-        const bool patient = false;
+        const bool patient = held.patient;
         const PayloadKind kind = held.kind;
         queue_.emplace_back(guid, std::move(held), path, probe, windowed);
         SendStep(guid, Step::kCreateSequence, path, kind, nullptr, std::string(), patient);
@@ -548,7 +548,7 @@ private:
             Emit(std::move(note));
         }
         SendStep(reply.guid, Step::kApplicationMessage, entry->path, entry->held.kind, &entry->held, entry->sequence_id,
-                 false);
+                 entry->held.patient);
     }
 
     void Delivered(Entries::iterator entry, const std::string& guid, const std::string& result, PathId path) {
@@ -652,6 +652,9 @@ private:
         const Route after = route_.Current();
         if (retried) {
             held.held_for_receiver = true;
+            // It reached a receiver that did not answer in time: slow, not gone. Its next
+            // attempts wait for the answer up to the exchange deadline.
+            if (reply.answer_overdue) held.patient = true;
             TimePoint due = now_.steady;
             // Its receiver is down and the other takes payloads: the failure was the
             // path's, not the payload's, and it goes on the other path at once.

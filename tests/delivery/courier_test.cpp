@@ -388,6 +388,25 @@ TEST(CourierFaults, AlarmsHeldWhileTheOutboxFailedAreAllDeliveredAfterItsReopeni
     EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
 }
 
+// A receiver slower than the engine's quick give-up: the first attempt is cut as before,
+// the next ones wait for the answer up to the exchange deadline.
+TEST(CourierFaults, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
+    Harness h;
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Alarms(1);
+    ASSERT_EQ(1u, h.sends.size());
+    EXPECT_FALSE(h.sends.front().patient);
+    h.Answer(Outcome::kNextStep);
+    EXPECT_FALSE(h.sends.front().patient);
+    h.Answer(Outcome::kReceiverFailure, 12, 0, /*overdue=*/true);
+    h.sends.clear();  // its LastMessage
+    h.Settle(seconds(2));
+    ASSERT_EQ(1u, h.sends.size());
+    EXPECT_TRUE(h.sends.front().patient);
+    h.Answer(Outcome::kNextStep);
+    EXPECT_TRUE(h.sends.front().patient);
+}
+
 TEST(Backoff, DoublesFromTheBaseToTheCapAndJitterOnlyShortens) {
     const Backoff backoff(milliseconds(1000), milliseconds(60000));
     EXPECT_EQ(milliseconds(1000), backoff.Delay(1));
