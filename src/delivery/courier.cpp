@@ -38,6 +38,13 @@ public:
         std::string endpoint;  // empty: not configured
         DeliveryPolicy policy;
         bool watching = false;
+        // An alarm (or other payload but a heartbeat) got through since the path last
+        // took the route back.
+        bool proven = true;
+        // Times in a row the path lost the route again before proving itself.
+        int strikes = 0;
+        // A heartbeat's answer does not give the path the route back before this.
+        TimePoint return_not_before{};
     };
 
     explicit Impl(const CourierOptions& options)
@@ -468,7 +475,11 @@ private:
                 Delivered(entry, guid, reply.answer.text, path);
                 return;
             case Outcome::kRefused: {
-                ReceiverAnswered(path);
+                if (entry == queue_.end()) {
+                    ReceiverAnswered(path, PayloadKind::kAlarm, false);
+                } else {
+                    ReceiverAnswered(path, entry->held.kind, entry->probe);
+                }
                 Note note;
                 note.kind = NoteKind::kInvalidAnswer;
                 note.guid = guid;
@@ -552,7 +563,12 @@ private:
     }
 
     void Delivered(Entries::iterator entry, const std::string& guid, const std::string& result, PathId path) {
-        ReceiverAnswered(path);
+        ReceiverAnswered(path, entry->held.kind, entry->probe);
+        // Alarms get through on this path: whatever failed before was not the path's.
+        if (entry->held.kind != PayloadKind::kHeartbeat) {
+            Path(path).proven = true;
+            Path(path).strikes = 0;
+        }
         if (out_->verbose) {
             Note response;
             response.kind = NoteKind::kResponse;
@@ -667,6 +683,15 @@ private:
             backlog_.Finished(held);
             Tidy();
         }
+        if (transition == DeliveryPolicy::Transition::kOpened) {
+            // Down again before a single alarm got through since its return: its next
+            // return waits longer each time.
+            if (!path.proven) ++path.strikes;
+            path.return_not_before =
+                now_.steady + (path.strikes == 0 ? std::chrono::milliseconds(0)
+                                                 : Backoff(options_.route_return_base, options_.route_return_cap)
+                                                       .Delay(path.strikes));
+        }
         RouteChanged(id, transition, before, after, std::chrono::milliseconds(0), reply.error, reply.status);
         if (path.policy.open() && (probe || transition == DeliveryPolicy::Transition::kOpened)) {
             WatchForReturn(id, reply.error);
@@ -681,12 +706,23 @@ private:
         Tidy();
     }
 
-    void ReceiverAnswered(PathId id) {
+    // `kind` and `probe`: of the payload answered.
+    void ReceiverAnswered(PathId id, PayloadKind kind, bool probe) {
         DeliveryPath& path = Path(id);
+        // A heartbeat proves a path that only failed to connect. One whose alarms failed
+        // since it last took the route back gets the route again only once its return
+        // interval has passed: a half-down receiver would otherwise win the route at
+        // every heartbeat and lose it at the next alarms.
+        if (path.policy.open() && kind == PayloadKind::kHeartbeat && now_.steady < path.return_not_before) {
+            if (probe) path.policy.ProbeHeld(path.return_not_before);
+            return;
+        }
         const std::chrono::milliseconds away = path.policy.OpenFor();
         const Route before = route_.Current();
         const DeliveryPolicy::Transition transition = path.policy.OnAnswer();
         if (transition != DeliveryPolicy::Transition::kClosed) return;
+        // Back on a heartbeat's word alone: its next alarms tell whether it carries them.
+        path.proven = kind != PayloadKind::kHeartbeat;
         if (path.watching) {
             path.watching = false;
             out_->list.emplace_back(StopWatch{id});

@@ -407,6 +407,31 @@ TEST(CourierFaults, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
     EXPECT_TRUE(h.sends.front().patient);
 }
 
+// A primary that answers heartbeats and fails every alarm with a 500: the route does not
+// return to it on each heartbeat, only a few times a minute, and every alarm is delivered.
+TEST(CourierFaults, AHalfDownPrimaryDoesNotMakeTheRouteFlap) {
+    Harness h;
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Endpoint(PathId::kBackup, kBackup);
+    h.Event([&](Commands& out) { h.courier().StartHeartbeat(h.now, "hb", out); });
+    const auto half_down = [](const Send& send) {
+        if (send.step == Step::kCreateSequence) return Outcome::kNextStep;
+        if (send.path == PathId::kPrimary && send.kind == PayloadKind::kAlarm) return Outcome::kReceiverFailure;
+        return Outcome::kDelivered;
+    };
+    uint64_t first_minute = 0;
+    for (int second = 0; second < 120; ++second) {
+        if (second == 60) first_minute = h.courier().Stats().route_changes;
+        h.Alarms(1, "s" + std::to_string(second) + "-");
+        h.AnswerAll(half_down);
+        h.Settle(seconds(1));
+    }
+    h.AnswerAll(half_down);
+    EXPECT_EQ(120u, h.courier().Stats().delivered);
+    EXPECT_LE(first_minute, 8u) << "a few changes a minute at most";
+    EXPECT_LE(h.courier().Stats().route_changes - first_minute, 2u) << "fewer while it keeps failing alarms";
+}
+
 TEST(Backoff, DoublesFromTheBaseToTheCapAndJitterOnlyShortens) {
     const Backoff backoff(milliseconds(1000), milliseconds(60000));
     EXPECT_EQ(milliseconds(1000), backoff.Delay(1));
