@@ -1,5 +1,7 @@
 #include "src/delivery_backlog.h"
 
+#include "src/delivery/backoff.h"
+
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -343,8 +345,9 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
     }
     const int64_t id = refusal.id;
     if (id != 0 && durable()) {
-        const int shift = std::min(payload.refusals - 1, 30);
-        const int64_t delay = std::min<int64_t>(refusal_.base.count() << shift, refusal_.cap.count());
+        const int64_t delay = std::chrono::duration_cast<std::chrono::seconds>(
+                                  Backoff(refusal_.base, refusal_.cap).Delay(payload.refusals))
+                                  .count();
         const int64_t next = now + std::max<int64_t>(delay, 1);
         Status status = outbox_->MarkRefused(id, reason, now, next);
         if (status.ok()) {
