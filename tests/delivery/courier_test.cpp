@@ -158,6 +158,24 @@ private:
 // The receiver that takes everything.
 Outcome Takes(const Send& send) { return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kDelivered; }
 
+// The courier with an outbox on the fault VFS, nothing armed.
+class CourierOnDisk : public ::testing::Test {
+protected:
+    CourierOnDisk() : vfs_(kv::testing::FaultVfs::Install()) {
+        vfs_.Disarm();
+        h.UseOutbox(dir_.Join("outbox.db"));
+    }
+    ~CourierOnDisk() override { vfs_.Disarm(); }
+
+    // Every write fails from now on, as on a full disk, until DiskFreed.
+    void DiskFull() { vfs_.ArmSticky(kv::testing::FaultVfs::Op::kWrite, 1, SQLITE_FULL); }
+    void DiskFreed() { vfs_.Disarm(); }
+
+    kv::testing::FaultVfs& vfs_;
+    kv::testing::TestDir dir_;
+    Harness h;
+};
+
 // What each answer to the application message does to one alarm, without an outbox.
 TEST(Courier, EachAnswerToTheApplicationMessageHasItsOneConsequence) {
     struct Row {
@@ -257,10 +275,7 @@ TEST(Courier, WithoutAnOutboxAFullWindowRefusesTheNext) {
 
 // Stored alarms leave the outbox only once delivered; past the window they wait on disk
 // and enter, oldest first, as places free.
-TEST(Courier, StoredAlarmsPastTheWindowEnterOldestFirstAndLeaveOnlyWhenDelivered) {
-    kv::testing::TestDir dir;
-    Harness h;
-    h.UseOutbox(dir.Join("outbox.db"));
+TEST_F(CourierOnDisk, StoredAlarmsPastTheWindowEnterOldestFirstAndLeaveOnlyWhenDelivered) {
     h.Alarms(20);
     EXPECT_EQ(20u, h.courier().outbox()->Count());
     EXPECT_EQ(20u, h.courier().Stats().waiting);
@@ -277,10 +292,7 @@ TEST(Courier, StoredAlarmsPastTheWindowEnterOldestFirstAndLeaveOnlyWhenDelivered
 }
 
 // A refused alarm stays stored, marked, and goes again only after its own wait.
-TEST(Courier, ARefusedStoredAlarmWaitsItsOwnTimeAndGoesAgain) {
-    kv::testing::TestDir dir;
-    Harness h;
-    h.UseOutbox(dir.Join("outbox.db"));
+TEST_F(CourierOnDisk, ARefusedStoredAlarmWaitsItsOwnTimeAndGoesAgain) {
     h.Endpoint(PathId::kPrimary, kPrimary);
     h.Alarms(1);
     h.Answer(Outcome::kNextStep);
@@ -322,10 +334,7 @@ TEST(Courier, AlarmsGoToTheBackupWhileThePrimaryIsDownAndReturn) {
 
 // A refused alarm falls due while the window is full: nothing can take it until a place
 // frees, and the courier does not ask to be woken again and again meanwhile.
-TEST(CourierFaults, ARefusedAlarmDueWithAFullWindowWaitsForAPlaceWithoutSpinning) {
-    kv::testing::TestDir dir;
-    Harness h;
-    h.UseOutbox(dir.Join("outbox.db"));
+TEST_F(CourierOnDisk, ARefusedAlarmDueWithAFullWindowWaitsForAPlaceWithoutSpinning) {
     h.Endpoint(PathId::kPrimary, kPrimary);
     h.Alarms(1, "refused");
     h.Answer(Outcome::kNextStep);
@@ -341,14 +350,9 @@ TEST(CourierFaults, ARefusedAlarmDueWithAFullWindowWaitsForAPlaceWithoutSpinning
 
 // The outbox cannot be written and the receiver refuses the alarm held in memory: it
 // waits its refusal time there too, not a second.
-TEST(CourierFaults, ARefusalWhileTheOutboxIsDownWaitsItsRefusalTime) {
-    kv::testing::FaultVfs& vfs = kv::testing::FaultVfs::Install();
-    vfs.Disarm();
-    kv::testing::TestDir dir;
-    Harness h;
-    h.UseOutbox(dir.Join("outbox.db"));
+TEST_F(CourierOnDisk, ARefusalWhileTheOutboxIsDownWaitsItsRefusalTime) {
     h.Endpoint(PathId::kPrimary, kPrimary);
-    vfs.ArmSticky(kv::testing::FaultVfs::Op::kWrite, 1, SQLITE_FULL);
+    DiskFull();
     h.Alarms(1);
     EXPECT_TRUE(h.courier().Stats().outbox_down);
     int attempts = 0;
@@ -360,23 +364,18 @@ TEST(CourierFaults, ARefusalWhileTheOutboxIsDownWaitsItsRefusalTime) {
         });
         h.Settle(seconds(1));
     }
-    vfs.Disarm();
+    DiskFreed();
     EXPECT_EQ(1, attempts);
     EXPECT_EQ(1u, h.courier().Stats().waiting) << "kept, in memory, then on disk";
 }
 
 // Alarms held in memory while the outbox failed (a full window and more, parked) are
 // stored when it works again, and every one of them leaves the disk in this run.
-TEST(CourierFaults, AlarmsHeldWhileTheOutboxFailedAreAllDeliveredAfterItsReopening) {
-    kv::testing::FaultVfs& vfs = kv::testing::FaultVfs::Install();
-    vfs.Disarm();
-    kv::testing::TestDir dir;
-    Harness h;
-    h.UseOutbox(dir.Join("outbox.db"));
-    vfs.ArmSticky(kv::testing::FaultVfs::Op::kWrite, 1, SQLITE_FULL);
+TEST_F(CourierOnDisk, AlarmsHeldWhileTheOutboxFailedAreAllDeliveredAfterItsReopening) {
+    DiskFull();
     h.Alarms(13);
     EXPECT_EQ(13u, h.courier().Stats().unstored);
-    vfs.Disarm();
+    DiskFreed();
     h.Settle(seconds(2));
     ASSERT_FALSE(h.courier().Stats().outbox_down);
     EXPECT_EQ(13u, h.courier().outbox()->Count());
@@ -390,7 +389,7 @@ TEST(CourierFaults, AlarmsHeldWhileTheOutboxFailedAreAllDeliveredAfterItsReopeni
 
 // A receiver slower than the engine's quick give-up: the first attempt is cut as before,
 // the next ones wait for the answer up to the exchange deadline.
-TEST(CourierFaults, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
+TEST(Courier, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
     Harness h;
     h.Endpoint(PathId::kPrimary, kPrimary);
     h.Alarms(1);
@@ -409,7 +408,7 @@ TEST(CourierFaults, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
 
 // A primary that answers heartbeats and fails every alarm with a 500: the route does not
 // return to it on each heartbeat, only a few times a minute, and every alarm is delivered.
-TEST(CourierFaults, AHalfDownPrimaryDoesNotMakeTheRouteFlap) {
+TEST(Courier, AHalfDownPrimaryDoesNotMakeTheRouteFlap) {
     Harness h;
     h.Endpoint(PathId::kPrimary, kPrimary);
     h.Endpoint(PathId::kBackup, kBackup);
