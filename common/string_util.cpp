@@ -161,6 +161,16 @@ size_t utf8_sequence_length(const std::string& text, size_t i) {
     return length;
 }
 
+std::string cut_quoted_text(const std::string& text, size_t keep) {
+    if (text.size() <= keep) return text;
+    size_t end = keep;
+    // Back to the start of a sequence that would be split (at most three bytes back).
+    for (size_t back = 0; back < 3 && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++back) {
+        --end;
+    }
+    return text.substr(0, end) + "...(" + std::to_string(text.size() - end) + " more bytes)";
+}
+
 std::string escape_log_text(const std::string& text) {
     static const char kDigits[] = "0123456789abcdef";
     std::string out;

@@ -43,6 +43,14 @@ std::string escape_characters(const std::string& text);
 // the backslash included, stays as it is, so ordinary texts are unchanged.
 std::string escape_log_text(const std::string& text);
 
+// How much of a text from outside (a receiver's RelatesTo, a Location header, ...) a log
+// line quotes: enough to recognise it, little enough that no answer can bloat the log.
+constexpr size_t kQuotedTextBytes = 256;
+
+// The text as a log line quotes it: at most `keep` bytes, never ending inside a UTF-8
+// sequence, followed by "...(N more bytes)" when something was left out.
+std::string cut_quoted_text(const std::string& text, size_t keep = kQuotedTextBytes);
+
 // Length of the well-formed UTF-8 sequence that starts at text[i] (no overlong forms,
 // surrogates or code points above U+10FFFF), or 0 when none starts there. i < size.
 size_t utf8_sequence_length(const std::string& text, size_t i);

@@ -14,9 +14,15 @@ Answer Make(Outcome outcome, std::string reason) {
     return answer;
 }
 
+// Frees the readers' copy of a large answer once it has been judged.
+struct LargeAnswerRelease {
+    ~LargeAnswerRelease() { ReleaseLargeAnswer(); }
+};
+
 }  // namespace
 
 Answer ClassifyAnswer(Step step, kv::http::ErrorCode transport, int status, const std::vector<char>& body) {
+    const LargeAnswerRelease release;
     if (transport != kv::http::ErrorCode::Ok) return Make(Outcome::kReceiverFailure, "transport failure");
     if (step == Step::kLastMessage) {
         // A one-way message's normal answers: 200, or 202/204 with nothing in them.
@@ -27,7 +33,15 @@ Answer ClassifyAnswer(Step step, kv::http::ErrorCode transport, int status, cons
     if (status >= 500) return Make(Outcome::kReceiverFailure, "server error");
 
     const AnswerShape shape = ClassifyEnvelope(body.data(), body.size());
-    if (shape == AnswerShape::kFault && status >= 200 && status <= 499) return Make(Outcome::kRefused, "SOAP fault");
+    if (shape == AnswerShape::kFault && status >= 200 && status <= 499) {
+        Answer refusal = Make(Outcome::kRefused, "SOAP fault");
+        // The fault's RelatesTo names the message refused, for the line that reports it.
+        std::string no_result;
+        if (step == Step::kApplicationMessage) {
+            ParseSendAlarmResponse(body.data(), body.size(), refusal.relates_to, no_result);
+        }
+        return refusal;
+    }
     if (status >= 400) return Make(Outcome::kPayloadFailure, "client error");
     if (status != 200 || shape != AnswerShape::kEnvelope) return Make(Outcome::kReceiverFailure, "not a SOAP answer");
 

@@ -6,6 +6,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/logger.h"
+#include "common/string_util.h"
 
 namespace kv {
 namespace delivery {
@@ -118,7 +119,7 @@ void DeliveryLog::LastMessageFailed(const std::string& guid, int error, int stat
 void DeliveryLog::Redirected(const std::string& guid, int status, const std::string& location, bool path_down) {
     if (Quiet(path_down)) return;
     Log(ERROR, guid + ": the receiver redirects (HTTP Status " + std::to_string(status) + ", Location: " +
-                   (location.empty() ? std::string("none") : location) +
+                   (location.empty() ? std::string("none") : cut_quoted_text(location)) +
                    "); redirects are not followed: correct service_endpoint");
 }
 
@@ -126,7 +127,7 @@ void DeliveryLog::NotSoap(const std::string& guid, int status, const std::string
                           bool path_down) {
     if (Quiet(path_down)) return;
     Log(ERROR, guid + ": the answer is no SOAP envelope (HTTP Status " + std::to_string(status) + ", " +
-                   (content_type.empty() ? std::string("no Content-Type") : content_type) + ", " +
+                   (content_type.empty() ? std::string("no Content-Type") : cut_quoted_text(content_type)) + ", " +
                    std::to_string(bytes) + " bytes): the receiver did not take it");
 }
 
@@ -139,15 +140,25 @@ void DeliveryLog::AbandoningRefused(const std::string& guid, const std::string& 
     AbandonLine(guid, method, false);
 }
 
+void DeliveryLog::AnswerTooLarge(const std::string& guid, const std::string& content_length, size_t limit,
+                                 bool path_down) {
+    if (Quiet(path_down)) return;
+    const std::string size = content_length.empty() ? "more than " + std::to_string(limit) + " bytes"
+                                                    : "Content-Length " + cut_quoted_text(content_length);
+    Log(ERROR, guid + ": the answer is too large (" + size + ", at most " + std::to_string(limit) +
+                   " bytes): the receiver did not take it");
+}
+
 void DeliveryLog::InvalidAnswer(const std::string& guid, bool application_step, const std::string& relates_to) {
     Log(ERROR, "Unexpected/Invalid XML response, abandoning request " + guid +
-                   (application_step ? ", relates=" + relates_to : std::string()));
+                   (application_step ? ", relates=" + cut_quoted_text(relates_to) : std::string()));
 }
 
 void DeliveryLog::Unmatched(const std::string& guid) { Log(INFO, "Couldn't find matching guid! " + guid); }
 
 void DeliveryLog::SequenceUnmatched(const std::string& guid, const std::string& relates_to) {
-    Log(WARNING, "Process CreateSequence response: Couldn't find matching guid " + guid + ", relatesTo=" + relates_to);
+    Log(WARNING, "Process CreateSequence response: Couldn't find matching guid " + guid + ", relatesTo=" +
+                     cut_quoted_text(relates_to));
 }
 
 // Logged whatever the outcome was: the payload had already left.

@@ -55,6 +55,9 @@ public:
     void Redirected(const std::string& guid, int status, const std::string& location, bool path_down = false);
     void NotSoap(const std::string& guid, int status, const std::string& content_type, size_t bytes,
                  bool path_down = false);
+    // An answer cut off at `limit` bytes; `content_length` as the receiver announced it, if it did.
+    void AnswerTooLarge(const std::string& guid, const std::string& content_length, size_t limit,
+                        bool path_down = false);
     void Abandoning(const std::string& guid, const std::string& method, bool retried, bool path_down = false);
     // Answers that need no quiet rule: they are not failures of the receiver.
     static void InvalidAnswer(const std::string& guid, bool application_step, const std::string& relates_to);

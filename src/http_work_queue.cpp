@@ -244,7 +244,11 @@ size_t WriteCb(char* data, size_t size, size_t count, void* user) {
     if (n == 0) return 0;
     std::vector<char>& body = exchange->response.body;
     // Returning less than n makes libcurl end the transfer with CURLE_WRITE_ERROR.
-    if (n > kMaxResponseBodyBytes - body.size()) return 0;
+    const size_t limit = std::min(exchange->request.options.maxBodyBytes, kMaxResponseBodyBytes);
+    if (n > limit - std::min(limit, body.size())) {
+        exchange->response.bodyOverLimit = true;
+        return 0;
+    }
     try {
         body.insert(body.end(), data, data + n);
     } catch (...) {

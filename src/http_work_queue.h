@@ -116,6 +116,10 @@ private:
 // low-speed rule alone cannot end an answer that arrives a few bytes a second.
 constexpr std::chrono::milliseconds kExchangeDeadline{30000};
 
+// A response body longer than this aborts its exchange with ErrorCode::WriteError, so that
+// a broken or hostile receiver cannot exhaust the process's memory.
+constexpr size_t kMaxResponseBodyBytes = 16 * 1024 * 1024;
+
 struct Request {
     struct Options {
         bool verifyPeer = true;  // false: the server's certificate is not checked
@@ -129,6 +133,9 @@ struct Request {
         // with OperationTimedout. true: only the deadline ends it, for a receiver known to
         // answer slowly. Connecting is bounded by connectTimeout either way.
         bool patient = false;
+        // A longer response body ends the exchange with ErrorCode::WriteError and sets
+        // Response::bodyOverLimit; nothing past it is kept. At most kMaxResponseBodyBytes.
+        size_t maxBodyBytes = kMaxResponseBodyBytes;
     };
 
     Request(const std::string& id, Method method, const std::string& url,
@@ -151,14 +158,11 @@ struct Response {
     std::chrono::duration<double> connectTime{0.0};
     std::chrono::duration<double> startTransferTime{0.0};
     std::chrono::duration<double> totalTime{0.0};
+    bool bodyOverLimit = false;  // the body went past the request's maxBodyBytes (and was cut)
 };
 
 // Runs on the io_service thread once the exchange has ended.
 using Callback = std::function<void(const Request&, Response&, const Error&)>;
-
-// A response body longer than this aborts its exchange with ErrorCode::WriteError, so that
-// a broken or hostile receiver cannot exhaust the process's memory.
-constexpr size_t kMaxResponseBodyBytes = 16 * 1024 * 1024;
 
 // Exchanges (and so connections) in progress to one host at a time. Exchanges beyond it
 // wait in the engine, in posting order, for one of that host's exchanges to finish

@@ -2,6 +2,7 @@
 add_library(wardex_soap STATIC
   soap_messages.cpp
   xml_names.cpp
+  xml_guard.cpp
   answer_class.cpp
   soap_helper.cpp
 )

@@ -15,6 +15,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/logger.h"
+#include "common/string_util.h"
 #include "src/answer_class.h"
 #include "src/delivery/courier.h"
 #include "src/delivery_log.h"
@@ -319,6 +320,11 @@ private:
         reply.answer = ClassifyAnswer(step, error.Code(), reply.status, response.body);
         const Outcome outcome = reply.answer.outcome;
         if (outcome == Outcome::kReceiverFailure || outcome == Outcome::kPayloadFailure) {
+            if (response.bodyOverLimit) {
+                reply.body_over_limit = true;
+                reply.content_length = HeaderValue(response.headers, "Content-Length");
+                reply.body_limit = request.options.maxBodyBytes;
+            }
             if (IsRedirect(reply.status)) reply.location = HeaderValue(response.headers, "Location");
             reply.content_type = HeaderValue(response.headers, "Content-Type");
             reply.body_bytes = response.body.size();
@@ -336,7 +342,8 @@ private:
             Log(ERROR, "Failed to receive valid ntp info from wardex");
             info.error_code = -1;
         } else {
-            Log(INFO, guid + ": Received ntp info: ip=" + info.ntp_server_ip + ":" + info.ntp_server_port);
+            Log(INFO, guid + ": Received ntp info: ip=" + cut_quoted_text(info.ntp_server_ip) + ":" +
+                          cut_quoted_text(info.ntp_server_port));
         }
         if (ntp_handler_) ntp_handler_(info);
     }
@@ -358,7 +365,7 @@ private:
                 Log(VERBOSE, guid + ": " + method + " request to " + note.url);
                 return;
             case NoteKind::kResponse:
-                Log(VERBOSE, guid + ": " + method + " response " + note.text);
+                Log(VERBOSE, guid + ": " + method + " response " + cut_quoted_text(note.text));
                 Log(VERBOSE, guid + ": Posting LastMessage request");
                 return;
             case NoteKind::kPayloadDone:
@@ -375,6 +382,9 @@ private:
                 return;
             case NoteKind::kLastMessageFailed:
                 delivery_log_.LastMessageFailed(guid, note.error, note.status);
+                return;
+            case NoteKind::kAnswerTooLarge:
+                delivery_log_.AnswerTooLarge(guid, note.text, note.count);
                 return;
             case NoteKind::kRedirected:
                 delivery_log_.Redirected(guid, note.status, note.text);

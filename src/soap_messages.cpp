@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include <tinyxml2.h>
 
 #include "common/logger.h"
+#include "common/string_util.h"
+#include "src/xml_guard.h"
 #include "src/xml_names.h"
 
 namespace kv {
@@ -91,53 +94,64 @@ private:
     tinyxml2::XMLElement* body_ = nullptr;
 };
 
-// The envelope of a parsed answer with the header (and body) the common steps found.
-struct ParsedEnvelope {
-    const tinyxml2::XMLElement* envelope = nullptr;
-    const tinyxml2::XMLElement* header = nullptr;
-    const tinyxml2::XMLElement* body = nullptr;
-};
-
-// The root element when it is a SOAP 1.2 Envelope, whatever its prefix; null otherwise.
-const tinyxml2::XMLElement* SoapEnvelope(const tinyxml2::XMLDocument& doc) {
-    const tinyxml2::XMLElement* root = doc.FirstChildElement();
-    return kv::xml::IsNamed(root, kSoapEnvelopeNs, "Envelope") ? root : nullptr;
-}
+// True when the root element is a SOAP 1.2 Envelope, whatever its prefix.
+bool IsSoapEnvelope(const kv::xml::Scope& root) { return root.Is(kSoapEnvelopeNs, "Envelope"); }
 
 // True when the body's first child element is a SOAP 1.2 Fault (the only child a body
 // that carries one may have).
-bool CarriesFault(const tinyxml2::XMLElement* body) {
-    return body != nullptr && kv::xml::IsNamed(body->FirstChildElement(), kSoapEnvelopeNs, "Fault");
+bool CarriesFault(const kv::xml::Scope& body) {
+    const tinyxml2::XMLElement* first = body.element().FirstChildElement();
+    return first != nullptr && std::strcmp(kv::xml::LocalName(*first), "Fault") == 0 &&
+           std::strcmp(body.NamespaceOfChild(*first), kSoapEnvelopeNs) == 0;
 }
 
-// The first child element of `parent` in namespace `ns` whose local name ends in `suffix`.
-const tinyxml2::XMLElement* FirstChildEndingIn(const tinyxml2::XMLElement* parent, const char* ns,
-                                               const char* suffix) {
-    if (parent == nullptr) return nullptr;
+// The first child element of the scope's element in namespace `ns` whose local name ends
+// in `suffix`.
+const tinyxml2::XMLElement* FirstChildEndingIn(const kv::xml::Scope& parent, const char* ns, const char* suffix) {
     const size_t suffix_size = std::strlen(suffix);
-    for (const tinyxml2::XMLElement* child = parent->FirstChildElement(); child != nullptr;
+    for (const tinyxml2::XMLElement* child = parent.element().FirstChildElement(); child != nullptr;
          child = child->NextSiblingElement()) {
-        const std::string local = kv::xml::LocalName(*child);
-        if (local.size() > suffix_size && local.compare(local.size() - suffix_size, suffix_size, suffix) == 0 &&
-            kv::xml::NamespaceOf(*child) == ns) {
+        const char* local = kv::xml::LocalName(*child);
+        const size_t size = std::strlen(local);
+        if (size > suffix_size && std::strcmp(local + size - suffix_size, suffix) == 0 &&
+            std::strcmp(parent.NamespaceOfChild(*child), ns) == 0) {
             return child;
         }
     }
     return nullptr;
 }
 
+// Copies the element's text into `out` when it has one of at most `bound` bytes. A longer
+// one is logged and left out, so that the answer reads as one without that text.
+bool ReadBoundedText(const tinyxml2::XMLElement& element, size_t bound, std::string& out) {
+    const char* text = element.GetText();
+    if (text == nullptr) return false;
+    const size_t size = std::strlen(text);
+    if (size > bound) {
+        // The name too comes from the receiver (a method's result is named after it).
+        Log(ERROR, cut_quoted_text(kv::xml::LocalName(element)) + " in XML response is too long (" +
+                       std::to_string(size) + " bytes, at most " + std::to_string(bound) + "): ignored");
+        return false;
+    }
+    out.assign(text, size);
+    return true;
+}
+
 // A received answer as a DOM. Classifying an answer and then reading its texts would parse
 // the same bytes twice, so each thread keeps the document of the last answer it parsed
-// (up to kMaxReusedAnswerBytes) and hands it out again for the same bytes. Only one
-// AnswerDocument may be alive per thread at a time; each parser below holds one for its
-// own duration only.
+// (up to kMaxAnswerBytes) and hands it out again for the same bytes; one larger than
+// kKeptAnswerBytes is kept only until ReleaseLargeAnswer. Only one AnswerDocument may be
+// alive per thread at a time; each parser below holds one for its own duration only.
 class AnswerDocument {
 public:
-    static constexpr size_t kMaxReusedAnswerBytes = 64 * 1024;
+    static constexpr size_t kKeptAnswerBytes = 64 * 1024;
 
     AnswerDocument(const char* data, size_t size) {
         if (data == nullptr) size = 0;
-        if (size > kMaxReusedAnswerBytes) {
+        // Refused unparsed: no receiver sends it, and tinyxml2 would take seconds on it.
+        refused_ = !kv::xml::AttributesWithin(data, size, kMaxAttributesPerElement);
+        if (refused_) return;
+        if (size > kMaxAnswerBytes) {
             own_ = std::make_unique<tinyxml2::XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE);
             own_->Parse(data, size);
             doc_ = own_.get();
@@ -155,10 +169,16 @@ public:
         doc_ = last.doc.get();
     }
 
+    static void ReleaseLarge() {
+        Last& last = LastOfThisThread();
+        if (last.bytes.size() <= kKeptAnswerBytes) return;
+        last = Last();
+    }
+
     AnswerDocument(const AnswerDocument&) = delete;
     AnswerDocument& operator=(const AnswerDocument&) = delete;
 
-    bool parsed() const { return !doc_->Error(); }
+    bool parsed() const { return !refused_ && !doc_->Error(); }
     const tinyxml2::XMLDocument& doc() const { return *doc_; }
 
 private:
@@ -172,48 +192,62 @@ private:
         return last;
     }
 
-    std::unique_ptr<tinyxml2::XMLDocument> own_;  // an answer too large to keep
+    bool refused_ = false;
+    std::unique_ptr<tinyxml2::XMLDocument> own_;  // an answer past the cap, never kept
     const tinyxml2::XMLDocument* doc_ = nullptr;
 };
 
-// The common steps of every answer parser: the envelope, its header and (when needed) its
-// body, each found by namespace and name. False (after logging) when one is missing.
-bool OpenEnvelope(const AnswerDocument& answer, const char* no_envelope_text, bool need_body, ParsedEnvelope& parsed) {
-    if (!answer.parsed()) {
-        Log(ERROR, "Failed parsing XML response");
-        return false;
+// The common steps of every answer parser: the envelope, its header and (when asked for)
+// its body, each found by namespace and name, with the namespace scopes that their
+// children are read in.
+class OpenedEnvelope {
+public:
+    // False (after logging) when a part is missing.
+    bool Open(const AnswerDocument& answer, const char* no_envelope_text, bool need_body) {
+        if (!answer.parsed()) {
+            Log(ERROR, "Failed parsing XML response");
+            return false;
+        }
+        const tinyxml2::XMLElement* root = answer.doc().FirstChildElement();
+        if (root != nullptr) envelope_.emplace(*root, nullptr);
+        if (!envelope_ || !IsSoapEnvelope(*envelope_)) {
+            Log(ERROR, no_envelope_text);
+            return false;
+        }
+        const tinyxml2::XMLElement* header = envelope_->FirstChildNamed(kSoapEnvelopeNs, "Header");
+        if (header == nullptr) {
+            Log(ERROR, "No existing header in XML response");
+            return false;
+        }
+        header_.emplace(*header, &*envelope_);
+        if (!need_body) return true;
+        const tinyxml2::XMLElement* body = envelope_->FirstChildNamed(kSoapEnvelopeNs, "Body");
+        if (body == nullptr) {
+            Log(ERROR, "No existing body in XML response");
+            return false;
+        }
+        body_.emplace(*body, &*envelope_);
+        return true;
     }
-    parsed.envelope = SoapEnvelope(answer.doc());
-    if (parsed.envelope == nullptr) {
-        Log(ERROR, no_envelope_text);
-        return false;
-    }
-    parsed.header = kv::xml::FirstChildNamed(parsed.envelope, kSoapEnvelopeNs, "Header");
-    if (parsed.header == nullptr) {
-        Log(ERROR, "No existing header in XML response");
-        return false;
-    }
-    if (!need_body) return true;
-    parsed.body = kv::xml::FirstChildNamed(parsed.envelope, kSoapEnvelopeNs, "Body");
-    if (parsed.body == nullptr) {
-        Log(ERROR, "No existing body in XML response");
-        return false;
-    }
-    return true;
-}
 
-// Finds the header's RelatesTo and copies its text. False when the parse should stop.
-bool ReadRelatesTo(const ParsedEnvelope& parsed, std::string& relates_to) {
-    const tinyxml2::XMLElement* element = kv::xml::FirstChildNamed(parsed.header, kAddressingNs, "RelatesTo");
-    if (element == nullptr) {
-        Log(ERROR, "No existing RelatesTo in XML response");
-        return false;
+    const kv::xml::Scope& header() const { return *header_; }
+    const kv::xml::Scope& body() const { return *body_; }
+
+    // Finds the header's RelatesTo and copies its text. False when the parse should stop.
+    bool ReadRelatesTo(std::string& relates_to) const {
+        const tinyxml2::XMLElement* element = header_->FirstChildNamed(kAddressingNs, "RelatesTo");
+        if (element == nullptr) {
+            Log(ERROR, "No existing RelatesTo in XML response");
+            return false;
+        }
+        return ReadBoundedText(*element, kMaxRelatesToBytes, relates_to);
     }
-    const char* text = element->GetText();
-    if (text == nullptr) return false;
-    relates_to = text;
-    return true;
-}
+
+private:
+    std::optional<kv::xml::Scope> envelope_;
+    std::optional<kv::xml::Scope> header_;
+    std::optional<kv::xml::Scope> body_;
+};
 
 }  // namespace
 
@@ -239,82 +273,92 @@ AnswerShape ClassifyEnvelope(const char* data, size_t size) {
     if (data == nullptr || size == 0) return AnswerShape::kNotSoap;
     const AnswerDocument answer(data, size);
     if (!answer.parsed()) return AnswerShape::kNotSoap;
-    const tinyxml2::XMLElement* envelope = SoapEnvelope(answer.doc());
-    if (envelope == nullptr) return AnswerShape::kNotSoap;
-    return CarriesFault(kv::xml::FirstChildNamed(envelope, kSoapEnvelopeNs, "Body")) ? AnswerShape::kFault
-                                                                                      : AnswerShape::kEnvelope;
+    const tinyxml2::XMLElement* root = answer.doc().FirstChildElement();
+    if (root == nullptr) return AnswerShape::kNotSoap;
+    const kv::xml::Scope envelope(*root, nullptr);
+    if (!IsSoapEnvelope(envelope)) return AnswerShape::kNotSoap;
+    const tinyxml2::XMLElement* body = envelope.FirstChildNamed(kSoapEnvelopeNs, "Body");
+    if (body == nullptr) return AnswerShape::kEnvelope;
+    return CarriesFault(kv::xml::Scope(*body, &envelope)) ? AnswerShape::kFault : AnswerShape::kEnvelope;
 }
 
 bool IsSoapFault(const char* data, size_t size) { return ClassifyEnvelope(data, size) == AnswerShape::kFault; }
 
+void ReleaseLargeAnswer() { AnswerDocument::ReleaseLarge(); }
+
 void ParseCreateSequenceResponse(const char* data, size_t size, std::string& relates_to, std::string& sequence_id) {
     const AnswerDocument answer(data, size);
-    ParsedEnvelope parsed;
-    if (!OpenEnvelope(answer, "Failed getting XML envelope element", true, parsed)) return;
-    if (!ReadRelatesTo(parsed, relates_to)) return;
+    OpenedEnvelope parsed;
+    if (!parsed.Open(answer, "Failed getting XML envelope element", true)) return;
+    if (!parsed.ReadRelatesTo(relates_to)) return;
 
-    const tinyxml2::XMLElement* response =
-        kv::xml::FirstChildNamed(parsed.body, kReliableMessagingNs, "CreateSequenceResponse");
-    const tinyxml2::XMLElement* identifier = kv::xml::FirstChildNamed(response, kReliableMessagingNs, "Identifier");
+    const tinyxml2::XMLElement* response = parsed.body().FirstChildNamed(kReliableMessagingNs, "CreateSequenceResponse");
+    const tinyxml2::XMLElement* identifier = nullptr;
+    if (response != nullptr) {
+        identifier = kv::xml::Scope(*response, &parsed.body()).FirstChildNamed(kReliableMessagingNs, "Identifier");
+    }
     if (identifier == nullptr) {
         Log(ERROR, "No existing SequenceId in XML response");
         return;
     }
-    if (const char* text = identifier->GetText()) sequence_id = text;
+    ReadBoundedText(*identifier, kMaxSequenceIdBytes, sequence_id);
 }
 
 void ParseSendAlarmResponse(const char* data, size_t size, std::string& relates_to, std::string& result) {
     const AnswerDocument answer(data, size);
-    ParsedEnvelope parsed;
-    if (!OpenEnvelope(answer, "Failed getting XML envelope element", true, parsed)) return;
-    if (!ReadRelatesTo(parsed, relates_to)) return;
+    OpenedEnvelope parsed;
+    if (!parsed.Open(answer, "Failed getting XML envelope element", true)) return;
+    if (!parsed.ReadRelatesTo(relates_to)) return;
 
     // A fault is a refusal, not a malformed answer: it yields no result and no line here;
     // the caller tells it apart with ClassifyEnvelope.
-    if (CarriesFault(parsed.body)) return;
+    if (CarriesFault(parsed.body())) return;
     // <M>Response/<M>Result in the contract's namespace, whatever the method M.
-    const tinyxml2::XMLElement* method_response = FirstChildEndingIn(parsed.body, kContractNs, "Response");
-    const tinyxml2::XMLElement* method_result = FirstChildEndingIn(method_response, kContractNs, "Result");
+    const tinyxml2::XMLElement* method_response = FirstChildEndingIn(parsed.body(), kContractNs, "Response");
+    const tinyxml2::XMLElement* method_result = nullptr;
+    if (method_response != nullptr) {
+        method_result = FirstChildEndingIn(kv::xml::Scope(*method_response, &parsed.body()), kContractNs, "Result");
+    }
     if (method_result == nullptr) {
         Log(ERROR, "No existing Method Result in XML response");
         return;
     }
-    if (const char* text = method_result->GetText()) result = text;
+    ReadBoundedText(*method_result, kMaxResultBytes, result);
 }
 
 void ParseLastMessageResponse(const char* data, size_t size, std::string& sequence_id) {
     const AnswerDocument answer(data, size);
-    ParsedEnvelope parsed;
-    if (!OpenEnvelope(answer, "Failed getting envelope element of XML response", true, parsed)) return;
+    OpenedEnvelope parsed;
+    if (!parsed.Open(answer, "Failed getting envelope element of XML response", true)) return;
 
-    const tinyxml2::XMLElement* ack =
-        kv::xml::FirstChildNamed(parsed.header, kReliableMessagingNs, "SequenceAcknowledgement");
-    const tinyxml2::XMLElement* identifier = kv::xml::FirstChildNamed(ack, kReliableMessagingNs, "Identifier");
+    const tinyxml2::XMLElement* ack = parsed.header().FirstChildNamed(kReliableMessagingNs, "SequenceAcknowledgement");
+    const tinyxml2::XMLElement* identifier = nullptr;
+    if (ack != nullptr) {
+        identifier = kv::xml::Scope(*ack, &parsed.header()).FirstChildNamed(kReliableMessagingNs, "Identifier");
+    }
     if (identifier == nullptr) {
         Log(ERROR, "No existing SequenceId in XML response");
         return;
     }
-    if (const char* text = identifier->GetText()) sequence_id = text;
+    ReadBoundedText(*identifier, kMaxSequenceIdBytes, sequence_id);
 }
 
 void ParseRequest(const std::string& message, std::string& message_id) {
     const AnswerDocument answer(message.data(), message.size());
-    ParsedEnvelope parsed;
-    if (!OpenEnvelope(answer, "Failed getting envelope element of XML response", false,
-                      parsed)) {
-        return;
-    }
-    const tinyxml2::XMLElement* element = kv::xml::FirstChildNamed(parsed.header, kAddressingNs, "MessageID");
+    OpenedEnvelope parsed;
+    if (!parsed.Open(answer, "Failed getting envelope element of XML response", false)) return;
+    const tinyxml2::XMLElement* element = parsed.header().FirstChildNamed(kAddressingNs, "MessageID");
     if (element == nullptr) {
         Log(ERROR, "No existing MessageId in XML response");
         return;
     }
-    if (const char* text = element->GetText()) message_id = text;
+    ReadBoundedText(*element, kMaxRelatesToBytes, message_id);
 }
 
 kv::http::Request MakeSoapRequest(const std::string& id, const std::string& url, std::shared_ptr<std::string> body) {
     kv::http::Request request(id, kv::http::Method::POST, url, std::move(body));
     request.headers.Set("Content-Type", kSoapContentType);
+    request.options.maxBodyBytes = kMaxAnswerBytes;
     return request;
 }
 
@@ -531,19 +575,87 @@ void LastMessage(const std::string& endpoint, const std::string& guid, const std
     kTemplate.Fill({&endpoint, &guid, &sequence_id}, out);
 }
 
+namespace {
+
+// The members of the time-server answer, and the fields they fill.
+const std::pair<const char*, std::string NtpInfo::*> kNtpFields[] = {
+    {"NTPServerIP", &NtpInfo::ntp_server_ip},
+    {"NTPServerPort", &NtpInfo::ntp_server_port},
+    {"TimeZone", &NtpInfo::time_zone},
+    {"UpdateInterval", &NtpInfo::update_interval},
+};
+
+// Reads the time-server answer as a stream of JSON events, so that no document is built
+// and no nesting is followed past kMaxNtpInfoDepth: a deep answer ends the reading at
+// once, instead of costing memory and a recursive destruction per level. Of the top-level
+// object it keeps the last value of each wanted member, a string or (to be ignored) not.
+class NtpInfoReader : public nlohmann::json_sax<nlohmann::json> {
+public:
+    using Json = nlohmann::json;
+
+    // The member's value when its last occurrence was a string; null otherwise.
+    const std::string* Member(const std::string& key) const {
+        const auto found = members_.find(key);
+        return found != members_.end() && found->second.first ? &found->second.second : nullptr;
+    }
+
+    bool null() override { return Scalar(nullptr); }
+    bool boolean(bool) override { return Scalar(nullptr); }
+    bool number_integer(Json::number_integer_t) override { return Scalar(nullptr); }
+    bool number_unsigned(Json::number_unsigned_t) override { return Scalar(nullptr); }
+    bool number_float(Json::number_float_t, const Json::string_t&) override { return Scalar(nullptr); }
+    bool string(Json::string_t& value) override { return Scalar(&value); }
+    bool binary(Json::binary_t&) override { return Scalar(nullptr); }
+    bool start_object(std::size_t) override { return Open(true); }
+    bool end_object() override { return Close(); }
+    bool start_array(std::size_t) override { return Open(false); }
+    bool end_array() override { return Close(); }
+    bool key(Json::string_t& name) override {
+        if (depth_ == 1) key_ = name;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    // Only an object may stand at the top.
+    bool Open(bool object) {
+        if (depth_ == 0 && !object) return false;
+        if (++depth_ > kMaxNtpInfoDepth) return false;
+        if (depth_ == 2) Keep(nullptr);  // a member whose value is an object or array
+        return true;
+    }
+    bool Close() {
+        --depth_;
+        return true;
+    }
+    bool Scalar(const std::string* value) {
+        if (depth_ == 0) return false;
+        if (depth_ == 1) Keep(value);
+        return true;
+    }
+    // Records the current top-level member's value, when it is one of those wanted.
+    void Keep(const std::string* value) {
+        for (const auto& field : kNtpFields) {
+            if (key_ == field.first) {
+                members_[key_] = value != nullptr ? std::make_pair(true, *value) : std::make_pair(false, std::string());
+                return;
+            }
+        }
+    }
+
+    size_t depth_ = 0;
+    std::string key_;
+    std::map<std::string, std::pair<bool, std::string>> members_;
+};
+
+}  // namespace
+
 void ParseNtpInfo(const std::string& json_text, NtpInfo& info) {
-    if (json_text.empty()) return;
-    const nlohmann::json value = nlohmann::json::parse(json_text, nullptr, false);
-    if (value.is_discarded() || !value.is_object()) return;
-    const std::pair<const char*, std::string NtpInfo::*> fields[] = {
-        {"NTPServerIP", &NtpInfo::ntp_server_ip},
-        {"NTPServerPort", &NtpInfo::ntp_server_port},
-        {"TimeZone", &NtpInfo::time_zone},
-        {"UpdateInterval", &NtpInfo::update_interval},
-    };
-    for (const auto& field : fields) {
-        const auto member = value.find(field.first);
-        if (member != value.end() && member->is_string()) info.*(field.second) = member->get<std::string>();
+    if (json_text.empty() || json_text.size() > kMaxResultBytes) return;
+    NtpInfoReader reader;
+    if (!nlohmann::json::sax_parse(json_text, &reader)) return;
+    for (const auto& field : kNtpFields) {
+        if (const std::string* value = reader.Member(field.first)) info.*(field.second) = *value;
     }
 }
 

@@ -43,6 +43,30 @@ struct NtpInfo {
 
 using NtpHandler = std::function<void(const NtpInfo&)>;
 
+// Bounds on what a receiver's answer may hold. A conforming answer is a few kilobytes:
+// its longest text is the time-server JSON, about a hundred bytes, and its identifiers are
+// URIs of some fifty. Each bound leaves a receiver hundreds of times that room, and caps
+// what a broken or hostile one can make the service hold or work through.
+//
+// The whole answer, enforced by the HTTP engine while it receives (MakeSoapRequest): a
+// longer one is cut off and counts as no answer, a receiver failure. With 64 exchanges in
+// flight per receiver, answers then hold at most 64 MiB, and reading the largest one
+// takes milliseconds.
+constexpr size_t kMaxAnswerBytes = 1024 * 1024;
+// Attributes on one element of an answer: a conforming envelope declares a dozen
+// namespaces at most, and parsing costs the square of them per element
+// (src/xml_guard.h). An answer with more is no SOAP answer.
+constexpr size_t kMaxAttributesPerElement = 64;
+// The texts taken from an answer; a longer one is ignored (with an ERROR), and the answer
+// reads as one without it. A sequence identifier is copied into two further documents
+// and kept with its payload; a RelatesTo is quoted in log lines.
+constexpr size_t kMaxSequenceIdBytes = 1024;
+constexpr size_t kMaxRelatesToBytes = 1024;
+constexpr size_t kMaxResultBytes = 64 * 1024;
+// The time-server JSON is a flat object; deeper nesting ends its reading (the answer
+// then carries no time-server information).
+constexpr size_t kMaxNtpInfoDepth = 16;
+
 // Writes into `prefix` the prefix (with its colon) of the first "xmlns:" declaration on
 // `element` itself whose value begins with "http://" and contains `ns_fragment`; empty
 // when there is none. Both pointers are required. Kept for callers outside the parsers,
@@ -60,6 +84,12 @@ AnswerShape ClassifyEnvelope(const char* data, size_t size);
 // ClassifyEnvelope(data, size) == AnswerShape::kFault.
 bool IsSoapFault(const char* data, size_t size);
 
+// The readers keep the document of the last answer they parsed on this thread, so that
+// classifying an answer and reading its texts parse it once. This frees it when it is
+// larger than 64 KiB (smaller ones are kept for the next answer); ClassifyAnswer calls
+// it when it is done with an answer.
+void ReleaseLargeAnswer();
+
 // RelatesTo and the new sequence's Identifier of a CreateSequenceResponse.
 void ParseCreateSequenceResponse(const char* data, size_t size, std::string& relates_to, std::string& sequence_id);
 // RelatesTo and the method's result text (<M>Result inside <M>Response) of any method. A
@@ -73,7 +103,8 @@ void ParseRequest(const std::string& message, std::string& message_id);
 // Content-Type of every request; the action travels only in the addressing header.
 extern const char* const kSoapContentType;
 
-// An HTTP POST of `body` to `url`, tagged with `id` for the completion.
+// An HTTP POST of `body` to `url`, tagged with `id` for the completion, whose answer may
+// have at most kMaxAnswerBytes.
 kv::http::Request MakeSoapRequest(const std::string& id, const std::string& url, std::shared_ptr<std::string> body);
 
 // Unit-internal builders, declared here so that the tests can hold them to the wire
@@ -88,7 +119,8 @@ void MessageSendAlarm(const std::string& method, const std::string& payload, con
 void LastMessage(const std::string& endpoint, const std::string& guid, const std::string& sequence_id,
                  std::string& out);
 // Copies the string members "NTPServerIP", "NTPServerPort", "TimeZone", "UpdateInterval"
-// of a JSON object into `info`; anything else leaves `info` as it was. Logs nothing.
+// of a JSON object into `info`; anything else, a text longer than kMaxResultBytes or
+// nested deeper than kMaxNtpInfoDepth included, leaves `info` as it was. Logs nothing.
 void ParseNtpInfo(const std::string& json_text, NtpInfo& info);
 
 // The same documents built and printed through a tinyxml2 DOM: what the templates are cut

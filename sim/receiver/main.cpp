@@ -50,9 +50,10 @@ const char kUsage[] =
     "  --help             this text\n"
     "Prints 'listening http://A:P/WXAlarmReceiver/Receiver.svc' and 'control A:P' on standard\n"
     "output once ready. Commands (one per line; the answer is one line, 'ok ...' or 'error ...'):\n"
-    "  fault STEP KIND [STATUS] [times=N] [method=M]   STEP create|app|last|all;\n"
+    "  fault STEP KIND [STATUS] [times=N] [method=M] [size=N]   STEP create|app|last|all;\n"
     "      KIND none|status|close|malformed|no-relates|no-identifier|no-result|soap-fault|\n"
-    "           redirect|html|trickle\n"
+    "           redirect|html|trickle, or a crafted answer: costly (size= declarations and\n"
+    "           decoy headers), long-identifier, long-relates (that text grown to size= bytes)\n"
     "  style LIST   comma-separated: plain chunked close xml-declaration extra-headers\n"
     "      action-parameter last-202 last-204 (replaces the previous style)\n"
     "  delay STEP MS | ntp JSON | result TEXT | clear | reset | stats | quit\n";

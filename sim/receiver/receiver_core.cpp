@@ -301,6 +301,13 @@ Reply ReceiverCore::Answer(Step step, const std::string& method, const std::stri
     const bool no_relates = spoiled && fault.kind == FaultKind::kNoRelates;
     const bool no_identifier = spoiled && fault.kind == FaultKind::kNoIdentifier;
     const bool no_result = spoiled && fault.kind == FaultKind::kNoResult;
+    // Crafted answers of a hostile receiver: a text grown to `size` bytes, or an envelope
+    // with `size` namespace declarations and as many decoy headers before the real one.
+    const auto grown = [&fault](const std::string& text) {
+        return text.size() < fault.size ? text + std::string(fault.size - text.size(), 'x') : text;
+    };
+    const std::string relates_text = spoiled && fault.kind == FaultKind::kLongRelates ? grown(relates_to) : relates_to;
+    const std::string content_text = spoiled && fault.kind == FaultKind::kLongIdentifier ? grown(content) : content;
 
     std::string action;
     switch (step) {
@@ -309,6 +316,12 @@ Reply ReceiverCore::Answer(Step step, const std::string& method, const std::stri
         default: action = std::string(kRmNs) + "/SequenceAcknowledgement"; break;
     }
     std::string out = EnvelopeOpen();
+    if (spoiled && fault.kind == FaultKind::kCostly) {
+        out.pop_back();
+        for (size_t i = 0; i < fault.size; ++i) out += " xmlns:p" + std::to_string(i) + "=\"urn:p" + std::to_string(i) + "\"";
+        out += '>';
+        for (size_t i = 0; i < fault.size; ++i) out += "<x:Header/>";
+    }
     out += "<s:Header>";
     if (style_.extra_headers) {
         // What a full WS-RM stack adds to the framework's Action and acknowledgement: the
@@ -333,23 +346,23 @@ Reply ReceiverCore::Answer(Step step, const std::string& method, const std::stri
                    "Response</a:Action>";
             break;
         case kLast:
-            out += "<r:SequenceAcknowledgement><r:Identifier>" + Escape(content) +
+            out += "<r:SequenceAcknowledgement><r:Identifier>" + Escape(content_text) +
                    "</r:Identifier><r:AcknowledgementRange Lower=\"1\" Upper=\"2\"/></r:SequenceAcknowledgement>"
                    "<a:Action s:mustUnderstand=\"1\">http://schemas.xmlsoap.org/ws/2005/02/rm/SequenceAcknowledgement"
                    "</a:Action>";
             break;
         default: break;
     }
-    if (!no_relates) out += "<a:RelatesTo>" + Escape(relates_to) + "</a:RelatesTo>";
+    if (!no_relates) out += "<a:RelatesTo>" + Escape(relates_text) + "</a:RelatesTo>";
     out += "</s:Header><s:Body>";
     if (step == kCreate) {
         out += std::string("<CreateSequenceResponse xmlns=\"") + kRmNs + "\">";
-        if (!no_identifier) out += "<Identifier>" + Escape(content) + "</Identifier>";
+        if (!no_identifier) out += "<Identifier>" + Escape(content_text) + "</Identifier>";
         out += "<Accept><AcksTo><a:Address>http://www.w3.org/2005/08/addressing/anonymous</a:Address></AcksTo>"
                "</Accept></CreateSequenceResponse>";
     } else if (step == kApp) {
         out += "<" + method + "Response xmlns=\"" + kContractNs + "\">";
-        if (!no_result) out += "<" + method + "Result>" + Escape(content) + "</" + method + "Result>";
+        if (!no_result) out += "<" + method + "Result>" + Escape(content_text) + "</" + method + "Result>";
         out += "</" + method + "Response>";
     }
     out += "</s:Body></s:Envelope>";
@@ -491,7 +504,8 @@ std::string ReceiverCore::SetFault(const std::string& args) {
         {"no-relates", FaultKind::kNoRelates}, {"no-identifier", FaultKind::kNoIdentifier},
         {"no-result", FaultKind::kNoResult},  {"soap-fault", FaultKind::kSoapFault},
         {"redirect", FaultKind::kRedirect},   {"html", FaultKind::kHtml},
-        {"trickle", FaultKind::kTrickle},
+        {"trickle", FaultKind::kTrickle},     {"costly", FaultKind::kCostly},
+        {"long-identifier", FaultKind::kLongIdentifier}, {"long-relates", FaultKind::kLongRelates},
     };
     const auto kind = kinds.find(kind_name);
     if (kind == kinds.end()) return "error unknown fault '" + kind_name + "'";
@@ -500,6 +514,8 @@ std::string ReceiverCore::SetFault(const std::string& args) {
     while (in >> word) {
         if (word.compare(0, 6, "times=") == 0) {
             fault.remaining = std::stoll(word.substr(6));
+        } else if (word.compare(0, 5, "size=") == 0) {
+            fault.size = static_cast<size_t>(std::stoull(word.substr(5)));
         } else if (word.compare(0, 7, "method=") == 0) {
             fault.method = word.substr(7);
         } else if (!word.empty() && std::isdigit(static_cast<unsigned char>(word[0]))) {

@@ -65,13 +65,14 @@ public:
 private:
     enum Step { kCreate = 0, kApp = 1, kLast = 2, kSteps = 3 };
     enum class FaultKind { kNone, kStatus, kClose, kMalformed, kNoRelates, kNoIdentifier, kNoResult, kSoapFault,
-                           kRedirect, kHtml, kTrickle };
+                           kRedirect, kHtml, kTrickle, kCostly, kLongIdentifier, kLongRelates };
 
     struct Fault {
         FaultKind kind = FaultKind::kNone;
         int status = 500;
         int64_t remaining = -1;  // answers left to spoil; -1 for no end
         std::string method;      // only application messages of this method; empty for all
+        size_t size = 0;         // costly: declarations and decoys; long-*: bytes of the text
     };
 
     struct Sequence {

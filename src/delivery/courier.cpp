@@ -506,7 +506,12 @@ private:
             } else {
                 Emit(Failure(NoteKind::kPostFailed, reply));
             }
-            if (soap::IsRedirect(reply.status)) {
+            if (reply.body_over_limit) {
+                Note note = Failure(NoteKind::kAnswerTooLarge, reply);
+                note.text = reply.content_length;
+                note.count = reply.body_limit;
+                Emit(std::move(note));
+            } else if (soap::IsRedirect(reply.status)) {
                 Note note = Failure(NoteKind::kRedirected, reply);
                 note.text = reply.location;
                 Emit(std::move(note));

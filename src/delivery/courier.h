@@ -100,6 +100,9 @@ struct Reply {
     std::string location;          // Location of a redirect
     std::string content_type;      // Content-Type, for an answer that is no SOAP envelope
     size_t body_bytes = 0;
+    bool body_over_limit = false;  // the answer was longer than the engine keeps
+    std::string content_length;    // its Content-Length, as announced
+    size_t body_limit = 0;         // the most the engine keeps
 };
 
 // --- Commands ----------------------------------------------------------------------------
@@ -157,6 +160,8 @@ enum class NoteKind {
     kOutboxBack,            // count (stored from memory), number (on disk)
     kOutboxDamagedRows,     // count
     kOutboxLostAtStop,      // text (why), count
+    // per exchange, like kRedirected
+    kAnswerTooLarge,        // guid, text (Content-Length), count (the most kept)
 };
 
 struct Note {

@@ -174,6 +174,17 @@ TEST(ConvertTest, StringToDoubleCodes) {
 
 }  // namespace
 
+TEST(CutQuotedText, LongTextsAreCutWithTheCountLeftOut) {
+    EXPECT_EQ("", cut_quoted_text(""));
+    EXPECT_EQ(std::string(kQuotedTextBytes, 'a'), cut_quoted_text(std::string(kQuotedTextBytes, 'a')));
+    EXPECT_EQ(std::string(kQuotedTextBytes, 'a') + "...(4000000 more bytes)",
+              cut_quoted_text(std::string(kQuotedTextBytes + 4000000, 'a')));
+    // "\xe2\x82\xac" (the euro sign) across the cut goes whole into the part left out.
+    EXPECT_EQ("ab...(5 more bytes)", cut_quoted_text("ab\xe2\x82\xac" "cd", 3));
+    EXPECT_EQ("ab...(5 more bytes)", cut_quoted_text("ab\xe2\x82\xac" "cd", 4));
+    EXPECT_EQ("ab\xe2\x82\xac...(2 more bytes)", cut_quoted_text("ab\xe2\x82\xac" "cd", 5));
+}
+
 TEST(EscapeLogText, OrdinaryTextIsUnchanged) {
     for (const std::string& text : {std::string(), std::string("Recording server online"),
                                    std::string("C:\\path \"quoted\" \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 ~")}) {

@@ -34,6 +34,7 @@ struct Outcome {
     int status = 0;
     std::string body;
     Header headers;
+    bool over_limit = false;
 };
 
 // Gathers completions from the io_service thread for the test thread.
@@ -47,6 +48,7 @@ public:
             outcome.status = response.status;
             outcome.body.assign(response.body.begin(), response.body.end());
             outcome.headers = response.headers;
+            outcome.over_limit = response.bodyOverLimit;
             std::lock_guard<std::mutex> lock(mutex_);
             outcomes_.push_back(std::move(outcome));
             changed_.notify_all();
@@ -813,6 +815,30 @@ TEST_F(HttpEngineTest, BodyLimitIsExact) {
     EXPECT_EQ(outcomes[0].code, ErrorCode::Ok);
     EXPECT_EQ(outcomes[0].body.size(), kMaxResponseBodyBytes);
     EXPECT_EQ(outcomes[1].code, ErrorCode::WriteError);
+    EXPECT_FALSE(outcomes[0].over_limit);
+    EXPECT_TRUE(outcomes[1].over_limit);
+}
+
+// A request's own, smaller limit: its answer is cut there, marked, and nothing past it kept.
+TEST_F(HttpEngineTest, RequestsOwnBodyLimitIsExactAndMarked) {
+    const size_t limit = 100000;
+    TestServer server([limit](const ReceivedRequest& request) {
+        return Answer(200, std::string(limit + (request.target == "/over" ? 1 : 0), 'b'));
+    });
+    StartEngine();
+    for (const char* target : {"/at", "/over"}) {
+        Request request = Get(target, server.Url(target));
+        request.options.maxBodyBytes = limit;
+        Post(std::move(request));
+        ASSERT_TRUE(collector_.WaitFor(target[1] == 'a' ? 1 : 2));
+    }
+    const auto outcomes = collector_.Outcomes();
+    EXPECT_EQ(outcomes[0].code, ErrorCode::Ok);
+    EXPECT_EQ(outcomes[0].body.size(), limit);
+    EXPECT_FALSE(outcomes[0].over_limit);
+    EXPECT_EQ(outcomes[1].code, ErrorCode::WriteError);
+    EXPECT_LE(outcomes[1].body.size(), limit);
+    EXPECT_TRUE(outcomes[1].over_limit);
 }
 
 }  // namespace

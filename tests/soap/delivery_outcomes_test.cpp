@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +114,8 @@ TEST(DeliveryOutcomes, ARefusedAlarmStaysStoredAndIsTriedAgainAfterItsWait) {
         EXPECT_EQ(0u, rig.Stats().refused);
     }
     EXPECT_EQ(1, log.CountContaining("WARNING", "refused by the receiver (SOAP fault); kept, next attempt in 3 s"));
+    EXPECT_EQ(1, log.CountContaining("ERROR", "Unexpected/Invalid XML response, abandoning request "));
+    EXPECT_EQ(1, log.CountContaining("ERROR", ", relates=urn:uuid:")) << "the fault's RelatesTo is quoted";
     const kv::Outbox::Summary summary = Inspect(path);
     EXPECT_EQ(0u, summary.waiting);
     EXPECT_EQ(0u, summary.refused);
@@ -234,6 +237,86 @@ TEST(DeliveryOutcomes, AFailingOutboxIsReopenedAndTheAlarmsHeldInMemoryAreStored
     ASSERT_TRUE(kv::Outbox::Inspect(path, summary, &items).ok());
     ASSERT_EQ(6u, items.size());
     for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ("{\"n\":" + std::to_string(i) + "}", items[i].payload);
+}
+
+// --- Hostile answers ---------------------------------------------------------------------
+
+// The peak resident size of this process since the last ResetPeakResident, in KiB.
+long PeakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+bool ResetPeakResident() { return static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5"); }
+
+// Answers full of namespace declarations and decoy headers (740 KB each, the shape that
+// once kept the network thread busy for minutes) are judged at once as no SOAP answer:
+// exchanges go on meanwhile, and once the receiver answers normally every alarm raised
+// while it did not is delivered.
+TEST(DeliveryOutcomes, CostlyEnvelopesDoNotStopDelivery) {
+    kv::testing::TestDir dir;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--fault", "create costly size=20000"}));
+    {
+        SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
+        for (int i = 0; i < 3; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
+        ASSERT_TRUE(WaitFor([&] { return sim.Stats()["faults_applied"].get<int>() >= 6; }));
+        ASSERT_EQ("ok", sim.Command("clear"));
+        for (int i = 3; i < 5; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
+        ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 5; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
+    }
+    EXPECT_EQ(0, sim.Stats()["violations"]);
+}
+
+// Sequence identifiers of 8 MB make answers past the answer cap: each is cut off while it
+// arrives, counts as a receiver failure, and the alarm goes again; memory never holds one.
+TEST(DeliveryOutcomes, AnswersPastTheCapAreNoAnswersAndCostNoMemory) {
+    kv::testing::TestDir dir;
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--fault", "create long-identifier size=8000000 times=3"}));
+    const bool peak_known = ResetPeakResident();
+    const long peak_before = PeakResidentKiB();
+    {
+        SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
+        rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
+        ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }, seconds(30)));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
+    }
+    EXPECT_EQ(3, sim.Stats()["faults_applied"]);
+    EXPECT_GE(log.CountContaining("ERROR", ": the answer is too large (Content-Length 80"), 1);
+    if (peak_known && peak_before > 0) {
+        EXPECT_LT(PeakResidentKiB() - peak_before, 64 * 1024);
+    }
+}
+
+// A RelatesTo of 4 MB (past the answer cap) and one of 900 KB (within it, past the text's
+// bound): neither reaches a log line, every line stays short, and the alarm is delivered.
+TEST(DeliveryOutcomes, LongReceiverTextsKeepLogLinesShort) {
+    kv::testing::TestDir dir;
+    LogCapture log;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--fault", "app long-relates size=4000000 times=1"}));
+    SequencerSetup setup = WithOutbox(dir.Join("outbox.db"));
+    setup.refusal_base = seconds(1);
+    setup.refusal_cap = seconds(1);
+    setup.refusal_keep = seconds(3600);
+    {
+        SequencerRig rig(sim.url(), setup);
+        rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
+        ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }));
+        ASSERT_EQ("ok", sim.Command("fault app long-relates size=900000 times=1"));
+        rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":2}");
+        ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 2; }, seconds(15)));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
+    }
+    EXPECT_EQ(1, log.CountContaining("ERROR", "RelatesTo in XML response is too long (900"));
+    for (const kv::test::LogLine& line : log.Lines()) EXPECT_LT(line.message.size(), 1024u) << line.message.substr(0, 200);
 }
 
 }  // namespace

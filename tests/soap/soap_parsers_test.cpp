@@ -2,11 +2,14 @@
 // the sequencer needs, and one exact ERROR line for every way an answer can fall short.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include "src/answer_class.h"
 #include "src/soap_helper.h"
+#include "src/xml_guard.h"
 #include "src/xml_names.h"
 #include "tests/soap/log_capture.h"
 
@@ -564,28 +567,166 @@ TEST(SoapAnswerStyles, ClassifierTellsNotSoapFromLookAlikes) {
     EXPECT_EQ(kv::soap::AnswerShape::kNotSoap, kv::soap::ClassifyEnvelope(fault.data(), fault.size() - 1));
 }
 
+// --- What a hostile or broken receiver may send ------------------------------------------
+
+std::string Answer(const std::string& relates_to, const std::string& body) {
+    return "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\" "
+           "xmlns:a=\"http://www.w3.org/2005/08/addressing\"><s:Header><a:RelatesTo>" +
+           relates_to + "</a:RelatesTo></s:Header><s:Body>" + body + "</s:Body></s:Envelope>";
+}
+
+std::string CreateAnswer(const std::string& relates_to, const std::string& identifier) {
+    return Answer(relates_to, "<CreateSequenceResponse xmlns=\"http://schemas.xmlsoap.org/ws/2005/02/rm\"><Identifier>" +
+                                  identifier + "</Identifier></CreateSequenceResponse>");
+}
+
+std::string SendAnswer(const std::string& relates_to, const std::string& result) {
+    return Answer(relates_to, "<SendAlarmResponse xmlns=\"http://tempuri.org/\"><SendAlarmResult>" + result +
+                                  "</SendAlarmResult></SendAlarmResponse>");
+}
+
+// Each text is read up to its bound; one byte more and the answer reads as one without it.
+TEST(SoapAnswerBounds, TextsAreReadUpToTheirBoundOnly) {
+    enum Text { kCreateRelatesTo, kIdentifier, kSendRelatesTo, kResult };
+    const struct {
+        Text text;
+        size_t bound;
+    } rows[] = {{kCreateRelatesTo, kv::soap::kMaxRelatesToBytes},
+                {kIdentifier, kv::soap::kMaxSequenceIdBytes},
+                {kSendRelatesTo, kv::soap::kMaxRelatesToBytes},
+                {kResult, kv::soap::kMaxResultBytes}};
+    for (const auto& row : rows) {
+        for (size_t extra : {0, 1}) {
+            LogCapture log;
+            const std::string text(row.bound + extra, 'x');
+            std::string relates_to, second;
+            if (row.text == kCreateRelatesTo || row.text == kIdentifier) {
+                ParseCreate(CreateAnswer(row.text == kCreateRelatesTo ? text : "r", row.text == kIdentifier ? text : "i"),
+                            relates_to, second);
+            } else {
+                ParseSend(SendAnswer(row.text == kSendRelatesTo ? text : "r", row.text == kResult ? text : "ok"),
+                          relates_to, second);
+            }
+            const std::string& read = row.text == kCreateRelatesTo || row.text == kSendRelatesTo ? relates_to : second;
+            EXPECT_EQ(extra == 0 ? text : std::string(), read) << row.text << " +" << extra;
+            EXPECT_EQ(extra == 0 ? 0 : 1, log.CountContaining("ERROR", "too long")) << row.text << " +" << extra;
+            // A RelatesTo past its bound stops the reading, as a missing one does.
+            if (extra == 1 && (row.text == kCreateRelatesTo || row.text == kSendRelatesTo)) {
+                EXPECT_EQ("", second);
+            }
+        }
+    }
+}
+
+// The shapes that cost quadratic time: many attributes on one element (tinyxml2 compares
+// each with those before it) and decoy siblings with the wanted local names under
+// undeclared prefixes (names were resolved by rescanning the ancestors for each). Up to
+// the attribute bound the answer yields exactly its real texts; past it, it is no answer.
+TEST(SoapAnswerBounds, DeclarationsAndDecoySiblingsDoNotHideTheTexts) {
+    for (size_t extra : {0, 1}) {
+        std::string declarations, decoy_headers, decoy_responses;
+        // The envelope's own s declaration is one of its attributes.
+        for (size_t i = 1; i < kv::soap::kMaxAttributesPerElement + extra; ++i) {
+            declarations += " xmlns:p" + std::to_string(i) + "='urn:p" + std::to_string(i) + "'";
+        }
+        for (int i = 0; i < 20000; ++i) {
+            decoy_headers += "<x:Header/>";
+            decoy_responses += "<p7:CreateSequenceResponse/>";
+        }
+        const std::string answer =
+            "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"" + declarations + ">" + decoy_headers +
+            "<s:Header><RelatesTo xmlns=\"http://www.w3.org/2005/08/addressing\">rel</RelatesTo></s:Header><s:Body>" +
+            decoy_responses +
+            "<CreateSequenceResponse xmlns=\"http://schemas.xmlsoap.org/ws/2005/02/rm\">"
+            "<Identifier>seq</Identifier></CreateSequenceResponse></s:Body></s:Envelope>";
+        EXPECT_EQ(extra == 0 ? kv::soap::AnswerShape::kEnvelope : kv::soap::AnswerShape::kNotSoap,
+                  kv::soap::ClassifyEnvelope(answer.data(), answer.size()));
+        std::string relates_to, identifier;
+        ParseCreate(answer, relates_to, identifier);
+        EXPECT_EQ(extra == 0 ? "rel" : "", relates_to);
+        EXPECT_EQ(extra == 0 ? "seq" : "", identifier);
+    }
+}
+
+// The attribute count is taken as tinyxml2 reads the bytes: quotes in text, comments,
+// CDATA, declarations and end tags count for nothing; a quoted '>' does not end a tag.
+TEST(SoapAnswerBounds, AttributeGuardCountsOnlyAttributes) {
+    const std::string many_quotes(200, '"');
+    const struct {
+        std::string xml;
+        bool within;
+    } rows[] = {
+        {"<a x='1' y=\"2\"/>", true},
+        {"<a x='1' y=\"2\" z='3'/>", false},
+        {"<a x='>\"\"\"'>" + many_quotes + "</a>", true},
+        {"<a><!--" + many_quotes + "--><![CDATA[<b " + many_quotes + ">]]><?pi " + many_quotes + "?></a>", true},
+        {"<!DOCTYPE a " + many_quotes + "><a></a " + many_quotes + ">", true},
+        {"<a x='1'/><b x='1' y='2'/><c x='1' y='2' z='3'/>", false},
+        {"<a x='unterminated", true},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.within, kv::xml::AttributesWithin(row.xml.data(), row.xml.size(), 2)) << row.xml;
+}
+
+// A fault answered with 200 is a refusal that still names the message it refuses.
+TEST(SoapAnswerBounds, AFaultWith200CarriesItsRelatesTo) {
+    const std::string fault = Answer("urn:uuid:refused", "<s:Fault><s:Code><s:Value>s:Receiver</s:Value></s:Code></s:Fault>");
+    const kv::soap::Answer refused = kv::soap::ClassifyAnswer(kv::soap::Step::kApplicationMessage, kv::http::ErrorCode::Ok,
+                                                              200, std::vector<char>(fault.begin(), fault.end()));
+    EXPECT_EQ(kv::soap::Outcome::kRefused, refused.outcome);
+    EXPECT_EQ("urn:uuid:refused", refused.relates_to);
+}
+
+TEST(SoapNtpInfo, DepthSizeAndRepeatedMembers) {
+    const std::string deep = "{\"NTPServerIP\":\"10.0.0.1\",\"X\":" + std::string(200000, '[');
+    const std::string nested_in_bound =
+        "{\"X\":" + std::string(kv::soap::kMaxNtpInfoDepth - 1, '[') + std::string(kv::soap::kMaxNtpInfoDepth - 1, ']') +
+        ",\"NTPServerIP\":\"10.0.0.1\"}";
+    const std::string nested_past_bound =
+        "{\"X\":" + std::string(kv::soap::kMaxNtpInfoDepth, '[') + std::string(kv::soap::kMaxNtpInfoDepth, ']') +
+        ",\"NTPServerIP\":\"10.0.0.1\"}";
+    const std::string padded = "{\"NTPServerIP\":\"10.0.0.1\",\"X\":\"" + std::string(kv::soap::kMaxResultBytes, ' ') + "\"}";
+    const struct {
+        std::string text;
+        std::string ip;
+    } rows[] = {
+        {deep, ""},
+        {nested_in_bound, "10.0.0.1"},
+        {nested_past_bound, ""},
+        {padded, ""},
+        {"{\"NTPServerIP\":\"10.0.0.1\",\"NTPServerIP\":\"10.0.0.2\"}", "10.0.0.2"},
+        {"{\"NTPServerIP\":\"10.0.0.1\",\"NTPServerIP\":{\"a\":\"10.0.0.3\"}}", ""},
+        {"{\"NTPServerIP\":\"10.0.0.1\"} trailing", ""},
+    };
+    for (const auto& row : rows) {
+        kv::soap::NtpInfo info;
+        kv::soap::detail::ParseNtpInfo(row.text, info);
+        EXPECT_EQ(row.ip, info.ntp_server_ip) << row.text.substr(0, 80);
+    }
+}
+
 TEST(XmlNames, ScopeRules) {
     tinyxml2::XMLDocument doc;
     ASSERT_EQ(tinyxml2::XML_SUCCESS,
               doc.Parse("<a:root xmlns:a=\"urn:a\" xmlns=\"urn:d\"><child><a:x xmlns:a=\"urn:b\"><a:y/></a:x>"
                         "<z:q/><p xmlns=\"\"/><xml:lang/></child></a:root>"));
-    const tinyxml2::XMLElement* root = doc.RootElement();
-    EXPECT_EQ("urn:a", kv::xml::NamespaceOf(*root));
-    EXPECT_EQ("root", kv::xml::LocalName(*root));
-    const tinyxml2::XMLElement* child = root->FirstChildElement();
-    EXPECT_EQ("urn:d", kv::xml::NamespaceOf(*child)) << "the default namespace is inherited";
-    const tinyxml2::XMLElement* x = child->FirstChildElement("a:x");
-    EXPECT_EQ("urn:b", kv::xml::NamespaceOf(*x)) << "the nearest declaration wins";
-    EXPECT_EQ("urn:b", kv::xml::NamespaceOf(*x->FirstChildElement()));
-    EXPECT_EQ("", kv::xml::NamespaceOf(*child->FirstChildElement("z:q"))) << "an undeclared prefix has no namespace";
-    EXPECT_EQ("", kv::xml::NamespaceOf(*child->FirstChildElement("p"))) << "xmlns=\"\" undeclares the default";
-    EXPECT_EQ("http://www.w3.org/XML/1998/namespace", kv::xml::NamespaceOf(*child->FirstChildElement("xml:lang")));
-    EXPECT_TRUE(kv::xml::IsNamed(x, "urn:b", "x"));
-    EXPECT_FALSE(kv::xml::IsNamed(x, "urn:a", "x"));
-    EXPECT_FALSE(kv::xml::IsNamed(nullptr, "urn:a", "x"));
-    EXPECT_EQ(x, kv::xml::FirstChildNamed(child, "urn:b", "x"));
-    EXPECT_EQ(nullptr, kv::xml::FirstChildNamed(child, "urn:a", "x"));
-    EXPECT_EQ(nullptr, kv::xml::FirstChildNamed(nullptr, "urn:a", "x"));
+    const kv::xml::Scope root(*doc.RootElement(), nullptr);
+    EXPECT_STREQ("urn:a", root.Namespace());
+    EXPECT_STREQ("root", kv::xml::LocalName(root.element()));
+    const kv::xml::Scope child(*root.element().FirstChildElement(), &root);
+    EXPECT_STREQ("urn:d", child.Namespace()) << "the default namespace is inherited";
+    const tinyxml2::XMLElement* x = child.element().FirstChildElement("a:x");
+    EXPECT_STREQ("urn:b", child.NamespaceOfChild(*x)) << "the nearest declaration wins";
+    const kv::xml::Scope x_scope(*x, &child);
+    EXPECT_STREQ("urn:b", x_scope.NamespaceOfChild(*x->FirstChildElement()));
+    EXPECT_STREQ("", child.NamespaceOfChild(*child.element().FirstChildElement("z:q")))
+        << "an undeclared prefix has no namespace";
+    EXPECT_STREQ("", child.NamespaceOfChild(*child.element().FirstChildElement("p"))) << "xmlns=\"\" undeclares";
+    EXPECT_STREQ("http://www.w3.org/XML/1998/namespace",
+                 child.NamespaceOfChild(*child.element().FirstChildElement("xml:lang")));
+    EXPECT_TRUE(x_scope.Is("urn:b", "x"));
+    EXPECT_FALSE(x_scope.Is("urn:a", "x"));
+    EXPECT_EQ(x, child.FirstChildNamed("urn:b", "x"));
+    EXPECT_EQ(nullptr, child.FirstChildNamed("urn:a", "x"));
 }
 
 }  // namespace
