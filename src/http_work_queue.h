@@ -133,6 +133,10 @@ struct Request {
         bool followRedirects = false;
         std::chrono::milliseconds connectTimeout{5000};
         std::chrono::milliseconds deadline{kExchangeDeadline};  // see kExchangeDeadline; 0: none
+        // false: an answer that stalls (below 10 bytes a second for 3 s) ends the exchange
+        // with OperationTimedout. true: only the deadline ends it, for a receiver known to
+        // answer slowly. Connecting is bounded by connectTimeout either way.
+        bool patient = false;
         // A longer response body ends the exchange with ErrorCode::WriteError and sets
         // Response::bodyOverLimit; nothing past it is kept. At most kMaxResponseBodyBytes.
         size_t maxBodyBytes = kMaxResponseBodyBytes;

@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include "src/delivery_status.h"
 #include "src/outbox.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/soap/log_capture.h"
@@ -53,7 +52,7 @@ TEST(DeliveryOutcomes, RedirectsAreNeverFollowedAndTheAlarmIsKept) {
         SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
     }
     const nlohmann::json stats = sim.Stats();
     EXPECT_EQ(0, stats["violations"]) << "a request went to the redirect's target: " << stats.dump();
@@ -75,13 +74,13 @@ TEST(DeliveryOutcomes, AnHtmlPageWith200IsNoAnswerAndTheAlarmGoesAgain) {
         SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
+        EXPECT_EQ(1u, rig.Stats().delivered);
     }
     EXPECT_EQ(2, log.CountContaining("ERROR", ": the answer is no SOAP envelope (HTTP Status 200, text/html; "
                                               "charset=utf-8, "));
     EXPECT_EQ(2, log.CountContaining("ERROR", "due to HTTP failure. Retry sending payload"));
     EXPECT_EQ(0, log.CountContaining("ERROR", "Failed parsing XML response"));
-    EXPECT_EQ(1u, kv::GetDeliveryStatus().delivered.load());
 }
 
 // A SOAP fault in a 200 is a refusal: the alarm stays stored, marked refused, is not sent
@@ -101,7 +100,7 @@ TEST(DeliveryOutcomes, ARefusedAlarmStaysStoredAndIsTriedAgainAfterItsWait) {
         SequencerRig rig(sim.url(), setup);
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("WARNING", "refused by the receiver") == 1; }));
-        EXPECT_TRUE(WaitFor([] { return kv::GetDeliveryStatus().refused.load() == 1; }));
+        EXPECT_TRUE(WaitFor([&] { return rig.Stats().refused == 1; }));
         const kv::Outbox::Summary summary = Inspect(path);
         EXPECT_EQ(1u, summary.refused);
         EXPECT_EQ(1u, summary.refused_by_reason.count("SOAP fault"));
@@ -110,7 +109,9 @@ TEST(DeliveryOutcomes, ARefusedAlarmStaysStoredAndIsTriedAgainAfterItsWait) {
         EXPECT_EQ(1, sim.Stats()["app"]);
         ASSERT_EQ("ok", sim.Command("clear"));
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }, seconds(10)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().refused.load() == 0; }));
+        // The receiver has it once its answer is handled, not when its message arrived.
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().delivered == 1; }));
+        EXPECT_EQ(0u, rig.Stats().refused);
     }
     EXPECT_EQ(1, log.CountContaining("WARNING", "refused by the receiver (SOAP fault); kept, next attempt in 3 s"));
     EXPECT_EQ(1, log.CountContaining("ERROR", "Unexpected/Invalid XML response, abandoning request "));
@@ -160,7 +161,7 @@ TEST(DeliveryOutcomes, A500FromEveryPayloadOpensTheBreakerAndKeepsEveryAlarm) {
         for (int i = 0; i < 200; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Receiver unreachable (error 0, HTTP status 500)") == 1; }));
         std::this_thread::sleep_for(milliseconds(1500));
-        EXPECT_FALSE(kv::GetDeliveryStatus().receiver_reachable.load());
+        EXPECT_FALSE(rig.Stats().receiver_reachable);
         // The probe alone goes on while the breaker is open.
         const int app_before = sim.Stats()["app"];
         std::this_thread::sleep_for(milliseconds(600));
@@ -168,7 +169,7 @@ TEST(DeliveryOutcomes, A500FromEveryPayloadOpensTheBreakerAndKeepsEveryAlarm) {
 
         ASSERT_EQ("ok", sim.Command("clear"));
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 200; }, seconds(60)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
     }
     // Only the exchanges in flight when it opened log their failure; then a line a period.
     EXPECT_LT(log.Messages("ERROR").size(), 600u);
@@ -189,10 +190,22 @@ TEST(DeliveryOutcomes, ATricklingAnswerEndsAtTheDeadlineAndTheAlarmGoesAgain) {
         SequencerRig rig(sim.url(), setup);
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }, seconds(20)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
+        EXPECT_EQ(1u, rig.Stats().delivered);
     }
     EXPECT_EQ(1, log.CountContaining("ERROR", ": HTTP Post failed: (12). HTTP Status: 200"));
-    EXPECT_EQ(1u, kv::GetDeliveryStatus().delivered.load());
+}
+
+// A receiver that answers every application message after 5 s: the first attempt gives
+// up quickly, as on a stalled receiver; the next one waits for the answer and delivers.
+TEST(DeliveryOutcomes, ASlowReceiverGetsTheAlarmOnItsSecondAttempt) {
+    kv::testing::TestDir dir;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--delay", "app", "5000"}));
+    SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
+    rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
+    ASSERT_TRUE(WaitFor([&] { return rig.Stats().delivered == 1; }, seconds(30)));
+    EXPECT_LE(sim.Stats()["app"].get<int>(), 2);
 }
 
 // The disk fills up under the outbox: one ERROR, alarms are held in memory (and still
@@ -208,11 +221,11 @@ TEST(DeliveryOutcomes, AFailingOutboxIsReopenedAndTheAlarmsHeldInMemoryAreStored
         // No endpoint: nothing is delivered, so every alarm must end on disk.
         SequencerRig rig("", setup);
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":0}");
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 1; }));
         vfs.ArmSticky(kv::testing::FaultVfs::Op::kWrite, 1, SQLITE_FULL);
         for (int i = 1; i <= 5; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "unusable") == 1; }));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 6; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 6; }));
         std::this_thread::sleep_for(milliseconds(500));  // reopening fails while the disk is full
         EXPECT_EQ(1, log.CountContaining("ERROR", "unusable")) << "one ERROR, not one per attempt";
         vfs.Disarm();
@@ -255,7 +268,7 @@ TEST(DeliveryOutcomes, CostlyEnvelopesDoNotStopDelivery) {
         ASSERT_EQ("ok", sim.Command("clear"));
         for (int i = 3; i < 5; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 5; }));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
     }
     EXPECT_EQ(0, sim.Stats()["violations"]);
 }
@@ -273,7 +286,7 @@ TEST(DeliveryOutcomes, AnswersPastTheCapAreNoAnswersAndCostNoMemory) {
         SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }, seconds(30)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
     }
     EXPECT_EQ(3, sim.Stats()["faults_applied"]);
     EXPECT_GE(log.CountContaining("ERROR", ": the answer is too large (Content-Length 80"), 1);
@@ -300,7 +313,7 @@ TEST(DeliveryOutcomes, LongReceiverTextsKeepLogLinesShort) {
         ASSERT_EQ("ok", sim.Command("fault app long-relates size=900000 times=1"));
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":2}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 2; }, seconds(15)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
     }
     EXPECT_EQ(1, log.CountContaining("ERROR", "RelatesTo in XML response is too long (900"));
     for (const kv::test::LogLine& line : log.Lines()) EXPECT_LT(line.message.size(), 1024u) << line.message.substr(0, 200);
