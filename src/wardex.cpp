@@ -641,7 +641,7 @@ void WardexIntegration::HandleTimeInformation() {
     TimeZone zone;
     if (!LookupTimeZone(info.time_zone, zone)) {
         if (!timezone_warning_logged_) {
-            Log(WARNING, "Wardex time zone \"" + info.time_zone +
+            Log(WARNING, "Wardex time zone \"" + cut_quoted_text(info.time_zone) +
                              "\" is not a zone number from 1 to 40; alarm times keep the current offset");
             timezone_warning_logged_ = true;
         }
