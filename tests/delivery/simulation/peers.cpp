@@ -88,7 +88,7 @@ Timed Receiver::Answer(const delivery::Send& send, int64_t now, const Transport&
     reply.path = send.path;
     reply.answer.relates_to = send.guid;
     timed.at = now + std::max<int64_t>(1, period.latency);
-    const bool takes_alarm = send.step == Step::kApplicationMessage && send.kind == PayloadKind::kAlarm;
+    const bool takes_alarm = send.step == Step::kApplicationMessage && send.kind == PayloadKind::kAlarm && send.payload;
     auto answered = [&](int status, Outcome outcome) {
         reply.status = status;
         reply.answer.outcome = send.step == Step::kLastMessage && outcome != Outcome::kClosed
@@ -97,30 +97,50 @@ Timed Receiver::Answer(const delivery::Send& send, int64_t now, const Transport&
         reply.answer.reason = outcome == Outcome::kRefused ? "soap fault" : "";
         reply.body_bytes = 300;
     };
-    auto timed_out = [&](int64_t after) {
-        timed.at = now + after;
-        reply.error = static_cast<int>(http::ErrorCode::OperationTimedout);
-        reply.answer_overdue = true;
+    auto failed = [&](http::ErrorCode error) {
+        reply.error = static_cast<int>(error);
         reply.answer.outcome = send.step == Step::kLastMessage ? Outcome::kLastMessageFailed : Outcome::kReceiverFailure;
     };
+    auto timed_out = [&](int64_t after) {
+        timed.at = now + after;
+        failed(http::ErrorCode::OperationTimedout);
+        reply.answer_overdue = true;
+    };
+    const bool takes = takes_alarm && (period.mode == Mode::kUp || period.mode == Mode::kSlow ||
+                                       period.mode == Mode::kTrickle || period.mode == Mode::kClosed);
+    if (takes) ++copies_[*send.payload];
+    // A silent receiver is given up on by the low-speed rule, or once the request was
+    // patient, by the deadline; a trickle keeps the low-speed rule quiet, not the deadline.
+    const int64_t patience = send.patient ? transport.deadline : transport.stall_give_up;
+    if (period.mode == Mode::kTrickle) {
+        timed_out(transport.deadline);
+        return timed;
+    }
+    if (period.mode != Mode::kDown && timed.at - now > patience) {
+        timed_out(patience);
+        return timed;
+    }
+    const Outcome ok[] = {Outcome::kNextStep, Outcome::kDelivered, Outcome::kClosed};
     switch (period.mode) {
     case Mode::kUp:
-    case Mode::kSlow: {
-        if (takes_alarm) ++copies_[*send.payload];
-        const int64_t patience = send.patient ? transport.deadline : transport.stall_give_up;
-        if (timed.at - now > patience) {
-            timed_out(patience);
-            break;
-        }
-        const Outcome ok[] = {Outcome::kNextStep, Outcome::kDelivered, Outcome::kClosed};
+    case Mode::kSlow:
         answered(200, ok[static_cast<int>(send.step)]);
         reply.answer.text = send.step == Step::kCreateSequence ? "urn:sequence:" + send.guid : "OK";
         break;
-    }
+    case Mode::kHalfDown:
+        if (send.kind != PayloadKind::kHeartbeat && send.step == Step::kApplicationMessage) {
+            answered(500, Outcome::kReceiverFailure);
+        } else {
+            answered(200, ok[static_cast<int>(send.step)]);
+            reply.answer.text = send.step == Step::kCreateSequence ? "urn:sequence:" + send.guid : "OK";
+        }
+        break;
     case Mode::kDown:
         timed.at = now + 1;
-        reply.error = static_cast<int>(http::ErrorCode::CouldntConnect);
-        reply.answer.outcome = send.step == Step::kLastMessage ? Outcome::kLastMessageFailed : Outcome::kReceiverFailure;
+        failed(http::ErrorCode::CouldntConnect);
+        break;
+    case Mode::kClosed:
+        failed(http::ErrorCode::RecvError);
         break;
     case Mode::kServerError:
         answered(500, Outcome::kReceiverFailure);
@@ -138,22 +158,6 @@ Timed Receiver::Answer(const delivery::Send& send, int64_t now, const Transport&
         reply.location = "http://127.0.0.2:1/elsewhere";
         break;
     case Mode::kTrickle:
-        if (takes_alarm) ++copies_[*send.payload];
-        timed_out(transport.deadline);
-        break;
-    case Mode::kClosed:
-        if (takes_alarm) ++copies_[*send.payload];
-        reply.error = static_cast<int>(http::ErrorCode::RecvError);
-        reply.answer.outcome = send.step == Step::kLastMessage ? Outcome::kLastMessageFailed : Outcome::kReceiverFailure;
-        break;
-    case Mode::kHalfDown:
-        if (send.kind != PayloadKind::kHeartbeat && send.step == Step::kApplicationMessage) {
-            answered(500, Outcome::kReceiverFailure);
-        } else {
-            const Outcome ok[] = {Outcome::kNextStep, Outcome::kDelivered, Outcome::kClosed};
-            answered(200, ok[static_cast<int>(send.step)]);
-            reply.answer.text = send.step == Step::kCreateSequence ? "urn:sequence:" + send.guid : "OK";
-        }
         break;
     }
     return timed;

@@ -226,6 +226,7 @@ private:
     int restarts_ = 0;
     int64_t last_restart_ = 0;
     int kill_next_event_ = 0;
+    bool opening_ = false;  // the outbox is being opened: its counts walk the table once
     int kill_in_start_ = 0;
     bool damage_at_start_ = false;
     int64_t trouble_until_ = 0;  // the disk is not healthy before this
@@ -333,9 +334,9 @@ void World::Start() {
     replies_.clear();
     payload_of_.clear();
     wake_.reset();
-    WorkWatch::Get().exempt = true;
+    opening_ = true;
     Call([this](Commands& out) { courier_->UseOutbox(At(), std::make_unique<Outbox>(path_), out); });
-    WorkWatch::Get().exempt = false;
+    opening_ = false;
     Call([this](Commands& out) { courier_->SetEndpoint(At(), PathId::kPrimary, kPrimaryUrl, out); });
     if (backup_) Call([this](Commands& out) { courier_->SetEndpoint(At(), PathId::kBackup, kBackupUrl, out); });
     // What was on disk must still be there (or have been found unreadable).
@@ -464,7 +465,7 @@ void World::Call(const std::function<void(Commands&)>& event) {
         Start();
         return;
     }
-    WorkWatch::Get().exempt = courier_->Stats().outbox_down;
+    WorkWatch::Get().exempt = opening_ || courier_->Stats().outbox_down;
     heap_peak_ = HeapInUse();
     const size_t heap_before = heap_peak_;
     event(out);
@@ -545,7 +546,7 @@ void World::Raise(size_t count, bool restart) {
     auto alarm = [&] {
         const size_t index = alarms_.size();
         Alarm added;
-        added.payload = "A" + std::to_string(index) + "|" + std::string(200, 'x');
+        added.payload = "A" + std::to_string(index) + "|" + std::string(100, 'x');
         incoming.push_back(Incoming{PayloadKind::kAlarm, added.payload});
         alarms_.push_back(std::move(added));
         last_intake_.push_back(index);
@@ -870,9 +871,11 @@ int main(int argc, char** argv) {
     using namespace kv::sim;
     Settings settings;
     uint64_t first = 1, count = 1000, shard = 0, shards = 1;
+    std::string setting;  // what a reproducing run needs besides the seed
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "";
+        if (arg == "--hours" || arg == "--trouble" || arg == "--max-burst") setting += " " + arg + " " + value;
         if (arg == "--seeds") {
             count = std::strtoull(value, nullptr, 10), ++i;
         } else if (arg == "--first") {
@@ -918,8 +921,8 @@ int main(int argc, char** argv) {
         ++totals.seeds;
         if (!violation.empty()) {
             ++failures;
-            std::printf("seed %" PRIu64 ": %s -- reproduce: scripts/simulate --seed %" PRIu64 "\n", seed,
-                        violation.c_str(), seed);
+            std::printf("seed %" PRIu64 ": %s -- reproduce: scripts/simulate --seed %" PRIu64 "%s\n", seed,
+                        violation.c_str(), seed, setting.c_str());
             std::fflush(stdout);
         }
     }
