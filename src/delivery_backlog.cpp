@@ -159,6 +159,7 @@ Payload DeliveryBacklog::FromItem(Outbox::Item& item) {
     Payload payload;
     payload.key = static_cast<uint64_t>(item.id) | (uint64_t{1} << 63);  // apart from intake keys
     payload.outbox_id = item.id;
+    if (!KindFromMethod(item.method, payload.kind)) payload.kind = PayloadKind::kAlarm;
     payload.method = std::move(item.method);
     payload.payload = std::move(item.payload);
     payload.durable = true;
@@ -228,6 +229,12 @@ size_t DeliveryBacklog::Refill(int64_t now) {
         on_disk_only_ -= std::min(on_disk_only_, items.size());
     }
     return admitted;
+}
+
+std::vector<std::shared_ptr<const std::string>> DeliveryBacklog::UnstoredTexts() const {
+    std::vector<std::shared_ptr<const std::string>> texts;
+    for (const auto& entry : unstored_) texts.push_back(std::make_shared<const std::string>(entry.second.payload));
+    return texts;
 }
 
 std::optional<int64_t> DeliveryBacklog::NextRefusedDue() const { return next_refused_due_; }

@@ -35,6 +35,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "src/delivery/payload_kind.h"
 #include "src/delivery_policy.h"
 #include "src/outbox.h"
 #include "src/status.h"
@@ -45,7 +46,8 @@ namespace delivery {
 struct Payload {
     uint64_t key = 0;       // the payload's own, the same in every attempt
     int64_t outbox_id = 0;  // 0: not (yet) stored
-    std::string method;
+    PayloadKind kind = PayloadKind::kAlarm;
+    std::string method;              // MethodName(kind), as the outbox stores it
     std::string payload;
     bool durable = false;            // to be stored before it is sent
     int failures = 0;                // its own failed attempts
@@ -97,6 +99,8 @@ public:
     Status Reopen();
     // Alarms held only in memory for want of an outbox.
     size_t Unstored() const { return unstored_.size(); }
+    // Their texts.
+    std::vector<std::shared_ptr<const std::string>> UnstoredTexts() const;
 
     // New payloads, in arrival order: stored (the durable ones, together), then admitted
     // to the ready line as far as the window allows.

@@ -90,7 +90,7 @@ void DeliveryLog::SetSummaryPeriod(std::chrono::milliseconds period) { state_->p
 
 void DeliveryLog::SetTwoReceivers(bool two) { state_->two_receivers = two; }
 
-bool DeliveryLog::Quiet(bool path_down) const { return path_down || state_->source.receiver_down(); }
+bool DeliveryLog::Quiet(bool path_down) const { return path_down; }
 
 void DeliveryLog::CreateSequenceFailed(const std::string& guid, const std::string& url, int error, int status,
                                        bool path_down) {

@@ -46,7 +46,8 @@ public:
     // The summary speaks of both receivers.
     void SetTwoReceivers(bool two);
 
-    // Per exchange; not written while the receiver is down, nor while `path_down`.
+    // Per exchange; not written while `path_down`. The caller applies the quiet rule (the
+    // courier leaves out the notes of a path that is down, or while every path is).
     void CreateSequenceFailed(const std::string& guid, const std::string& url, int error, int status,
                               bool path_down = false);
     void PostFailed(const std::string& guid, int error, int status, bool path_down = false);

@@ -13,7 +13,6 @@
 
 #include "common/logger.h"
 #include "common/secrets.h"
-#include "src/delivery_status.h"
 #include "src/outbox.h"
 #include "src/outbox_report.h"
 #include "src/service_notify.h"
@@ -32,18 +31,18 @@ void signal_handler(int) {}
 
 // The status line systemd shows for the service.
 std::string StatusLine(const kv::WardexIntegration& integration) {
-    const kv::DeliveryStatus& delivery = kv::GetDeliveryStatus();
+    const kv::soap::SequencerStats delivery = integration.DeliveryStats();
     std::ostringstream text;
     text << "recorder " << (integration.RecorderOnline() ? "on-line" : "off-line");
-    if (delivery.backup_configured.load()) {
-        text << ", primary receiver " << (delivery.receiver_reachable.load() ? "reachable" : "unreachable")
-             << ", backup receiver " << (delivery.backup_reachable.load() ? "reachable" : "unreachable");
+    if (delivery.backup_configured) {
+        text << ", primary receiver " << (delivery.receiver_reachable ? "reachable" : "unreachable")
+             << ", backup receiver " << (delivery.backup_reachable ? "reachable" : "unreachable");
     } else {
-        text << ", receiver " << (delivery.receiver_reachable.load() ? "reachable" : "unreachable");
+        text << ", receiver " << (delivery.receiver_reachable ? "reachable" : "unreachable");
     }
-    text << ", " << delivery.delivered.load() << " alarms delivered, " << delivery.waiting.load() << " waiting";
+    text << ", " << delivery.delivered << " alarms delivered, " << delivery.waiting << " waiting";
     // Shown only once they happened, so the usual line stays as it was.
-    if (delivery.refused.load() > 0) text << ", " << delivery.refused.load() << " refused";
+    if (delivery.refused > 0) text << ", " << delivery.refused << " refused";
     const uint64_t lost = integration.RecorderEventsLost();
     if (lost > 0) text << ", " << lost << " recorder events lost";
     return text.str();
@@ -53,8 +52,9 @@ std::string StatusLine(const kv::WardexIntegration& integration) {
 kv::ServiceState CurrentState(const kv::WardexIntegration& integration) {
     kv::ServiceState state;
     state.recorder_online = integration.RecorderOnline();
-    state.receiver_reachable = kv::GetDeliveryStatus().receiver_reachable.load();
-    state.backup_reachable = kv::GetDeliveryStatus().backup_reachable.load();
+    const kv::soap::SequencerStats delivery = integration.DeliveryStats();
+    state.receiver_reachable = delivery.receiver_reachable;
+    state.backup_reachable = delivery.backup_reachable;
     return state;
 }
 

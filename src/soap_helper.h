@@ -37,6 +37,9 @@ namespace soap {
 // back-off (1 s doubling to 60 s); meanwhile alarms are held in memory and written to it
 // as soon as it works. A damaged file is salvaged (see src/outbox.h).
 //
+// The decisions are src/delivery/courier.h's; this class runs its commands on asio, the
+// HTTP engine, the outbox and the logger.
+//
 // When the receiver as a whole fails, a circuit breaker holds every payload and sends one
 // probe at a time, and the per-exchange ERROR lines give way to one line when it opens,
 // one a minute, and one when the receiver answers again (src/delivery_policy.h and
@@ -44,9 +47,41 @@ namespace soap {
 //
 // Pending work keeps the implementation alive past the handle. Destroy the handle only
 // after the io_service has stopped running handlers (the HTTP engine requires the same).
+// How a sequencer is built, in the manner of leveldb::Options: the service uses the
+// defaults; tests shorten the times and shrink the sizes.
+struct SequencerOptions {
+    std::chrono::milliseconds heartbeat_period{300 * 1000};
+    // A payload's retry back-off, and the probe's while a receiver is down.
+    std::chrono::milliseconds retry_base{1000};
+    std::chrono::milliseconds retry_cap{60 * 1000};
+    // The summary line while the receiver is down.
+    std::chrono::milliseconds summary_period{60 * 1000};
+    size_t window = 20000;        // payloads held in memory
+    size_t outbox_cap = 1000000;  // alarms the outbox keeps
+    // How long a refused alarm waits (doubling to the cap), and is kept.
+    std::chrono::seconds refusal_base{15 * 60};
+    std::chrono::seconds refusal_cap{6 * 60 * 60};
+    std::chrono::seconds refusal_keep{7 * 24 * 60 * 60};
+    // The back-off of reopening a failed outbox.
+    std::chrono::milliseconds reopen_base{1000};
+    std::chrono::milliseconds reopen_cap{60 * 1000};
+    // Every exchange's overall deadline.
+    std::chrono::milliseconds exchange_deadline{30 * 1000};
+};
+
+// What the delivery has done and holds, for the status line. Read from any thread.
+struct SequencerStats {
+    uint64_t delivered = 0;          // alarms the receiver acknowledged since start
+    uint64_t waiting = 0;            // alarms stored or in memory, not yet acknowledged
+    uint64_t refused = 0;            // alarms the receiver refused, kept for a later attempt
+    bool receiver_reachable = true;  // false while the (primary) receiver counts as down
+    bool backup_configured = false;
+    bool backup_reachable = true;    // false while the backup counts as down
+};
+
 class SoapSequencer {
 public:
-    explicit SoapSequencer(boost::asio::io_service& io_service);
+    explicit SoapSequencer(boost::asio::io_service& io_service, const SequencerOptions& options = SequencerOptions());
     ~SoapSequencer();
 
     SoapSequencer(const SoapSequencer&) = delete;
@@ -66,7 +101,7 @@ public:
     void SendEventMessage(const std::string& method, const std::string& payload);
     // Sends one heartbeat with `payload` now and one every period after, until stopped.
     // A chain already running is replaced, never doubled; after StopHeartbeat (in call
-    // order) no heartbeat of an earlier start is sent, even if its timer had expired.
+    // order) no heartbeat of an earlier start is sent.
     void StartHeartbeat(const std::string& payload);
     void StopHeartbeat();
     // Replaces the handler, then asks the receiver for its time-server information. The
@@ -79,22 +114,8 @@ public:
     // calls it after its threads have been joined); the sequencer sends nothing after it.
     void Abandon();
 
-    // Test seam, never used by the service: shorter heartbeat period and retry back-off
-    // (defaults 300 s, 1 s and 60 s). Takes effect for timers armed afterwards.
-    void SetTimingForTesting(std::chrono::milliseconds heartbeat_period, std::chrono::milliseconds retry_base,
-                             std::chrono::milliseconds retry_cap);
-    // Test seams: the period of the summary line while the receiver is down (60 s), and
-    // the number of payloads held in memory (20000).
-    void SetSummaryPeriodForTesting(std::chrono::milliseconds period);
-    void SetWindowForTesting(size_t window);
-    // Test seam: the most alarms the outbox keeps (1000000). Before UseOutbox.
-    void SetOutboxCapForTesting(size_t cap);
-    // Test seams: how long a refused alarm waits (15 min doubling to 6 h) and is kept
-    // (7 days); the back-off of reopening a failed outbox (1 s doubling to 60 s).
-    void SetRefusalTimingForTesting(std::chrono::seconds base, std::chrono::seconds cap, std::chrono::seconds keep);
-    void SetOutboxReopenForTesting(std::chrono::milliseconds base, std::chrono::milliseconds cap);
-    // Test seam: every exchange's overall deadline (kv::http::kExchangeDeadline, 30 s).
-    void SetExchangeDeadlineForTesting(std::chrono::milliseconds deadline);
+    // Any thread; as of the last event the network thread handled.
+    SequencerStats Stats() const;
 
     class Impl;
 

@@ -67,6 +67,8 @@ public:
     const ProgressStamp& NetworkProgress() const { return network_progress_; }
     const ProgressStamp& ClientLibraryProgress() const { return client_progress_; }
     bool RecorderOnline() const { return recorder_online_.load(std::memory_order_relaxed); }
+    // What the delivery has done and holds; any thread.
+    soap::SequencerStats DeliveryStats() const { return sequencer_.Stats(); }
     // Recorder events the client library dropped from its full queue since the start.
     uint64_t RecorderEventsLost() const { return recorder_events_lost_.load(std::memory_order_relaxed); }
 

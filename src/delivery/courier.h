@@ -46,19 +46,13 @@
 #include <vector>
 
 #include "src/answer_class.h"
+#include "src/delivery/payload_kind.h"
 #include "src/delivery_policy.h"
 #include "src/delivery_route.h"
 #include "src/outbox.h"
 
 namespace kv {
 namespace delivery {
-
-// What a payload is, decided once when it enters.
-enum class PayloadKind : uint8_t { kAlarm, kHeartbeat, kRecorderInfo, kTimeRequest };
-
-// The SOAP method a kind travels under, and back; false for a method no kind has.
-const char* MethodName(PayloadKind kind);
-bool KindFromMethod(const std::string& method, PayloadKind& kind);
 
 // Now, as the owner's clocks tell it.
 struct Instant {
@@ -205,6 +199,8 @@ struct Commands {
     std::vector<Command> list;  // in order
     std::optional<TimePoint> wake;
     bool tidy = false;
+    // Set by the owner: whether it writes VERBOSE notes (the courier leaves them out if not).
+    bool verbose = true;
 
     void clear() {
         list.clear();
@@ -230,6 +226,7 @@ struct CourierStats {
     size_t exchanges = 0;            // Sends whose OnReply has not come
     bool outbox_down = false;        // an outbox is configured and not usable
     uint64_t route_changes = 0;      // lines logged for a change of the route
+    std::chrono::milliseconds down_for{0};  // since no path takes payloads (0: one does)
 };
 
 class Courier {

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "src/delivery_status.h"
 #include "src/outbox.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/soap/log_capture.h"
@@ -52,7 +51,7 @@ TEST(DeliveryOutcomes, RedirectsAreNeverFollowedAndTheAlarmIsKept) {
         SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
     }
     const nlohmann::json stats = sim.Stats();
     EXPECT_EQ(0, stats["violations"]) << "a request went to the redirect's target: " << stats.dump();
@@ -74,13 +73,13 @@ TEST(DeliveryOutcomes, AnHtmlPageWith200IsNoAnswerAndTheAlarmGoesAgain) {
         SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
+        EXPECT_EQ(1u, rig.Stats().delivered);
     }
     EXPECT_EQ(2, log.CountContaining("ERROR", ": the answer is no SOAP envelope (HTTP Status 200, text/html; "
                                               "charset=utf-8, "));
     EXPECT_EQ(2, log.CountContaining("ERROR", "due to HTTP failure. Retry sending payload"));
     EXPECT_EQ(0, log.CountContaining("ERROR", "Failed parsing XML response"));
-    EXPECT_EQ(1u, kv::GetDeliveryStatus().delivered.load());
 }
 
 // A SOAP fault in a 200 is a refusal: the alarm stays stored, marked refused, is not sent
@@ -100,7 +99,7 @@ TEST(DeliveryOutcomes, ARefusedAlarmStaysStoredAndIsTriedAgainAfterItsWait) {
         SequencerRig rig(sim.url(), setup);
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("WARNING", "refused by the receiver") == 1; }));
-        EXPECT_TRUE(WaitFor([] { return kv::GetDeliveryStatus().refused.load() == 1; }));
+        EXPECT_TRUE(WaitFor([&] { return rig.Stats().refused == 1; }));
         const kv::Outbox::Summary summary = Inspect(path);
         EXPECT_EQ(1u, summary.refused);
         EXPECT_EQ(1u, summary.refused_by_reason.count("SOAP fault"));
@@ -109,7 +108,7 @@ TEST(DeliveryOutcomes, ARefusedAlarmStaysStoredAndIsTriedAgainAfterItsWait) {
         EXPECT_EQ(1, sim.Stats()["app"]);
         ASSERT_EQ("ok", sim.Command("clear"));
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }, seconds(10)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().refused.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().refused == 0; }));
     }
     EXPECT_EQ(1, log.CountContaining("WARNING", "refused by the receiver (SOAP fault); kept, next attempt in 3 s"));
     const kv::Outbox::Summary summary = Inspect(path);
@@ -157,7 +156,7 @@ TEST(DeliveryOutcomes, A500FromEveryPayloadOpensTheBreakerAndKeepsEveryAlarm) {
         for (int i = 0; i < 200; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Receiver unreachable (error 0, HTTP status 500)") == 1; }));
         std::this_thread::sleep_for(milliseconds(1500));
-        EXPECT_FALSE(kv::GetDeliveryStatus().receiver_reachable.load());
+        EXPECT_FALSE(rig.Stats().receiver_reachable);
         // The probe alone goes on while the breaker is open.
         const int app_before = sim.Stats()["app"];
         std::this_thread::sleep_for(milliseconds(600));
@@ -165,7 +164,7 @@ TEST(DeliveryOutcomes, A500FromEveryPayloadOpensTheBreakerAndKeepsEveryAlarm) {
 
         ASSERT_EQ("ok", sim.Command("clear"));
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 200; }, seconds(60)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
     }
     // Only the exchanges in flight when it opened log their failure; then a line a period.
     EXPECT_LT(log.Messages("ERROR").size(), 600u);
@@ -186,10 +185,10 @@ TEST(DeliveryOutcomes, ATricklingAnswerEndsAtTheDeadlineAndTheAlarmGoesAgain) {
         SequencerRig rig(sim.url(), setup);
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
         ASSERT_TRUE(WaitFor([&] { return sim.Records().size() == 1; }, seconds(20)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 0; }));
+        EXPECT_EQ(1u, rig.Stats().delivered);
     }
     EXPECT_EQ(1, log.CountContaining("ERROR", ": HTTP Post failed: (12). HTTP Status: 200"));
-    EXPECT_EQ(1u, kv::GetDeliveryStatus().delivered.load());
 }
 
 // The disk fills up under the outbox: one ERROR, alarms are held in memory (and still
@@ -205,11 +204,11 @@ TEST(DeliveryOutcomes, AFailingOutboxIsReopenedAndTheAlarmsHeldInMemoryAreStored
         // No endpoint: nothing is delivered, so every alarm must end on disk.
         SequencerRig rig("", setup);
         rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":0}");
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 1; }));
         vfs.ArmSticky(kv::testing::FaultVfs::Op::kWrite, 1, SQLITE_FULL);
         for (int i = 1; i <= 5; ++i) rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "unusable") == 1; }));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 6; }));
+        ASSERT_TRUE(WaitFor([&] { return rig.Stats().waiting == 6; }));
         std::this_thread::sleep_for(milliseconds(500));  // reopening fails while the disk is full
         EXPECT_EQ(1, log.CountContaining("ERROR", "unusable")) << "one ERROR, not one per attempt";
         vfs.Disarm();

@@ -21,7 +21,6 @@
 #include <boost/asio/io_service.hpp>
 #include <gtest/gtest.h>
 
-#include "src/delivery_status.h"
 #include "src/soap_helper.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/soap/log_capture.h"
@@ -161,9 +160,9 @@ TEST_F(DualPath, WhileThePrimaryIsUpTheBackupGetsNoAlarm) {
     ASSERT_TRUE(WaitFor([&] { return HasAll(AtPrimary(), 0, 20); }));
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_TRUE(AtBackup().empty());
-    EXPECT_TRUE(kv::GetDeliveryStatus().backup_configured.load());
-    EXPECT_TRUE(kv::GetDeliveryStatus().receiver_reachable.load());
-    EXPECT_TRUE(kv::GetDeliveryStatus().backup_reachable.load());
+    EXPECT_TRUE(network.Stats().backup_configured);
+    EXPECT_TRUE(network.Stats().receiver_reachable);
+    EXPECT_TRUE(network.Stats().backup_reachable);
 }
 
 TEST_F(DualPath, ThePrimaryStoppedAlarmsReachTheBackupWithinFiveSecondsOfTheBreakerOpening) {
@@ -185,9 +184,9 @@ TEST_F(DualPath, ThePrimaryStoppedAlarmsReachTheBackupWithinFiveSecondsOfTheBrea
     // New alarms go straight to the backup while the primary is down.
     network.SendAlarms(31, 10);
     ASSERT_TRUE(WaitFor([&] { return HasAll(AtBackup(), 31, 10); }, seconds(5), milliseconds(10)));
-    ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
-    EXPECT_FALSE(kv::GetDeliveryStatus().receiver_reachable.load());
-    EXPECT_TRUE(kv::GetDeliveryStatus().backup_reachable.load());
+    ASSERT_TRUE(WaitFor([&] { return network.Stats().waiting == 0; }));
+    EXPECT_FALSE(network.Stats().receiver_reachable);
+    EXPECT_TRUE(network.Stats().backup_reachable);
     EXPECT_EQ(1, log.CountContaining("ERROR", "Primary receiver unreachable ("));
     EXPECT_EQ(1, log.CountContaining("ERROR", "go to the backup receiver " + backup_url_));
     EXPECT_EQ(0, log.CountContaining("ERROR", "still unreachable")) << "the backup carries the alarms";
@@ -207,9 +206,9 @@ TEST_F(DualPath, BothStoppedAlarmsAreStoredAndNothingIsLost) {
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", " too: ") == 1; }, seconds(60), milliseconds(10)));
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Both receivers still unreachable after ") >= 1; },
                             seconds(10), milliseconds(10)));
-        EXPECT_EQ(40u, kv::GetDeliveryStatus().waiting.load());
-        EXPECT_FALSE(kv::GetDeliveryStatus().receiver_reachable.load());
-        EXPECT_FALSE(kv::GetDeliveryStatus().backup_reachable.load());
+        EXPECT_EQ(40u, network.Stats().waiting);
+        EXPECT_FALSE(network.Stats().receiver_reachable);
+        EXPECT_FALSE(network.Stats().backup_reachable);
     }
     // The stop keeps them: the next start delivers every one.
     EXPECT_EQ(1, log.CountContaining("INFO", "Outbox: 40 alarms left for the next start"));
@@ -241,7 +240,7 @@ TEST_F(DualPath, ThePrimaryBackTakesNewAlarmsWithinFiveSecondsAndTheWaitingOnesF
     ASSERT_TRUE(WaitFor([&] { return HasAll(AtPrimary(), 1, 40); }, seconds(60), milliseconds(20)));
     EXPECT_TRUE(AtBackup().empty()) << "the backup never answered";
     EXPECT_EQ(1, log.CountContaining("INFO", "Primary receiver answers again after "));
-    EXPECT_TRUE(kv::GetDeliveryStatus().receiver_reachable.load());
+    EXPECT_TRUE(network.Stats().receiver_reachable);
 }
 
 TEST_F(DualPath, AlarmsReturnToThePrimaryAsSoonAsItAnswersItsProbe) {
@@ -295,15 +294,15 @@ TEST_F(DualPath, FailedHeartbeatsOpenTheBackupsBreakerAndItsReturnIsNoticed) {
     network.sequencer().StartHeartbeat("{\"hb\":1}");
     ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Backup receiver unreachable (") == 1; },
                         seconds(30), milliseconds(10)));
-    EXPECT_TRUE(kv::GetDeliveryStatus().receiver_reachable.load());
-    EXPECT_FALSE(kv::GetDeliveryStatus().backup_reachable.load());
+    EXPECT_TRUE(network.Stats().receiver_reachable);
+    EXPECT_FALSE(network.Stats().backup_reachable);
     network.SendAlarms(0, 10);
     ASSERT_TRUE(WaitFor([&] { return HasAll(AtPrimary(), 0, 10); }, seconds(10)));
 
     RestartBackup();
     ASSERT_TRUE(WaitFor([&] { return log.CountContaining("INFO", "Backup receiver answers again after ") == 1; },
                         seconds(10), milliseconds(10)));
-    EXPECT_TRUE(kv::GetDeliveryStatus().backup_reachable.load());
+    EXPECT_TRUE(network.Stats().backup_reachable);
     EXPECT_TRUE(AtBackup().empty());
 }
 

@@ -43,6 +43,7 @@ public:
     SequencerRig& operator=(const SequencerRig&) = delete;
 
     kv::soap::SoapSequencer& sequencer() { return *sequencer_; }
+    kv::soap::SequencerStats Stats() const { return sequencer_->Stats(); }
     // The thread that runs the io_service, once it has started.
     std::thread::id thread_id() const { return thread_id_; }
 

@@ -22,7 +22,6 @@
 #include <boost/asio/io_service.hpp>
 #include <gtest/gtest.h>
 
-#include "src/delivery_status.h"
 #include "src/outbox.h"
 #include "src/soap_helper.h"
 #include "tests/foundation/test_dir.h"
@@ -381,10 +380,10 @@ TEST(SoapSequencer, WithoutAnOutboxTheWindowHolds20000AndRefusesThe20001st) {
         network.sequencer().SendEventMessage("SendAlarm", "{\"n\":2}");  // one too many
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Receiver unreachable (error 2, HTTP status 0): ") == 1; },
                             std::chrono::seconds(200), milliseconds(200)));
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 20000; }));
+        ASSERT_TRUE(WaitFor([&] { return network.Stats().waiting == 20000; }));
+        EXPECT_FALSE(network.Stats().receiver_reachable);
     }
     EXPECT_EQ(1, log.Count("WARNING", "Queue size limit reached. Omitting sequence."));
-    EXPECT_FALSE(kv::GetDeliveryStatus().receiver_reachable.load());
 }
 
 TEST(SoapSequencer, WithoutAnOutboxAFullWindowRefusesAndAdmitsAgainAfterCompletion) {
@@ -426,7 +425,7 @@ TEST(SoapSequencer, WithoutAnEndpointAlarmsAreStoredAndNothingIsSentUntilOneIsKn
             expected.push_back("{\"n\":" + std::to_string(i) + "}");
             network.sequencer().SendEventMessage("SendAlarm", expected.back());
         }
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 12; }));
+        ASSERT_TRUE(WaitFor([&] { return network.Stats().waiting == 12; }));
         std::this_thread::sleep_for(milliseconds(300));
         EXPECT_TRUE(StartedPayloads(log).empty()) << "no exchange without an endpoint";
         EXPECT_TRUE(log.Messages("WARNING").empty());
@@ -440,14 +439,14 @@ TEST(SoapSequencer, WithoutAnEndpointAlarmsAreStoredAndNothingIsSentUntilOneIsKn
         // Five in memory, seven on disk: all go, oldest first, as the window frees.
         network.sequencer().UpdateServiceEndpoint(sim.url());
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("VERBOSE", ": LastMessage successful") == 12; }));
+        ASSERT_TRUE(WaitFor([&] { return network.Stats().waiting == 0; }));
+        EXPECT_EQ(12u, network.Stats().delivered);
     }
     EXPECT_EQ(expected, StartedPayloads(log));
     EXPECT_EQ(12u, sim.Records().size());
     EXPECT_EQ(0, sim.Stats()["violations"]);
     EXPECT_TRUE(log.Messages("WARNING").empty());
     EXPECT_EQ(1, log.Count("INFO", "Outbox: 0 alarms left for the next start"));
-    EXPECT_EQ(0u, kv::GetDeliveryStatus().waiting.load());
-    EXPECT_EQ(12u, kv::GetDeliveryStatus().delivered.load());
 }
 
 // A full outbox refuses the newest alarms: one ERROR when it starts, then their number in
@@ -463,7 +462,7 @@ TEST(SoapSequencer, AFullOutboxRefusesTheNewestAlarmsAndCountsThemInTheSummary) 
         Network network("", kLong, kLong, kLong, setup);
         for (int i = 0; i < 8; ++i) network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(i) + "}");
         ASSERT_TRUE(WaitFor([&] { return log.Count("ERROR", "Outbox full: 3 alarms refused in the last period") == 1; }));
-        EXPECT_EQ(5u, kv::GetDeliveryStatus().waiting.load());
+        EXPECT_EQ(5u, network.Stats().waiting);
         // A period without refusals writes nothing.
         std::this_thread::sleep_for(milliseconds(500));
         EXPECT_EQ(2u, log.Messages("ERROR").size());
@@ -613,7 +612,7 @@ TEST(SoapSequencer, ADamagedOutboxIsSetAsideAndAlarmsAreKeptInAFreshOne) {
     {
         Network network("", kLong, kLong, kLong, NetworkSetup{path, 0, milliseconds(0)});
         network.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return network.Stats().waiting == 1; }));
     }
     const std::vector<std::string> errors = log.Messages("ERROR");
     ASSERT_EQ(1u, errors.size());
@@ -735,19 +734,19 @@ TEST(SoapSequencer, ReceiverOutageIsQuietAndTheBacklogMovesOnItsReturn) {
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Receiver unreachable (") == 1; },
                             std::chrono::seconds(60), milliseconds(10)));
         std::this_thread::sleep_for(milliseconds(static_cast<long long>(outage_s * 1000)));
-        EXPECT_FALSE(kv::GetDeliveryStatus().receiver_reachable.load());
-        EXPECT_EQ(static_cast<uint64_t>(alarms), kv::GetDeliveryStatus().waiting.load());
+        EXPECT_FALSE(network.Stats().receiver_reachable);
+        EXPECT_EQ(static_cast<uint64_t>(alarms), network.Stats().waiting);
 
         sim = std::make_unique<ReceiverSim>();
         ASSERT_TRUE(sim->Start({"--port", port}));
         const auto returned = std::chrono::steady_clock::now();
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().receiver_reachable.load(); },
+        ASSERT_TRUE(WaitFor([&] { return network.Stats().receiver_reachable; },
                             std::chrono::seconds(20), milliseconds(10)));
         moving_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - returned).count();
         ASSERT_TRUE(WaitFor([&] { return sim->Records().size() == static_cast<size_t>(alarms); },
                             std::chrono::seconds(180), milliseconds(50)));
         after_return_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - returned).count();
-        ASSERT_TRUE(WaitFor([&] { return kv::GetDeliveryStatus().waiting.load() == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return network.Stats().waiting == 0; }));
         std::this_thread::sleep_for(milliseconds(300));
     }
     const std::vector<kv::test::LogLine> lines = log.Lines();

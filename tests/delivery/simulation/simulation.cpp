@@ -385,7 +385,10 @@ void World::Damage() {
     {
         std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
         for (int64_t pages = rng_.Range(1, 3); pages > 0; --pages) {
-            const int64_t page = rng_.Range(rng_.Chance(0.1) ? 0 : 1, static_cast<int64_t>(size / 4096) - 1);
+            // The first pages (the header, the tables' roots and first leaves) are where a
+            // walk from the lowest id begins.
+            const int64_t last = static_cast<int64_t>(size / 4096) - 1;
+            const int64_t page = rng_.Chance(0.3) ? rng_.Range(0, std::min<int64_t>(8, last)) : rng_.Range(1, last);
             const int64_t length = rng_.Range(16, 4096);
             file.seekp(page * 4096 + rng_.Range(0, 4096 - length));
             for (int64_t i = 0; i < length; ++i) file.put(static_cast<char>(rng_.Next()));

@@ -1,0 +1,335 @@
+// The delivery's decisions through their transitions: canned events against the courier,
+// on a clock the test moves, with the real outbox where disk matters.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "src/delivery/backoff.h"
+#include "src/delivery/courier.h"
+#include "tests/foundation/test_dir.h"
+
+namespace {
+
+using kv::delivery::Backoff;
+using kv::delivery::Commands;
+using kv::delivery::Courier;
+using kv::delivery::CourierOptions;
+using kv::delivery::Incoming;
+using kv::delivery::Instant;
+using kv::delivery::Note;
+using kv::delivery::NoteKind;
+using kv::delivery::PathId;
+using kv::delivery::PayloadKind;
+using kv::delivery::Reply;
+using kv::delivery::Send;
+using kv::delivery::TimePoint;
+using kv::soap::Outcome;
+using kv::soap::Step;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr char kPrimary[] = "http://127.0.0.1:1/primary";
+constexpr char kBackup[] = "http://127.0.0.2:1/backup";
+
+CourierOptions Small() {
+    CourierOptions options;
+    options.window = 8;
+    options.max_in_engine = 100;
+    return options;
+}
+
+// The courier with everything it asked for kept in view: the sends not yet answered, the
+// notes, the wake-up, and whether a tidy is due.
+class Harness {
+public:
+    explicit Harness(const CourierOptions& options = Small()) : courier_(options) {}
+
+    Instant now{TimePoint(std::chrono::hours(1)), 1700000000};
+    std::vector<Send> sends;
+    std::vector<Note> notes;
+    std::optional<TimePoint> wake;
+    bool tidy = false;
+    int timer_events = 0;
+
+    Courier& courier() { return courier_; }
+
+    template <typename Call>
+    void Event(Call call) {
+        Commands out;
+        out.verbose = false;
+        call(out);
+        for (kv::delivery::Command& command : out.list) {
+            if (auto* send = std::get_if<Send>(&command)) sends.push_back(*send);
+            if (auto* note = std::get_if<Note>(&command)) notes.push_back(*note);
+        }
+        if (out.wake) wake = out.wake;
+        tidy = tidy || out.tidy;
+    }
+
+    void Endpoint(PathId path, const std::string& url) {
+        Event([&](Commands& out) { courier_.SetEndpoint(now, path, url, out); });
+    }
+    void UseOutbox(const std::string& path) {
+        Event([&](Commands& out) { courier_.UseOutbox(now, std::make_unique<kv::Outbox>(path), out); });
+    }
+    void Alarms(int count, const std::string& prefix = "a") {
+        std::vector<Incoming> incoming;
+        for (int i = 0; i < count; ++i) incoming.push_back(Incoming{PayloadKind::kAlarm, prefix + std::to_string(i)});
+        Event([&](Commands& out) { courier_.Intake(now, std::move(incoming), out); });
+    }
+
+    // Answers the oldest send with `outcome`.
+    void Answer(Outcome outcome, int error = 0, int status = 200, bool overdue = false) {
+        ASSERT_FALSE(sends.empty());
+        const Send send = sends.front();
+        sends.erase(sends.begin());
+        Reply reply;
+        reply.guid = send.guid;
+        reply.step = send.step;
+        reply.path = send.path;
+        reply.answer.outcome = outcome;
+        reply.answer.relates_to = "urn:uuid:" + send.guid;
+        reply.answer.text = outcome == Outcome::kNextStep ? "seq" : "ok";
+        if (outcome == Outcome::kRefused) reply.answer.reason = "SOAP fault";
+        reply.error = error;
+        reply.status = status;
+        reply.answer_overdue = overdue;
+        Event([&](Commands& out) { courier_.OnReply(now, reply, out); });
+    }
+
+    // Answers every send, and those that follow, as `judge` says; LastMessages are closed.
+    void AnswerAll(const std::function<Outcome(const Send&)>& judge) {
+        for (int guard = 0; !sends.empty() && guard < 100000; ++guard) {
+            const Send& send = sends.front();
+            const Outcome outcome = send.step == Step::kLastMessage ? Outcome::kClosed : judge(send);
+            const bool failed = outcome == Outcome::kReceiverFailure || outcome == Outcome::kPayloadFailure;
+            Answer(outcome, failed ? 7 : 0, failed ? 0 : 200);
+            if (sends.empty()) Settle();
+        }
+    }
+
+    // Runs the tidy and every timer due by now + `span`, as the owner would; the clock
+    // moves to each wake-up.
+    void Settle(milliseconds span = milliseconds(0)) {
+        const TimePoint end = now.steady + span;
+        for (int guard = 0; guard < 100000; ++guard) {
+            if (tidy) {
+                tidy = false;
+                Event([&](Commands& out) { courier_.OnTidy(now, out); });
+            } else if (wake && *wake <= end) {
+                if (*wake > now.steady) Move(*wake - now.steady);
+                wake.reset();
+                ++timer_events;
+                Event([&](Commands& out) { courier_.OnTimer(now, out); });
+            } else {
+                break;
+            }
+        }
+        if (end > now.steady) Move(end - now.steady);
+    }
+
+    int Count(NoteKind kind) const {
+        int count = 0;
+        for (const Note& note : notes) count += note.kind == kind ? 1 : 0;
+        return count;
+    }
+    int Pending(Step step) const {
+        int count = 0;
+        for (const Send& send : sends) count += send.step == step ? 1 : 0;
+        return count;
+    }
+
+private:
+    void Move(TimePoint::duration by) {
+        now.steady += by;
+        now.wall = 1700000000 + std::chrono::duration_cast<seconds>(now.steady.time_since_epoch()).count() - 3600;
+    }
+
+    Courier courier_;
+};
+
+// The receiver that takes everything.
+Outcome Takes(const Send& send) { return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kDelivered; }
+
+// What each answer to the application message does to one alarm, without an outbox.
+TEST(Courier, EachAnswerToTheApplicationMessageHasItsOneConsequence) {
+    struct Row {
+        Outcome answer;
+        bool delivered;
+        bool last_message;  // the sequence is closed
+        bool sent_again;    // a new sequence after the back-off
+    };
+    const Row rows[] = {
+        {Outcome::kDelivered, true, true, false},
+        {Outcome::kReceiverFailure, false, true, true},
+        {Outcome::kPayloadFailure, false, true, true},
+        {Outcome::kRefused, false, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.answer));
+        Harness h;
+        h.Endpoint(PathId::kPrimary, kPrimary);
+        h.Alarms(1);
+        h.Answer(Outcome::kNextStep);
+        ASSERT_EQ(1, h.Pending(Step::kApplicationMessage));
+        EXPECT_EQ("a0", *h.sends.front().payload);
+        EXPECT_EQ("seq", h.sends.front().sequence_id);
+        const bool failed = row.answer == Outcome::kReceiverFailure || row.answer == Outcome::kPayloadFailure;
+        h.Answer(row.answer, 0, failed ? 500 : 200);
+        EXPECT_EQ(row.last_message ? 1 : 0, h.Pending(Step::kLastMessage));
+        h.Settle(seconds(2));
+        EXPECT_EQ(row.sent_again ? 1 : 0, h.Pending(Step::kCreateSequence));
+        EXPECT_EQ(row.delivered ? 1u : 0u, h.courier().Stats().delivered);
+        EXPECT_EQ(row.sent_again ? 1u : 0u, h.courier().Stats().waiting);
+    }
+}
+
+// The first step: a failure tries again without a LastMessage; a refusal gives up.
+TEST(Courier, EachAnswerToTheCreateSequenceHasItsOneConsequence) {
+    for (const Outcome answer : {Outcome::kReceiverFailure, Outcome::kRefused}) {
+        Harness h;
+        h.Endpoint(PathId::kPrimary, kPrimary);
+        h.Alarms(1);
+        h.Answer(answer, 0, answer == Outcome::kRefused ? 200 : 502);
+        EXPECT_EQ(0, h.Pending(Step::kLastMessage));
+        EXPECT_EQ(answer == Outcome::kRefused ? 1 : 0, h.Count(NoteKind::kAbandoningRefused));
+        h.Settle(seconds(2));
+        EXPECT_EQ(answer == Outcome::kRefused ? 0 : 1, h.Pending(Step::kCreateSequence));
+    }
+}
+
+// Three distinct payloads failing in a row open the breaker: one line, then one probe at
+// a time; the probe's delivery closes it and everything waiting goes.
+TEST(Courier, TheBreakerOpensAfterThreePayloadsFailAndOneProbeBringsEverythingBack) {
+    Harness h;
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Alarms(5);
+    for (int i = 0; i < 5; ++i) h.Answer(Outcome::kReceiverFailure, 7, 0);
+    EXPECT_EQ(1, h.Count(NoteKind::kReceiverDown));
+    EXPECT_FALSE(h.courier().Stats().primary_reachable);
+    EXPECT_EQ(3, h.Count(NoteKind::kAbandoning)) << "quiet once the receiver counts as down";
+    for (int round = 0; round < 5; ++round) {
+        h.Settle(seconds(61));
+        EXPECT_LE(h.sends.size(), 1u) << "one probe at a time";
+        if (!h.sends.empty()) h.Answer(Outcome::kReceiverFailure, 7, 0);
+    }
+    h.Settle(seconds(61));
+    ASSERT_EQ(1u, h.sends.size());
+    h.AnswerAll(Takes);
+    EXPECT_EQ(1, h.Count(NoteKind::kReceiverBack));
+    EXPECT_EQ(5u, h.courier().Stats().delivered);
+    EXPECT_EQ(0u, h.courier().Stats().waiting);
+}
+
+// A heartbeat goes at once and every period after; a failed one is not tried again.
+TEST(Courier, HeartbeatsGoEveryPeriodAndAreNeverRetried) {
+    Harness h;
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Event([&](Commands& out) { h.courier().StartHeartbeat(h.now, "hb", out); });
+    ASSERT_EQ(1u, h.sends.size());
+    EXPECT_EQ(PayloadKind::kHeartbeat, h.sends.front().kind);
+    h.Answer(Outcome::kReceiverFailure, 7, 0);
+    h.Settle(seconds(299));
+    EXPECT_TRUE(h.sends.empty());
+    h.Settle(seconds(1));
+    EXPECT_EQ(1u, h.sends.size());
+    h.Event([&](Commands& out) { h.courier().StopHeartbeat(h.now, out); });
+    h.sends.clear();
+    h.Settle(seconds(600));
+    EXPECT_TRUE(h.sends.empty());
+}
+
+// Without an outbox a full window refuses the payload with its WARNING.
+TEST(Courier, WithoutAnOutboxAFullWindowRefusesTheNext) {
+    Harness h;
+    h.Alarms(9);
+    EXPECT_EQ(1, h.Count(NoteKind::kWindowFull));
+    EXPECT_EQ(8u, h.courier().Stats().waiting);
+    EXPECT_TRUE(h.sends.empty()) << "no endpoint, nothing sent";
+}
+
+// Stored alarms leave the outbox only once delivered; past the window they wait on disk
+// and enter, oldest first, as places free.
+TEST(Courier, StoredAlarmsPastTheWindowEnterOldestFirstAndLeaveOnlyWhenDelivered) {
+    kv::testing::TestDir dir;
+    Harness h;
+    h.UseOutbox(dir.Join("outbox.db"));
+    h.Alarms(20);
+    EXPECT_EQ(20u, h.courier().outbox()->Count());
+    EXPECT_EQ(20u, h.courier().Stats().waiting);
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    std::vector<std::string> order;
+    h.AnswerAll([&](const Send& send) {
+        if (send.step == Step::kApplicationMessage) order.push_back(*send.payload);
+        return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kDelivered;
+    });
+    ASSERT_EQ(20u, order.size());
+    for (int i = 0; i < 20; ++i) EXPECT_EQ("a" + std::to_string(i), order[i]);
+    EXPECT_EQ(0u, h.courier().outbox()->Count());
+    EXPECT_EQ(0u, h.courier().Stats().waiting);
+}
+
+// A refused alarm stays stored, marked, and goes again only after its own wait.
+TEST(Courier, ARefusedStoredAlarmWaitsItsOwnTimeAndGoesAgain) {
+    kv::testing::TestDir dir;
+    Harness h;
+    h.UseOutbox(dir.Join("outbox.db"));
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Alarms(1);
+    h.Answer(Outcome::kNextStep);
+    h.Answer(Outcome::kRefused);
+    h.Settle();
+    EXPECT_EQ(1, h.Count(NoteKind::kRefusalKept));
+    EXPECT_EQ(1u, h.courier().Stats().refused);
+    EXPECT_EQ(1u, h.courier().outbox()->Count());
+    h.Settle(seconds(14 * 60));
+    EXPECT_EQ(0, h.Pending(Step::kCreateSequence));
+    h.Settle(seconds(61));
+    EXPECT_EQ(1, h.Pending(Step::kCreateSequence));
+    h.AnswerAll(Takes);
+    EXPECT_EQ(0u, h.courier().outbox()->Count());
+    EXPECT_EQ(0u, h.courier().Stats().refused);
+}
+
+// With a backup, the primary's breaker opening moves alarms to the backup; the primary's
+// answer to its probe brings them back.
+TEST(Courier, AlarmsGoToTheBackupWhileThePrimaryIsDownAndReturn) {
+    Harness h;
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Endpoint(PathId::kBackup, kBackup);
+    h.Event([&](Commands& out) { h.courier().StartHeartbeat(h.now, "hb", out); });
+    h.AnswerAll(Takes);
+    h.Alarms(3);
+    for (int i = 0; i < 3; ++i) h.Answer(Outcome::kReceiverFailure, 7, 0);
+    EXPECT_EQ(1, h.Count(NoteKind::kPrimaryDown));
+    h.Settle();
+    int on_backup = 0;
+    h.AnswerAll([&](const Send& send) {
+        if (send.path == PathId::kPrimary) return Outcome::kReceiverFailure;
+        if (send.step == Step::kApplicationMessage) ++on_backup;
+        return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kDelivered;
+    });
+    EXPECT_EQ(3, on_backup);
+    EXPECT_EQ(3u, h.courier().Stats().delivered);
+}
+
+TEST(Backoff, DoublesFromTheBaseToTheCapAndJitterOnlyShortens) {
+    const Backoff backoff(milliseconds(1000), milliseconds(60000));
+    EXPECT_EQ(milliseconds(1000), backoff.Delay(1));
+    EXPECT_EQ(milliseconds(2000), backoff.Delay(2));
+    EXPECT_EQ(milliseconds(32000), backoff.Delay(6));
+    EXPECT_EQ(milliseconds(60000), backoff.Delay(7));
+    EXPECT_EQ(milliseconds(60000), backoff.Delay(1000));
+    std::minstd_rand random(3);
+    for (int i = 1; i < 10; ++i) {
+        const milliseconds delay = backoff.Delay(i, random);
+        EXPECT_LE(delay, backoff.Delay(i));
+        EXPECT_GE(delay, backoff.Delay(i) - backoff.Delay(i) / 10);
+    }
+}
+
+}  // namespace
