@@ -81,6 +81,7 @@ struct Totals {
     uint64_t faults = 0;  // disk faults, crashes, kills and receiver misbehaviour periods
     uint64_t checks = 0;
     uint64_t events = 0;
+    uint64_t salvages = 0;
 };
 
 // --- The outbox's work, statement by statement ---------------------------------------------
@@ -531,6 +532,7 @@ void World::Note(const delivery::Note& note) {
     if (note.kind > NoteKind::kLastMessageDone) ++notes_this_minute_;
     if (settings_.verbose) std::printf("  %6" PRId64 ".%03" PRId64 " note %d %s %s\n", now_ / kSecond, now_ % kSecond,
                                        static_cast<int>(note.kind), note.guid.c_str(), note.text.c_str());
+    if (note.kind == NoteKind::kOutboxSalvaged) ++totals_.salvages;
     if (note.kind == NoteKind::kCreatingSequence && note.payload) {
         payload_of_[note.guid] = note.payload;
     } else if (note.kind == NoteKind::kRefusalDropped) {
@@ -944,8 +946,8 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     std::filesystem::remove_all(settings.dir, ignored);
     std::printf("%" PRIu64 " seeds, %.1f simulated hours, %" PRIu64 " alarms, %" PRIu64 " faults injected, %" PRIu64
-                " events, %" PRIu64 " outbox checks, %" PRIu64 " failed\n",
-                totals.seeds, totals.simulated_hours, totals.alarms, totals.faults, totals.events, totals.checks,
-                failures);
+                " events, %" PRIu64 " salvages, %" PRIu64 " outbox checks, %" PRIu64 " failed\n",
+                totals.seeds, totals.simulated_hours, totals.alarms, totals.faults, totals.events, totals.salvages,
+                totals.checks, failures);
     return failures == 0 ? 0 : 1;
 }
