@@ -1,5 +1,7 @@
 #include "src/delivery_backlog.h"
 
+#include "src/delivery/backoff.h"
+
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -37,9 +39,11 @@ Status DeliveryBacklog::Reopen() {
         OutboxFailed(status);
         return status;
     }
-    // Stored late, in memory, and above the cursor: on disk, yet not waiting there.
-    const size_t held = static_cast<size_t>(std::count_if(in_memory_.begin(), in_memory_.end(),
-                                                          [this](int64_t id) { return id > last_loaded_id_; }));
+    // Above the cursor yet not waiting on disk only: stored late and in memory, or
+    // refused during this run and waiting for their own time.
+    const auto above_cursor = [this](int64_t id) { return id > last_loaded_id_; };
+    const size_t held = static_cast<size_t>(std::count_if(in_memory_.begin(), in_memory_.end(), above_cursor)) +
+                        static_cast<size_t>(std::count_if(refused_waiting_.begin(), refused_waiting_.end(), above_cursor));
     on_disk_only_ = above - std::min(above, held);
     next_refused_due_.reset();
     if (due != 0) next_refused_due_ = due;
@@ -75,6 +79,10 @@ Status DeliveryBacklog::WriteUnstored() {
                                  [&](const Payload& payload) { return now_on_disk.count(payload.key) != 0; }),
                   parked_.end());
     return Status::OK();
+}
+
+bool DeliveryBacklog::OnDiskOnly(int64_t id) const {
+    return in_memory_.count(id) == 0 && refused_waiting_.count(id) == 0;
 }
 
 void DeliveryBacklog::OutboxFailed(const Status& status) {
@@ -215,18 +223,20 @@ size_t DeliveryBacklog::Refill(int64_t now) {
             return admitted;
         }
         damaged_ += damaged;
-        if (items.size() < room) on_disk_only_ = items.size();
+        // Only the rows on_disk_only_ counted leave it: those the walk passes over were
+        // counted elsewhere (stored late and in memory, or refused and waiting).
+        size_t counted = 0;
         for (Outbox::Item& item : items) {
             last_loaded_id_ = item.id;
-            if (in_memory_.count(item.id) != 0) continue;  // stored late, in memory already
-            // Refused during this run: it waits for its own time (TakeRefusedDue above).
-            if (refused_waiting_.count(item.id) != 0) continue;
-            if (!in_memory_.insert(item.id).second) continue;
+            if (!OnDiskOnly(item.id)) continue;
+            in_memory_.insert(item.id);
             if (item.first_refused != 0) refused_in_memory_.insert(item.id);
             Admit(FromItem(item));
             ++admitted;
+            ++counted;
         }
-        on_disk_only_ -= std::min(on_disk_only_, items.size());
+        // A short walk reached the last row: nothing is left above the cursor.
+        on_disk_only_ = items.size() < room ? 0 : on_disk_only_ - std::min(on_disk_only_, counted);
     }
     return admitted;
 }
@@ -335,8 +345,9 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
     }
     const int64_t id = refusal.id;
     if (id != 0 && durable()) {
-        const int shift = std::min(payload.refusals - 1, 30);
-        const int64_t delay = std::min<int64_t>(refusal_.base.count() << shift, refusal_.cap.count());
+        const int64_t delay = std::chrono::duration_cast<std::chrono::seconds>(
+                                  Backoff(refusal_.base, refusal_.cap).Delay(payload.refusals))
+                                  .count();
         const int64_t next = now + std::max<int64_t>(delay, 1);
         Status status = outbox_->MarkRefused(id, reason, now, next);
         if (status.ok()) {

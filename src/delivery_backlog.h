@@ -55,6 +55,7 @@ struct Payload {
     int64_t first_refused = 0;       // wall-clock seconds of its first refusal, 0: never
     int refusals = 0;
     uint8_t sent_on_paths = 0;       // receivers its application message went to (bit per path)
+    bool patient = false;            // an answer to it came too late once: wait for the deadline
 };
 
 // How long a refused alarm waits: 15 minutes doubling to 6 hours; dropped after 7 days.
@@ -110,6 +111,9 @@ public:
     size_t Refill(int64_t now);
     // When the next refused alarm is due (wall-clock seconds), if any is waiting.
     std::optional<int64_t> NextRefusedDue() const;
+    // Whether a refill could take a stored alarm now: the outbox works and the window has
+    // a place for one. Until then a due refused alarm waits for the place, not the clock.
+    bool HasRoomForStored() const { return durable() && in_window_ < StoredPlaces(); }
     // Rows found damaged (checksum) and set aside since the last call.
     size_t TakeDamaged();
 
@@ -165,6 +169,9 @@ private:
     Payload FromItem(Outbox::Item& item);
     // The outbox failed: close it, keep what is in memory.
     void OutboxFailed(const Status& status);
+    // A stored row that waits on disk only (what on_disk_only_ counts above the cursor):
+    // neither held in memory nor a refused one waiting for its own time.
+    bool OnDiskOnly(int64_t id) const;
     // The id a payload has on disk, if any (stored at intake, or later by Reopen).
     int64_t StoredId(const Payload& payload) const;
     void Forget(const Payload& payload);
@@ -174,7 +181,7 @@ private:
     RefusalTiming refusal_;
     std::unique_ptr<Outbox> outbox_;
     size_t in_window_ = 0;
-    size_t on_disk_only_ = 0;  // stored with an id above last_loaded_id_, not yet loaded
+    size_t on_disk_only_ = 0;  // rows above last_loaded_id_ for which OnDiskOnly holds
     int64_t last_loaded_id_ = 0;
     std::deque<Payload> ready_;
     std::multimap<TimePoint, Payload> delayed_;

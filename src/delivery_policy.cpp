@@ -1,5 +1,7 @@
 #include "src/delivery_policy.h"
 
+#include "src/delivery/backoff.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -14,15 +16,7 @@ void DeliveryPolicy::SetBackoff(Milliseconds base, Milliseconds cap) {
     cap_ = std::max(base, cap);
 }
 
-Milliseconds DeliveryPolicy::RetryDelay(int failures) {
-    const int shift = std::max(0, failures - 1);
-    Milliseconds delay = cap_;
-    if (shift < 31 && base_.count() <= (cap_.count() >> shift)) delay = base_ * (1LL << shift);
-    // Up to a tenth shorter, never longer: the cap stays a promise.
-    const long long spread = delay.count() / 10;
-    if (spread > 0) delay -= Milliseconds(std::uniform_int_distribution<long long>(0, spread)(jitter_));
-    return delay;
-}
+Milliseconds DeliveryPolicy::RetryDelay(int failures) { return Backoff(base_, cap_).Delay(failures, jitter_); }
 
 DeliveryPolicy::Transition DeliveryPolicy::OnFailure(uint64_t payload_key, bool probe) {
     if (open_) {

@@ -66,6 +66,12 @@ public:
     void ProbeNow() {
         if (open_) next_probe_ = now_();
     }
+    // While open: the probe was answered, yet the breaker stays open (the answer is not
+    // trusted yet); the next probe goes at `next`.
+    void ProbeHeld(TimePoint next) {
+        probe_in_flight_ = false;
+        next_probe_ = next;
+    }
     bool probe_in_flight() const { return probe_in_flight_; }
     TimePoint NextProbe() const { return next_probe_; }
     // How long the breaker has been (or, right after closing, was) open.

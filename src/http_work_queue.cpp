@@ -327,9 +327,12 @@ void SetUpExchange(Exchange& exchange) {
     if (request.options.followRedirects) curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     // A receiver that stops sending is cut after 3 s below 10 bytes per second; one that
     // trickles just above that is cut by the overall deadline. libcurl counts the deadline
-    // from the moment the handle joins the multi handle, which is when Start runs.
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, 3L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 10L);
+    // from the moment the handle joins the multi handle, which is when Start runs. A
+    // patient request is cut by the deadline alone.
+    if (!request.options.patient) {
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, 3L);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 10L);
+    }
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(request.options.connectTimeout.count()));
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.options.deadline.count()));

@@ -125,6 +125,10 @@ struct Request {
         bool followRedirects = false;
         std::chrono::milliseconds connectTimeout{5000};
         std::chrono::milliseconds deadline{kExchangeDeadline};  // see kExchangeDeadline; 0: none
+        // false: an answer that stalls (below 10 bytes a second for 3 s) ends the exchange
+        // with OperationTimedout. true: only the deadline ends it, for a receiver known to
+        // answer slowly. Connecting is bounded by connectTimeout either way.
+        bool patient = false;
     };
 
     Request(const std::string& id, Method method, const std::string& url,

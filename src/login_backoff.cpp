@@ -1,19 +1,19 @@
 #include "src/login_backoff.h"
 
-#include <algorithm>
-
 namespace kv {
 
 constexpr std::chrono::milliseconds LoginBackoff::kFirstWait;
 constexpr std::chrono::milliseconds LoginBackoff::kMaxWait;
 
+constexpr delivery::Backoff LoginBackoff::kBackoff;
+
 void LoginBackoff::Refused(Clock::time_point now) {
-    next_attempt_ = now + next_wait_;
-    next_wait_ = std::min(next_wait_ * 2, kMaxWait);
+    next_attempt_ = now + next_wait();
+    if (refusals_ < 64) ++refusals_;
 }
 
 void LoginBackoff::Accepted() {
-    next_wait_ = kFirstWait;
+    refusals_ = 0;
     next_attempt_ = Clock::time_point{};
 }
 

@@ -10,6 +10,8 @@
 
 #include <chrono>
 
+#include "src/delivery/backoff.h"
+
 namespace kv {
 
 class LoginBackoff {
@@ -25,10 +27,12 @@ public:
     // Whether a login attempt may start at `now`.
     bool Due(Clock::time_point now) const { return now >= next_attempt_; }
     // The wait the next refusal will impose.
-    std::chrono::milliseconds next_wait() const { return next_wait_; }
+    std::chrono::milliseconds next_wait() const { return kBackoff.Delay(refusals_ + 1); }
 
 private:
-    std::chrono::milliseconds next_wait_ = kFirstWait;
+    static constexpr delivery::Backoff kBackoff{kFirstWait, kMaxWait};
+
+    int refusals_ = 0;  // in a row
     Clock::time_point next_attempt_{};
 };
 

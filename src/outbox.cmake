@@ -18,4 +18,3 @@ add_library(wardex_delivery STATIC
 )
 target_include_directories(wardex_delivery PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(wardex_delivery PUBLIC wardex_outbox wardex_foundation Boost::boost Threads::Threads)
-

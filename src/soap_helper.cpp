@@ -294,6 +294,7 @@ private:
         }
         kv::http::Request request = MakeSoapRequest(send.guid, endpoint, std::move(body));
         request.options.deadline = options_.exchange_deadline;
+        request.options.patient = send.patient;
         auto self = shared_from_this();
         const Step step = send.step;
         const PathId path = send.path;

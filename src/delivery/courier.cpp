@@ -38,6 +38,13 @@ public:
         std::string endpoint;  // empty: not configured
         DeliveryPolicy policy;
         bool watching = false;
+        // An alarm (or other payload but a heartbeat) got through since the path last
+        // took the route back.
+        bool proven = true;
+        // Times in a row the path lost the route again before proving itself.
+        int strikes = 0;
+        // A heartbeat's answer does not give the path the route back before this.
+        TimePoint return_not_before{};
     };
 
     explicit Impl(const CourierOptions& options)
@@ -414,7 +421,7 @@ private:
             note.payload = std::make_shared<const std::string>(held.payload);
             Emit(std::move(note));
         }
-        const bool patient = false;
+        const bool patient = held.patient;
         const PayloadKind kind = held.kind;
         queue_.emplace_back(guid, std::move(held), path, probe, windowed);
         SendStep(guid, Step::kCreateSequence, path, kind, nullptr, std::string(), patient);
@@ -468,7 +475,11 @@ private:
                 Delivered(entry, guid, reply.answer.text, path);
                 return;
             case Outcome::kRefused: {
-                ReceiverAnswered(path);
+                if (entry == queue_.end()) {
+                    ReceiverAnswered(path, PayloadKind::kAlarm, false);
+                } else {
+                    ReceiverAnswered(path, entry->held.kind, entry->probe);
+                }
                 Note note;
                 note.kind = NoteKind::kInvalidAnswer;
                 note.guid = guid;
@@ -548,11 +559,16 @@ private:
             Emit(std::move(note));
         }
         SendStep(reply.guid, Step::kApplicationMessage, entry->path, entry->held.kind, &entry->held, entry->sequence_id,
-                 false);
+                 entry->held.patient);
     }
 
     void Delivered(Entries::iterator entry, const std::string& guid, const std::string& result, PathId path) {
-        ReceiverAnswered(path);
+        ReceiverAnswered(path, entry->held.kind, entry->probe);
+        // Alarms get through on this path: whatever failed before was not the path's.
+        if (entry->held.kind != PayloadKind::kHeartbeat) {
+            Path(path).proven = true;
+            Path(path).strikes = 0;
+        }
         if (out_->verbose) {
             Note response;
             response.kind = NoteKind::kResponse;
@@ -589,7 +605,10 @@ private:
             Emit(std::move(note));
         }
         Payload held = std::move(entry->held);
-        const TimePoint retry_due = Path(entry->path).policy.NextAttempt(held.failures + 1);
+        // Held in memory (no outbox to keep it in now), it waits the refusal's time as it
+        // would on disk: a refusal is no failure, and the failures' back-off never grows.
+        const TimePoint retry_due =
+            now_.steady + Backoff(options_.refusal_base, options_.refusal_cap).Delay(held.refusals + 1);
         const bool windowed = entry->windowed;
         queue_.erase(entry);
         const PayloadKind kind = held.kind;
@@ -649,6 +668,9 @@ private:
         const Route after = route_.Current();
         if (retried) {
             held.held_for_receiver = true;
+            // It reached a receiver that did not answer in time: slow, not gone. Its next
+            // attempts wait for the answer up to the exchange deadline.
+            if (reply.answer_overdue) held.patient = true;
             TimePoint due = now_.steady;
             // Its receiver is down and the other takes payloads: the failure was the
             // path's, not the payload's, and it goes on the other path at once.
@@ -660,6 +682,15 @@ private:
         } else if (windowed) {
             backlog_.Finished(held);
             Tidy();
+        }
+        if (transition == DeliveryPolicy::Transition::kOpened) {
+            // Down again before a single alarm got through since its return: its next
+            // return waits longer each time.
+            if (!path.proven) ++path.strikes;
+            path.return_not_before =
+                now_.steady + (path.strikes == 0 ? std::chrono::milliseconds(0)
+                                                 : Backoff(options_.route_return_base, options_.route_return_cap)
+                                                       .Delay(path.strikes));
         }
         RouteChanged(id, transition, before, after, std::chrono::milliseconds(0), reply.error, reply.status);
         if (path.policy.open() && (probe || transition == DeliveryPolicy::Transition::kOpened)) {
@@ -675,12 +706,23 @@ private:
         Tidy();
     }
 
-    void ReceiverAnswered(PathId id) {
+    // `kind` and `probe`: of the payload answered.
+    void ReceiverAnswered(PathId id, PayloadKind kind, bool probe) {
         DeliveryPath& path = Path(id);
+        // A heartbeat proves a path that only failed to connect. One whose alarms failed
+        // since it last took the route back gets the route again only once its return
+        // interval has passed: a half-down receiver would otherwise win the route at
+        // every heartbeat and lose it at the next alarms.
+        if (path.policy.open() && kind == PayloadKind::kHeartbeat && now_.steady < path.return_not_before) {
+            if (probe) path.policy.ProbeHeld(path.return_not_before);
+            return;
+        }
         const std::chrono::milliseconds away = path.policy.OpenFor();
         const Route before = route_.Current();
         const DeliveryPolicy::Transition transition = path.policy.OnAnswer();
         if (transition != DeliveryPolicy::Transition::kClosed) return;
+        // Back on a heartbeat's word alone: its next alarms tell whether it carries them.
+        path.proven = kind != PayloadKind::kHeartbeat;
         if (path.watching) {
             path.watching = false;
             out_->list.emplace_back(StopWatch{id});
@@ -767,7 +809,10 @@ private:
             const std::optional<TimePoint> probe = route_.NextProbe(id, ProbeMaterial());
             if (probe && (!due || *probe < *due)) due = probe;
         }
-        if (const std::optional<int64_t> refused = backlog_.NextRefusedDue()) {
+        // A refused alarm due while no refill can take it waits for the place (a payload
+        // finishing) or the outbox (its reopening), both of which dispatch again.
+        const std::optional<int64_t> refused = backlog_.NextRefusedDue();
+        if (refused && backlog_.HasRoomForStored()) {
             const TimePoint at = now_.steady + std::chrono::seconds(std::max<int64_t>(*refused - now_.wall, 0));
             if (!due || at < *due) due = at;
         }

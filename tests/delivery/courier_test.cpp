@@ -7,10 +7,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "src/delivery/backoff.h"
 #include "src/delivery/courier.h"
 #include "tests/foundation/test_dir.h"
+#include "tests/support/fault_vfs.h"
 
 namespace {
 
@@ -101,14 +103,15 @@ public:
         Event([&](Commands& out) { courier_.OnReply(now, reply, out); });
     }
 
-    // Answers every send, and those that follow, as `judge` says; LastMessages are closed.
+    // Answers every send, and those that follow, as `judge` says, oldest first; LastMessages
+    // are closed.
     void AnswerAll(const std::function<Outcome(const Send&)>& judge) {
         for (int guard = 0; !sends.empty() && guard < 100000; ++guard) {
             const Send& send = sends.front();
             const Outcome outcome = send.step == Step::kLastMessage ? Outcome::kClosed : judge(send);
             const bool failed = outcome == Outcome::kReceiverFailure || outcome == Outcome::kPayloadFailure;
             Answer(outcome, failed ? 7 : 0, failed ? 0 : 200);
-            if (sends.empty()) Settle();
+            Settle();  // each answer is a turn of its own, as on the io_service
         }
     }
 
@@ -154,6 +157,24 @@ private:
 
 // The receiver that takes everything.
 Outcome Takes(const Send& send) { return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kDelivered; }
+
+// The courier with an outbox on the fault VFS, nothing armed.
+class CourierOnDisk : public ::testing::Test {
+protected:
+    CourierOnDisk() : vfs_(kv::testing::FaultVfs::Install()) {
+        vfs_.Disarm();
+        h.UseOutbox(dir_.Join("outbox.db"));
+    }
+    ~CourierOnDisk() override { vfs_.Disarm(); }
+
+    // Every write fails from now on, as on a full disk, until DiskFreed.
+    void DiskFull() { vfs_.ArmSticky(kv::testing::FaultVfs::Op::kWrite, 1, SQLITE_FULL); }
+    void DiskFreed() { vfs_.Disarm(); }
+
+    kv::testing::FaultVfs& vfs_;
+    kv::testing::TestDir dir_;
+    Harness h;
+};
 
 // What each answer to the application message does to one alarm, without an outbox.
 TEST(Courier, EachAnswerToTheApplicationMessageHasItsOneConsequence) {
@@ -254,10 +275,7 @@ TEST(Courier, WithoutAnOutboxAFullWindowRefusesTheNext) {
 
 // Stored alarms leave the outbox only once delivered; past the window they wait on disk
 // and enter, oldest first, as places free.
-TEST(Courier, StoredAlarmsPastTheWindowEnterOldestFirstAndLeaveOnlyWhenDelivered) {
-    kv::testing::TestDir dir;
-    Harness h;
-    h.UseOutbox(dir.Join("outbox.db"));
+TEST_F(CourierOnDisk, StoredAlarmsPastTheWindowEnterOldestFirstAndLeaveOnlyWhenDelivered) {
     h.Alarms(20);
     EXPECT_EQ(20u, h.courier().outbox()->Count());
     EXPECT_EQ(20u, h.courier().Stats().waiting);
@@ -274,10 +292,7 @@ TEST(Courier, StoredAlarmsPastTheWindowEnterOldestFirstAndLeaveOnlyWhenDelivered
 }
 
 // A refused alarm stays stored, marked, and goes again only after its own wait.
-TEST(Courier, ARefusedStoredAlarmWaitsItsOwnTimeAndGoesAgain) {
-    kv::testing::TestDir dir;
-    Harness h;
-    h.UseOutbox(dir.Join("outbox.db"));
+TEST_F(CourierOnDisk, ARefusedStoredAlarmWaitsItsOwnTimeAndGoesAgain) {
     h.Endpoint(PathId::kPrimary, kPrimary);
     h.Alarms(1);
     h.Answer(Outcome::kNextStep);
@@ -315,6 +330,105 @@ TEST(Courier, AlarmsGoToTheBackupWhileThePrimaryIsDownAndReturn) {
     });
     EXPECT_EQ(3, on_backup);
     EXPECT_EQ(3u, h.courier().Stats().delivered);
+}
+
+// A refused alarm falls due while the window is full: nothing can take it until a place
+// frees, and the courier does not ask to be woken again and again meanwhile.
+TEST_F(CourierOnDisk, ARefusedAlarmDueWithAFullWindowWaitsForAPlaceWithoutSpinning) {
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Alarms(1, "refused");
+    h.Answer(Outcome::kNextStep);
+    h.Answer(Outcome::kRefused);
+    h.Settle();
+    h.Alarms(8);  // the whole window, in flight and unanswered
+    ASSERT_EQ(8, h.Pending(Step::kCreateSequence));
+    h.Settle(seconds(16 * 60));
+    EXPECT_LE(h.timer_events, 10) << "woken for nothing";
+    h.AnswerAll(Takes);
+    EXPECT_EQ(9u, h.courier().Stats().delivered) << "the refused one went once a place was free";
+}
+
+// The outbox cannot be written and the receiver refuses the alarm held in memory: it
+// waits its refusal time there too, not a second.
+TEST_F(CourierOnDisk, ARefusalWhileTheOutboxIsDownWaitsItsRefusalTime) {
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    DiskFull();
+    h.Alarms(1);
+    EXPECT_TRUE(h.courier().Stats().outbox_down);
+    int attempts = 0;
+    for (int second = 0; second < 30; ++second) {
+        h.AnswerAll([&](const Send& send) {
+            if (send.step == Step::kCreateSequence) return Outcome::kNextStep;
+            ++attempts;
+            return Outcome::kRefused;
+        });
+        h.Settle(seconds(1));
+    }
+    DiskFreed();
+    EXPECT_EQ(1, attempts);
+    EXPECT_EQ(1u, h.courier().Stats().waiting) << "kept, in memory, then on disk";
+}
+
+// Alarms held in memory while the outbox failed (a full window and more, parked) are
+// stored when it works again, and every one of them leaves the disk in this run.
+TEST_F(CourierOnDisk, AlarmsHeldWhileTheOutboxFailedAreAllDeliveredAfterItsReopening) {
+    DiskFull();
+    h.Alarms(13);
+    EXPECT_EQ(13u, h.courier().Stats().unstored);
+    DiskFreed();
+    h.Settle(seconds(2));
+    ASSERT_FALSE(h.courier().Stats().outbox_down);
+    EXPECT_EQ(13u, h.courier().outbox()->Count());
+    EXPECT_EQ(13u, h.courier().Stats().waiting);
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.AnswerAll(Takes);
+    EXPECT_EQ(13u, h.courier().Stats().delivered);
+    EXPECT_EQ(0u, h.courier().outbox()->Count()) << "stranded on disk";
+    EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
+}
+
+// A receiver slower than the engine's quick give-up: the first attempt is cut as before,
+// the next ones wait for the answer up to the exchange deadline.
+TEST(Courier, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
+    Harness h;
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Alarms(1);
+    ASSERT_EQ(1u, h.sends.size());
+    EXPECT_FALSE(h.sends.front().patient);
+    h.Answer(Outcome::kNextStep);
+    EXPECT_FALSE(h.sends.front().patient);
+    h.Answer(Outcome::kReceiverFailure, 12, 0, /*overdue=*/true);
+    h.sends.clear();  // its LastMessage
+    h.Settle(seconds(2));
+    ASSERT_EQ(1u, h.sends.size());
+    EXPECT_TRUE(h.sends.front().patient);
+    h.Answer(Outcome::kNextStep);
+    EXPECT_TRUE(h.sends.front().patient);
+}
+
+// A primary that answers heartbeats and fails every alarm with a 500: the route does not
+// return to it on each heartbeat, only a few times a minute, and every alarm is delivered.
+TEST(Courier, AHalfDownPrimaryDoesNotMakeTheRouteFlap) {
+    Harness h;
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Endpoint(PathId::kBackup, kBackup);
+    h.Event([&](Commands& out) { h.courier().StartHeartbeat(h.now, "hb", out); });
+    const auto half_down = [](const Send& send) {
+        if (send.step == Step::kCreateSequence) return Outcome::kNextStep;
+        if (send.path == PathId::kPrimary && send.kind == PayloadKind::kAlarm) return Outcome::kReceiverFailure;
+        return Outcome::kDelivered;
+    };
+    uint64_t first_minute = 0;
+    for (int second = 0; second < 120; ++second) {
+        if (second == 60) first_minute = h.courier().Stats().route_changes;
+        h.Alarms(1, "s" + std::to_string(second) + "-");
+        h.AnswerAll(half_down);
+        h.Settle(seconds(1));
+    }
+    h.AnswerAll(half_down);
+    EXPECT_EQ(120u, h.courier().Stats().delivered);
+    EXPECT_LE(first_minute, 8u) << "a few changes a minute at most";
+    EXPECT_LE(h.courier().Stats().route_changes - first_minute, 2u) << "fewer while it keeps failing alarms";
 }
 
 TEST(Backoff, DoublesFromTheBaseToTheCapAndJitterOnlyShortens) {

@@ -191,6 +191,18 @@ TEST(DeliveryOutcomes, ATricklingAnswerEndsAtTheDeadlineAndTheAlarmGoesAgain) {
     EXPECT_EQ(1, log.CountContaining("ERROR", ": HTTP Post failed: (12). HTTP Status: 200"));
 }
 
+// A receiver that answers every application message after 5 s: the first attempt gives
+// up quickly, as on a stalled receiver; the next one waits for the answer and delivers.
+TEST(DeliveryOutcomes, ASlowReceiverGetsTheAlarmOnItsSecondAttempt) {
+    kv::testing::TestDir dir;
+    ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({"--delay", "app", "5000"}));
+    SequencerRig rig(sim.url(), WithOutbox(dir.Join("outbox.db")));
+    rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
+    ASSERT_TRUE(WaitFor([&] { return rig.Stats().delivered == 1; }, seconds(30)));
+    EXPECT_LE(sim.Stats()["app"].get<int>(), 2);
+}
+
 // The disk fills up under the outbox: one ERROR, alarms are held in memory (and still
 // sent), and once it works again the ones still waiting are written to it.
 TEST(DeliveryOutcomes, AFailingOutboxIsReopenedAndTheAlarmsHeldInMemoryAreStored) {
