@@ -51,6 +51,7 @@ Receiver::Receiver(Rng& rng, bool primary, bool backup_exists, int64_t active) {
         }
     }
     // After the active time: up, quick, for ever.
+    for (Period& period : plan_) period.until = std::min(period.until, active);
     add(INT64_MAX, Mode::kUp, rng.Range(5, 100));
     for (const Period& period : plan_) {
         if (period.mode == Mode::kTrickle || period.mode == Mode::kClosed ||

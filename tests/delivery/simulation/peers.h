@@ -89,6 +89,7 @@ public:
     // Application messages of each alarm this receiver took.
     const std::unordered_map<std::string, int>& copies() const { return copies_; }
     const char* profile() const { return profile_; }
+    const std::vector<Period>& plan() const { return plan_; }
 
 private:
     const Period& At(int64_t t) const;

@@ -202,13 +202,13 @@ private:
     delivery::CourierOptions options_;
     Transport transport_;
     bool backup_;
+    int64_t active_ = 0;
     Receiver primary_;
     std::unique_ptr<Receiver> backup_receiver_;
     std::vector<RecorderEvent> recorder_;
     std::vector<TroubleEvent> trouble_;
     size_t next_recorder_ = 0;
     size_t next_trouble_ = 0;
-    int64_t active_ = 0;
     int64_t now_ = 0;
 
     std::unique_ptr<Courier> courier_;
@@ -264,12 +264,12 @@ World::World(uint64_t seed, const Settings& settings, Totals& totals)
       rng_(seed * 0x9E3779B97F4A7C15ull + 1),
       vfs_(FaultVfs::Install()),
       backup_((seed % 2) == 1),
-      primary_(rng_, true, backup_, static_cast<int64_t>(settings.hours * kHour)) {
+      active_(rng_.Range(std::min<int64_t>(10 * kMinute, static_cast<int64_t>(settings.hours * kHour) / 2),
+                         static_cast<int64_t>(settings.hours * kHour))),
+      primary_(rng_, true, backup_, active_) {
     dir_ = settings.dir / ("seed-" + std::to_string(seed));
     fs::create_directories(dir_);
     path_ = (dir_ / "outbox.db").string();
-    active_ = rng_.Range(std::min<int64_t>(10 * kMinute, static_cast<int64_t>(settings.hours * kHour) / 2),
-                         static_cast<int64_t>(settings.hours * kHour));
     if (backup_) backup_receiver_ = std::make_unique<Receiver>(rng_, false, true, active_);
     if (rng_.Chance(0.6)) options_.window = static_cast<size_t>(rng_.Range(20, 2000));
     if (rng_.Chance(0.3)) options_.max_in_engine = static_cast<size_t>(rng_.Range(1, 64));
@@ -793,6 +793,17 @@ void World::OnReply() {
 }
 
 std::string World::Run() {
+    if (settings_.verbose) {
+        for (const Receiver* receiver : {&primary_, backup_receiver_.get()}) {
+            if (receiver == nullptr) continue;
+            std::printf("  receiver %s:", receiver->profile());
+            for (const Period& period : receiver->plan()) {
+                std::printf(" %s/%" PRId64 "ms until %" PRId64 "s", ModeName(period.mode), period.latency,
+                            period.until == INT64_MAX ? -1 : period.until / kSecond);
+            }
+            std::printf("\n");
+        }
+    }
     Start();
     int64_t next_tick = 10 * kSecond;
     int64_t end = active_ + 30 * kMinute;
