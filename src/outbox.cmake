@@ -2,6 +2,7 @@
 add_library(wardex_outbox STATIC
   outbox.cpp
   outbox_salvage.cpp
+  outbox_damaged.cpp
   outbox_readonly.cpp
 )
 target_include_directories(wardex_outbox PUBLIC ${CMAKE_SOURCE_DIR})

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <utility>
+#include <vector>
 
 #include <sqlite3.h>
 #include <zlib.h>
@@ -36,6 +37,32 @@ uint32_t outbox_sqlite::Checksum(const std::string& method, const std::string& p
     crc = crc32(crc, &separator, 1);
     crc = crc32(crc, reinterpret_cast<const Bytef*>(payload.data()), static_cast<uInt>(payload.size()));
     return static_cast<uint32_t>(crc);
+}
+
+// The tables, and the columns a file from an earlier version lacks.
+Status outbox_sqlite::CreateSchema(sqlite3* db) {
+    auto run = [db](const char* sql) {
+        const int code = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        return code == SQLITE_OK ? Status::OK() : FromCode(sql, code, sqlite3_errmsg(db));
+    };
+    for (const char* sql : {kCreateOutbox, kCreateDamaged}) {
+        Status status = run(sql);
+        if (!status.ok()) return status;
+    }
+    std::vector<std::string> columns;
+    sqlite3_stmt* raw = nullptr;
+    int code = sqlite3_prepare_v2(db, "PRAGMA table_info(outbox)", -1, &raw, nullptr);
+    Statement info(raw);
+    if (code == SQLITE_OK) {
+        while ((code = sqlite3_step(info.get())) == SQLITE_ROW) columns.push_back(ColumnText(info.get(), 1));
+    }
+    if (code != SQLITE_DONE) return FromCode("table_info", code, sqlite3_errmsg(db));
+    for (const auto& added : kAddedColumns) {
+        if (std::find(columns.begin(), columns.end(), added[0]) != columns.end()) continue;
+        Status status = run(added[1]);
+        if (!status.ok()) return status;
+    }
+    return Status::OK();
 }
 
 struct Outbox::Statements {
@@ -89,7 +116,7 @@ Status Outbox::Exec(const char* sql) {
 Status Outbox::Open() {
     Close();
     salvage_.reset();
-    Status status = OpenFile();
+    Status status = SalvageUnfinished() ? Status::Corruption("a salvage of it did not finish") : OpenFile();
     if (status.IsCorruption()) status = SalvageFile(status);
     if (!status.ok()) Close();
     return status;
@@ -108,24 +135,14 @@ Status Outbox::OpenFile() {
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, 2000);
 
-    for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", kCreateOutbox, kCreateDamaged}) {
+    for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"}) {
         Status status = Exec(sql);
         if (!status.ok()) return status;
     }
-    // Columns a file from an earlier version lacks.
-    std::vector<std::string> columns;
-    {
-        sqlite3_stmt* raw = nullptr;
-        code = sqlite3_prepare_v2(db_, "PRAGMA table_info(outbox)", -1, &raw, nullptr);
-        Statement info(raw);
-        if (code != SQLITE_OK) return Failed("table_info", code);
-        while ((code = sqlite3_step(info.get())) == SQLITE_ROW) columns.push_back(ColumnText(info.get(), 1));
-        if (code != SQLITE_DONE) return Failed("table_info", code);
-    }
-    for (const auto& added : kAddedColumns) {
-        if (std::find(columns.begin(), columns.end(), added[0]) != columns.end()) continue;
-        Status status = Exec(added[1]);
-        if (!status.ok()) return status;
+    Status schema = CreateSchema(db_);
+    if (!schema.ok()) {
+        if (!schema.IsCorruption()) broken_ = true;
+        return schema;
     }
 
     statements_ = std::make_unique<Statements>();
@@ -140,9 +157,11 @@ Status Outbox::OpenFile() {
         {"INSERT INTO outbox(method, payload, stored_at, checksum) VALUES(?1, ?2, ?3, ?4)", &statements_->insert},
         {take.c_str(), &statements_->take},
         {take_refused.c_str(), &statements_->take_refused},
-        {"DELETE FROM outbox WHERE id = ?1", &statements_->remove},
+        // Each says what it changed for the refused count: the deleted row's state, the
+        // refusal's number (1: refused for the first time).
+        {"DELETE FROM outbox WHERE id = ?1 RETURNING first_refused IS NOT NULL", &statements_->remove},
         {"UPDATE outbox SET first_refused = coalesce(first_refused, ?2), refusals = coalesce(refusals, 0) + 1, "
-         "reason = ?3, next_attempt = ?4 WHERE id = ?1",
+         "reason = ?3, next_attempt = ?4 WHERE id = ?1 RETURNING refusals",
          &statements_->refuse},
         {"INSERT INTO damaged(id, method, payload, stored_at, reason, found_at) "
          "SELECT id, method, payload, stored_at, ?2, ?3 FROM outbox WHERE id = ?1",
@@ -244,19 +263,12 @@ Status Outbox::SetAside(int64_t id, const std::string& reason) {
         code = sqlite3_step(set_aside);
     }
     if (code != SQLITE_DONE) return RollBack(Failed("set aside", code));
-    int changed = 0;
-    {
-        sqlite3_stmt* remove = statements_->remove.get();
-        ResetAtExit reset(remove);
-        sqlite3_bind_int64(remove, 1, id);
-        code = sqlite3_step(remove);
-        changed = sqlite3_changes(db_);
-    }
+    Change removed;
+    code = RemoveRow(id, removed);
     if (code != SQLITE_DONE) return RollBack(Failed("set aside", code));
     status = Exec("COMMIT");
     if (!status.ok()) return RollBack(status);
-    count_ -= std::min(count_, static_cast<size_t>(changed));
-    if (refused_ > 0) RecountRefused();
+    Count(removed);
     return Status::OK();
 }
 
@@ -357,7 +369,7 @@ Status Outbox::MarkRefused(int64_t id, const std::string& reason, int64_t now, i
     if (!usable()) return Status::IoError("the outbox is not open");
     return WithSalvage(*this, &Outbox::SalvageFile, [&]() -> Status {
         int code = SQLITE_OK;
-        int changed = 0;
+        Change refused;
         {
             sqlite3_stmt* refuse = statements_->refuse.get();
             ResetAtExit reset(refuse);
@@ -366,11 +378,14 @@ Status Outbox::MarkRefused(int64_t id, const std::string& reason, int64_t now, i
             sqlite3_bind_text(refuse, 3, reason.data(), static_cast<int>(reason.size()), SQLITE_STATIC);
             sqlite3_bind_int64(refuse, 4, next_attempt);
             code = sqlite3_step(refuse);
-            changed = sqlite3_changes(db_);
+            if (code == SQLITE_ROW) {
+                if (sqlite3_column_int64(refuse, 0) == 1) refused.newly_refused = 1;
+                code = sqlite3_step(refuse);
+            }
         }
         if (code != SQLITE_DONE) return Failed("refuse", code);
-        if (changed == 0) return Status::OK();
-        return RecountRefused();
+        Count(refused);
+        return Status::OK();
     });
 }
 
@@ -389,44 +404,42 @@ Status Outbox::Delete(const std::vector<int64_t>& ids) {
         // Failing this leaves the outbox unusable (Exec marks it), never storing unsynced.
         const Status synced_again = Exec("PRAGMA synchronous=FULL");
         if (!status.ok()) return status;
-        if (!synced_again.ok()) return synced_again;
-        // The delete is written: a failed recount leaves the refused count stale until the
-        // next refusal or delete, and is no failure of the delete.
-        if (refused_ > 0) RecountRefused();
-        return Status::OK();
+        return synced_again;
     });
 }
 
 Status Outbox::DeleteRows(const std::vector<int64_t>& ids) {
     Status status = Exec("BEGIN IMMEDIATE");
     if (!status.ok()) return status;
-    sqlite3_stmt* remove = statements_->remove.get();
-    size_t removed = 0;
+    Change removed;
     for (const int64_t id : ids) {
-        int code = SQLITE_OK;
-        {
-            ResetAtExit reset(remove);
-            sqlite3_bind_int64(remove, 1, id);
-            code = sqlite3_step(remove);
-        }
+        const int code = RemoveRow(id, removed);
         if (code != SQLITE_DONE) return RollBack(Failed("delete", code));
-        removed += static_cast<size_t>(sqlite3_changes(db_));
     }
     status = Exec("COMMIT");
     if (!status.ok()) return RollBack(status);
-    count_ -= std::min(count_, removed);
+    Count(removed);
     return Status::OK();
 }
 
-// Recounted rather than tracked: a row refused again, or deleted, must count right.
-Status Outbox::RecountRefused() {
-    sqlite3_stmt* raw = nullptr;
-    int code = sqlite3_prepare_v2(db_, "SELECT count(first_refused) FROM outbox", -1, &raw, nullptr);
-    Statement count(raw);
-    if (code == SQLITE_OK) code = sqlite3_step(count.get());
-    if (code != SQLITE_ROW) return Failed("count refused", code);
-    refused_ = static_cast<size_t>(sqlite3_column_int64(count.get(), 0));
-    return Status::OK();
+// One row out, inside the caller's transaction; what it was is added to `change`.
+int Outbox::RemoveRow(int64_t id, Change& change) {
+    sqlite3_stmt* remove = statements_->remove.get();
+    ResetAtExit reset(remove);
+    sqlite3_bind_int64(remove, 1, id);
+    int code = sqlite3_step(remove);
+    if (code != SQLITE_ROW) return code;  // SQLITE_DONE: not there
+    ++change.removed;
+    if (sqlite3_column_int(remove, 0) != 0) ++change.removed_refused;
+    return sqlite3_step(remove);
+}
+
+// The one place the counts change after Open counted them: read by the statements that
+// changed the rows, never by a scan, so that a refused row costs the drain nothing.
+void Outbox::Count(const Change& change) {
+    count_ -= std::min(count_, change.removed);
+    refused_ += change.newly_refused;
+    refused_ -= std::min(refused_, change.removed_refused);
 }
 
 Status Outbox::CountAbove(int64_t id, size_t& count) {

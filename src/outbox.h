@@ -18,11 +18,13 @@
 // hold across restarts); TakeOldest still hands it out, so that a start tries it again.
 //
 // A damaged file (SQLite says corrupt or not a database, at open or in any operation) is
-// salvaged: the rows that can still be read are read one by one and written, under their
-// own ids, to a fresh file at the same path; the damaged file is renamed aside to
-// "<path>.corrupt-<epoch seconds>" ("-2", "-3"... after it when that name is taken; with its
-// -wal and -shm files) and never deleted. A salvage that cannot finish puts the damaged
-// file back, to be salvaged at the next Open.
+// salvaged: the rows that can still be read, whatever their ids, are written under their
+// own ids to a fresh file, and the damaged file is kept as "<path>.corrupt-<epoch
+// seconds>" ("-2", "-3"... after it when that name is taken; with its -wal and -shm files),
+// never deleted. The damaged file stays at the path until the fresh one is complete and
+// synced: a salvage cut short by a crash, a kill or a failure is finished by the next Open
+// (its fresh file is written as "<path>.salvage" meanwhile). Memory does not grow with the
+// size of the file.
 //
 // Any other failed operation rolls back what it began and leaves the file open but
 // unusable: the owner calls Close, then Open again later (after a full disk is freed, say).
@@ -134,18 +136,23 @@ public:
 
 private:
     struct Statements;
-    struct SalvagedRow;
     Status OpenFile();
     Status SalvageFile(Status cause);
-    static void ReadDamaged(const std::string& aside, std::vector<SalvagedRow>& rows, size_t& unreadable,
-                            int64_t& highest_id);
-    Status WriteSalvaged(const std::vector<SalvagedRow>& rows, int64_t highest_id);
+    // True when a salvage was cut short (a crash, a kill, a failure) and must be finished.
+    bool SalvageUnfinished() const;
     // Turns a failed step into a Status; a corruption triggers a salvage.
     Status Failed(const std::string& what, int code);
     Status RollBack(Status status);
     Status Exec(const char* sql);
     Status SetAside(int64_t id, const std::string& reason);
-    Status RecountRefused();
+    // What an operation changed in the counts.
+    struct Change {
+        size_t removed = 0;          // rows gone from the table
+        size_t removed_refused = 0;  // of those, the refused
+        size_t newly_refused = 0;    // rows refused for the first time
+    };
+    int RemoveRow(int64_t id, Change& change);
+    void Count(const Change& change);
     // One transaction deleting `ids`; the caller chose how it is synced.
     Status DeleteRows(const std::vector<int64_t>& ids);
     Status ReadRows(sqlite3_stmt* statement, size_t limit, std::vector<Item>& out, size_t& damaged);

@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <sqlite3.h>
 
+#include "src/outbox.h"
 #include "src/status.h"
 
 namespace kv {
@@ -87,8 +89,35 @@ inline bool AnyIsLink(const std::string& path) {
     return false;
 }
 
+// Creates the outbox's tables where they are missing, and the columns a file from an
+// earlier version lacks; rows already there are kept as they are.
+Status CreateSchema(sqlite3* db);
+
 // CRC-32 of the method, a NUL and the payload: a damaged cell fails it whichever it hit.
 uint32_t Checksum(const std::string& method, const std::string& payload);
+
+// One row as the file holds it: the item and what only the file needs.
+struct StoredRow {
+    Outbox::Item item;
+    int64_t stored_at = 0;
+    int64_t next_attempt = 0;
+};
+using RowSink = std::function<Status(StoredRow&)>;
+
+// What a scan of a damaged file found.
+struct DamagedScan {
+    size_t recovered = 0;    // rows handed to the sink
+    size_t unreadable = 0;   // rows known to be there that could not be read, or failed their checksum
+    int64_t highest_id = 0;  // the highest id the file may have given out
+    int64_t cells = -1;      // the b-tree's count of rows, -1 when even that cannot be read
+};
+
+// Hands every row of the damaged outbox file open on `db` that can still be read whole to
+// `sink`, each once, in no particular order, whatever its id: the table's b-tree is
+// walked by id, and damaged stretches are stepped over. Not OK: reading failed for another
+// reason than damage (an I/O error), or the sink failed; what was found so far is then
+// no answer.
+Status ScanDamaged(sqlite3* db, const RowSink& sink, DamagedScan& scan);
 
 }  // namespace outbox_sqlite
 }  // namespace kv

@@ -64,6 +64,10 @@ bool RecorderCache::Ask(const std::function<int()>& query, int& result) {
 }
 
 bool RecorderCache::Refresh(RecorderQueries& queries) {
+    // The registration has just come over the link: a query that timed out before it says
+    // nothing about the link now, and closing the registration out would skip its
+    // heartbeat and on-line alarm until the next connection.
+    gate_.Reopen();
     drives_warned_.clear();
     for (auto& entry : cameras_) entry.second.asked = entry.second.warned = false;
 

@@ -11,8 +11,8 @@
 // failing query therefore never makes an event look unreportable.
 //
 // Every query goes through the QueryGate: once one has timed out or found the link gone,
-// nothing more is asked until the gate's hold has passed or a new connection opens, so a
-// dead link costs at most one query deadline. Warnings are collected as texts for the
+// nothing more is asked until the gate's hold has passed, a new connection opens or the
+// recorder registers, so a dead link costs at most one query deadline per registration. Warnings are collected as texts for the
 // caller to log (TakeWarnings). Single-threaded: the client-library thread only.
 #ifndef WARDEX_SRC_RECORDER_CACHE_H_
 #define WARDEX_SRC_RECORDER_CACHE_H_

@@ -228,6 +228,33 @@ TEST_F(RecorderCacheTest, AFailedVersionQueryOnANewConnectionCountsAsLoadedWhenK
     EXPECT_EQ(cache_.TakeWarnings().size(), 1u) << "one per connection";
 }
 
+// A query that timed out just before the first registration: the registration's own
+// event shows the link answering again, so it asks for the version and is not dropped.
+TEST_F(RecorderCacheTest, ATimeoutJustBeforeTheFirstRegistrationDoesNotDropIt) {
+    const struct {
+        const char* before;  // what timed out on this connection before the registration
+        int result;
+    } cases[] = {{"version", -3}, {"version", -1}, {"name", -3}};
+    for (const auto& c : cases) {
+        ScriptedRecorder recorder;
+        QueryGate gate{[this] { return now_; }, std::chrono::seconds(20)};
+        RecorderCache cache{gate};
+        cache.BeginConnection();
+        if (std::string(c.before) == "version") {
+            recorder.version_result = c.result;
+            EXPECT_FALSE(cache.Loaded(recorder));
+        } else {
+            recorder.name_result = c.result;
+            cache.Camera(recorder, 0);
+        }
+        ASSERT_FALSE(gate.IsOpen()) << c.before;
+        recorder.version_result = recorder.name_result = 0;
+        EXPECT_TRUE(cache.Refresh(recorder)) << c.before << " " << c.result << ": the registration was dropped";
+        EXPECT_EQ(cache.version(), "7.4.2.0");
+        EXPECT_EQ(cache.Camera(recorder, 1).name, "Yard");
+    }
+}
+
 TEST_F(RecorderCacheTest, DriveFailuresWarnOncePerDriveAndRegistration) {
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));

@@ -1,6 +1,7 @@
 #include "tests/support/fault_vfs.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -132,6 +133,7 @@ int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int*
 }
 
 int Delete(sqlite3_vfs* vfs, const char* name, int sync_dir) {
+    if (const int code = FaultVfs::Shim::OnOperation(Op::kDelete)) return code;
     return RealVfs(vfs)->xDelete(RealVfs(vfs), name, sync_dir);
 }
 int Access(sqlite3_vfs* vfs, const char* name, int flags, int* result) {
@@ -220,8 +222,22 @@ void FaultVfs::Arm(Op op, int nth, int error_code) { Arm(op, nth, error_code, /*
 
 void FaultVfs::ArmSticky(Op op, int nth, int error_code) { Arm(op, nth, error_code, /*sticky=*/true); }
 
+void FaultVfs::ArmCrash(int nth) {
+    Arm(Op::kRead, nth, SQLITE_IOERR, /*sticky=*/true);
+    std::lock_guard<std::mutex> lock(mutex_);
+    any_op_ = true;
+}
+
+void FaultVfs::ArmKill(Op op, int nth) {
+    Arm(op, nth, SQLITE_IOERR, /*sticky=*/false);
+    std::lock_guard<std::mutex> lock(mutex_);
+    kill_ = true;
+}
+
 void FaultVfs::Arm(Op op, int nth, int error_code, bool sticky) {
     std::lock_guard<std::mutex> lock(mutex_);
+    any_op_ = false;
+    kill_ = false;
     armed_ = true;
     sticky_ = sticky;
     armed_op_ = op;
@@ -235,6 +251,8 @@ void FaultVfs::Disarm() {
     std::lock_guard<std::mutex> lock(mutex_);
     armed_ = false;
     sticky_ = false;
+    any_op_ = false;
+    kill_ = false;
 }
 
 bool FaultVfs::fired() const {
@@ -282,11 +300,12 @@ int FaultVfs::OnOperation(Op op) {
     if (observer) observer(op);
     std::lock_guard<std::mutex> lock(mutex_);
     ++counts_[Index(op)];
-    if (!armed_ || op != armed_op_) return 0;
+    if (!armed_ || (!any_op_ && op != armed_op_)) return 0;
     ++seen_since_arming_;
     const bool fails = sticky_ ? seen_since_arming_ >= armed_nth_ : seen_since_arming_ == armed_nth_;
     if (!fails) return 0;
     fired_ = true;
+    if (kill_) ::_exit(kKilled);
     return armed_code_;
 }
 

@@ -8,12 +8,18 @@
 // shared-memory methods of WAL mode (xShmMap, xShmLock, xShmBarrier, xShmUnmap) and
 // memory-mapped fetches (iVersion 1..3, as the real file offers them).
 //
-// It counts xRead, xWrite, xSync and xTruncate over all files since ResetCounts(), and,
-// once armed, fails one of them:
+// It counts xRead, xWrite, xSync and xTruncate over all files, and xDelete, since
+// ResetCounts(), and, once armed, fails one of them:
 //   Arm(op, n, code)        the n-th such operation after arming (n counts from 1)
 //                           returns `code` instead of reaching the file; once.
 //   ArmSticky(op, n, code)  the n-th and every later one fail, like a disk that has
 //                           filled up (code SQLITE_FULL), until Disarm().
+//   ArmCrash(n)             the n-th operation of any kind and every later one fail
+//                           (SQLITE_IOERR), until Disarm(): nothing more reaches the disk,
+//                           as after a crash of a program that stops at its first failure.
+//   ArmKill(op, n)          the n-th such operation ends the process at once
+//                           (_exit(kKilled)) before it reaches the file, as a kill -9
+//                           does: no destructor, no clean-up. Run it in a child process.
 // A failed operation never reaches the file: a failed write leaves the file's bytes as
 // they were, a failed read zero-fills the caller's buffer. Arming replaces any earlier
 // arming; Disarm() ends it, fired() tells whether the armed fault has failed anything
@@ -38,7 +44,9 @@ namespace testing {
 
 class FaultVfs {
 public:
-    enum class Op { kRead = 0, kWrite = 1, kSync = 2, kTruncate = 3 };
+    enum class Op { kRead = 0, kWrite = 1, kSync = 2, kTruncate = 3, kDelete = 4 };
+    // The exit status of a process ended by ArmKill.
+    static constexpr int kKilled = 86;
 
     // The VFS's registered name, for sqlite3_open_v2's zVfs.
     static const char* Name();
@@ -48,6 +56,8 @@ public:
 
     void Arm(Op op, int nth, int error_code);
     void ArmSticky(Op op, int nth, int error_code);
+    void ArmCrash(int nth);
+    void ArmKill(Op op, int nth);
     void Disarm();
     bool fired() const;
 
@@ -65,7 +75,7 @@ public:
     struct Shim;  // opaque; named here only so that SQLite's callbacks can reach it
 
 private:
-    static constexpr int kOps = 4;
+    static constexpr int kOps = 5;
 
     FaultVfs() = default;
 
@@ -78,9 +88,11 @@ private:
     int OnSleep(int microseconds);
 
     mutable std::mutex mutex_;
-    int counts_[kOps] = {0, 0, 0, 0};
+    int counts_[kOps] = {0, 0, 0, 0, 0};
     bool armed_ = false;
     bool sticky_ = false;
+    bool any_op_ = false;  // armed by ArmCrash
+    bool kill_ = false;    // armed by ArmKill
     Op armed_op_ = Op::kWrite;
     int armed_nth_ = 0;
     int armed_code_ = 0;
