@@ -53,12 +53,6 @@ Receiver::Receiver(Rng& rng, bool primary, bool backup_exists, int64_t active) {
     // After the active time: up, quick, for ever.
     for (Period& period : plan_) period.until = std::min(period.until, active);
     add(INT64_MAX, Mode::kUp, rng.Range(5, 100));
-    for (const Period& period : plan_) {
-        if (period.mode == Mode::kTrickle || period.mode == Mode::kClosed ||
-            (period.mode == Mode::kSlow && period.latency >= Transport().deadline)) {
-            prompt_ = false;
-        }
-    }
 }
 
 const Period& Receiver::At(int64_t t) const {
@@ -89,7 +83,6 @@ Timed Receiver::Answer(const delivery::Send& send, int64_t now, const Transport&
     reply.path = send.path;
     reply.answer.relates_to = send.guid;
     timed.at = now + std::max<int64_t>(1, period.latency);
-    const bool takes_alarm = send.step == Step::kApplicationMessage && send.kind == PayloadKind::kAlarm && send.payload;
     auto answered = [&](int status, Outcome outcome) {
         reply.status = status;
         reply.answer.outcome = send.step == Step::kLastMessage && outcome != Outcome::kClosed
@@ -107,9 +100,6 @@ Timed Receiver::Answer(const delivery::Send& send, int64_t now, const Transport&
         failed(http::ErrorCode::OperationTimedout);
         reply.answer_overdue = true;
     };
-    const bool takes = takes_alarm && (period.mode == Mode::kUp || period.mode == Mode::kSlow ||
-                                       period.mode == Mode::kTrickle || period.mode == Mode::kClosed);
-    if (takes) ++copies_[*send.payload];
     // A silent receiver is given up on by the low-speed rule, or once the request was
     // patient, by the deadline; a trickle keeps the low-speed rule quiet, not the deadline.
     const int64_t patience = send.patient ? transport.deadline : transport.stall_give_up;

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <random>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "src/delivery/courier.h"
@@ -75,19 +74,16 @@ public:
     Receiver(Rng& rng, bool primary, bool backup_exists, int64_t active);
 
     Mode ModeAt(int64_t t) const { return At(t).mode; }
+    int64_t LatencyAt(int64_t t) const { return At(t).latency; }
     bool Accepts(int64_t t) const { return ModeAt(t) != Mode::kDown; }
     // Healthy: up and quick. The simulation's liveness counts from the last time it was not.
     // When the stretch of quick answers that holds `t` began; INT64_MAX when `t` is in none.
     int64_t HealthySince(int64_t t) const;
     // Periods of misbehaviour before `t`.
     int Faults(int64_t t) const;
-    // Answers every request within the deadline, and never takes an alarm without answering.
-    bool prompt() const { return prompt_; }
 
-    // The answer to one step sent at `now`; a copy of an alarm the receiver takes is counted.
+    // The answer to one step sent at `now`.
     Timed Answer(const delivery::Send& send, int64_t now, const Transport& transport);
-    // Application messages of each alarm this receiver took.
-    const std::unordered_map<std::string, int>& copies() const { return copies_; }
     const char* profile() const { return profile_; }
     const std::vector<Period>& plan() const { return plan_; }
 
@@ -95,8 +91,6 @@ private:
     const Period& At(int64_t t) const;
 
     std::vector<Period> plan_;  // in time order; the last one lasts for ever
-    std::unordered_map<std::string, int> copies_;
-    bool prompt_ = true;
     const char* profile_ = "steady";
 };
 
