@@ -210,6 +210,8 @@ private:
     }
 
     void Carry(delivery::Commands& commands) {
+        // The event has happened: the counters say so before any line about it is written.
+        UpdateStats();
         // Moved out first: a command may run another event (never today, but cheaply safe).
         std::vector<delivery::Command> list;
         list.swap(commands.list);
@@ -238,7 +240,6 @@ private:
                 self->Event([&](delivery::Commands& out) { self->courier_.OnTidy(Now(), out); });
             });
         }
-        UpdateStats();
     }
 
     void UpdateStats() {

@@ -15,38 +15,6 @@
 namespace kv {
 namespace soap {
 
-// SoapSequencer: the one sender to the receiver.
-//
-// Every call returns at once and may come from any thread; the work runs on the thread
-// that runs `io_service` (exactly one thread must run it). Each payload gets a fresh
-// random UUID and its own three-step exchange; payloads are not ordered among each other.
-//
-// With an outbox (UseOutbox), every "SendAlarm" payload is stored before it is sent, and
-// it leaves the outbox only once the receiver has answered its application message with
-// a result. Every other outcome keeps it (see src/answer_class.h for how an answer is
-// read): a failure (transport, redirect, 5xx, no SOAP envelope) sends it again as a new
-// sequence after its own back-off (1 s doubling to 60 s, jittered); a well-formed refusal
-// keeps it stored, tried again after 15 minutes doubling to 6 hours and at every start,
-// and dropped with an ERROR only after 7 days. Heartbeats are never retried, and what is
-// not stored is given up on a refusal. What a previous run left is delivered first,
-// oldest first, each in a new sequence. At most 20000 payloads are held in memory;
-// further alarms wait on disk and enter as places free; payloads that are not stored are
-// dropped with a WARNING when memory is full.
-//
-// An outbox that fails (a full disk, an I/O error) is reported once and opened again on a
-// back-off (1 s doubling to 60 s); meanwhile alarms are held in memory and written to it
-// as soon as it works. A damaged file is salvaged (see src/outbox.h).
-//
-// The decisions are src/delivery/courier.h's; this class runs its commands on asio, the
-// HTTP engine, the outbox and the logger.
-//
-// When the receiver as a whole fails, a circuit breaker holds every payload and sends one
-// probe at a time, and the per-exchange ERROR lines give way to one line when it opens,
-// one a minute, and one when the receiver answers again (src/delivery_policy.h and
-// src/delivery_log.h). Without an endpoint nothing is sent: alarms wait in the outbox.
-//
-// Pending work keeps the implementation alive past the handle. Destroy the handle only
-// after the io_service has stopped running handlers (the HTTP engine requires the same).
 // How a sequencer is built, in the manner of leveldb::Options: the service uses the
 // defaults; tests shorten the times and shrink the sizes.
 struct SequencerOptions {
@@ -79,6 +47,39 @@ struct SequencerStats {
     bool backup_reachable = true;    // false while the backup counts as down
 };
 
+// SoapSequencer: the one sender to the receiver.
+//
+// Every call returns at once and may come from any thread; the work runs on the thread
+// that runs `io_service` (exactly one thread must run it). Each payload gets a fresh
+// random UUID and its own three-step exchange; payloads are not ordered among each other.
+//
+// With an outbox (UseOutbox), every "SendAlarm" payload is stored before it is sent, and
+// it leaves the outbox only once the receiver has answered its application message with
+// a result. Every other outcome keeps it (see src/answer_class.h for how an answer is
+// read): a failure (transport, redirect, 5xx, no SOAP envelope) sends it again as a new
+// sequence after its own back-off (1 s doubling to 60 s, jittered), and one whose answer
+// was overdue is waited on up to the exchange deadline from then on; a well-formed refusal
+// keeps it stored, tried again after 15 minutes doubling to 6 hours and at every start,
+// and dropped with an ERROR only after 7 days. Heartbeats are never retried, and what is
+// not stored is given up on a refusal. What a previous run left is delivered first,
+// oldest first, each in a new sequence. At most 20000 payloads are held in memory;
+// further alarms wait on disk and enter as places free; payloads that are not stored are
+// dropped with a WARNING when memory is full.
+//
+// An outbox that fails (a full disk, an I/O error) is reported once and opened again on a
+// back-off (1 s doubling to 60 s); meanwhile alarms are held in memory and written to it
+// as soon as it works. A damaged file is salvaged (see src/outbox.h).
+//
+// The decisions are src/delivery/courier.h's; this class runs its commands on asio, the
+// HTTP engine, the outbox and the logger.
+//
+// When the receiver as a whole fails, a circuit breaker holds every payload and sends one
+// probe at a time, and the per-exchange ERROR lines give way to one line when it opens,
+// one a minute, and one when the receiver answers again (src/delivery_policy.h and
+// src/delivery_log.h). Without an endpoint nothing is sent: alarms wait in the outbox.
+//
+// Pending work keeps the implementation alive past the handle. Destroy the handle only
+// after the io_service has stopped running handlers (the HTTP engine requires the same).
 class SoapSequencer {
 public:
     explicit SoapSequencer(boost::asio::io_service& io_service, const SequencerOptions& options = SequencerOptions());

@@ -20,10 +20,11 @@ using soap::Step;
 // After a backlog of this many payloads the allocator is asked to hand back its pages.
 constexpr size_t kTrimAfterBacklog = 1000;
 
-// Operation timed out, as kv::http::ErrorCode's value; refused and unresolvable
-// connections: the receiver's port is known to be shut.
-constexpr int kCouldntResolveHost = 5;
-constexpr int kCouldntConnect = 6;
+// A refused or unresolvable connection: the receiver's port is known to be shut.
+bool KnownDown(int error) {
+    return error == static_cast<int>(kv::http::ErrorCode::CouldntConnect) ||
+           error == static_cast<int>(kv::http::ErrorCode::CouldntResolveHost);
+}
 
 uint8_t PathBit(PathId path) { return static_cast<uint8_t>(1u << Index(path)); }
 
@@ -796,8 +797,7 @@ private:
         if (error == 0) return;
         DeliveryPath& path = Path(id);
         path.watching = true;
-        out_->list.emplace_back(Watch{id, path.endpoint, path.policy.base(),
-                                      error == kCouldntConnect || error == kCouldntResolveHost});
+        out_->list.emplace_back(Watch{id, path.endpoint, path.policy.base(), KnownDown(error)});
     }
 
     // The one timer for payloads waiting on their back-off, the breaker's probe, or the

@@ -387,6 +387,29 @@ TEST_F(CourierOnDisk, AlarmsHeldWhileTheOutboxFailedAreAllDeliveredAfterItsReope
     EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
 }
 
+// The same with the first of them refused after the reopening: the refill walks over its
+// row, refused and waiting, without losing count of the rows behind it.
+TEST_F(CourierOnDisk, AnAlarmRefusedAfterTheReopeningDoesNotStrandTheRowsBehindIt) {
+    DiskFull();
+    h.Alarms(10);
+    DiskFreed();
+    h.Settle(seconds(2));
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    bool refused = false;
+    h.AnswerAll([&](const Send& send) {
+        if (send.step == Step::kCreateSequence) return Outcome::kNextStep;
+        if (!refused) {
+            refused = true;
+            return Outcome::kRefused;
+        }
+        return Outcome::kDelivered;
+    });
+    EXPECT_EQ(9u, h.courier().Stats().delivered);
+    EXPECT_EQ(1u, h.courier().outbox()->Count()) << "only the refused one is left";
+    EXPECT_EQ(1u, h.courier().Stats().refused);
+    EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
+}
+
 // A receiver slower than the engine's quick give-up: the first attempt is cut as before,
 // the next ones wait for the answer up to the exchange deadline.
 TEST(Courier, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
