@@ -348,9 +348,11 @@ void World::Start() {
     opening_ = false;
     Call([this](Commands& out) { courier_->SetEndpoint(At(), PathId::kPrimary, kPrimaryUrl, out); });
     if (backup_) Call([this](Commands& out) { courier_->SetEndpoint(At(), PathId::kBackup, kBackupUrl, out); });
-    // What was on disk must still be there (or have been found unreadable).
-    std::unordered_map<std::string, int64_t> disk = ScanOutbox();
-    for (size_t i = 0; i < alarms_.size(); ++i) {
+    // What was on disk must still be there (or have been found unreadable). A file that
+    // cannot be read through is left to the liveness check.
+    bool failed = false;
+    std::unordered_map<std::string, int64_t> disk = ScanOutbox(&failed);
+    for (size_t i = 0; i < alarms_.size() && !failed; ++i) {
         Alarm& alarm = alarms_[i];
         const bool there = disk.count(alarm.payload) != 0;
         if (alarm.place != Place::kInService) continue;
