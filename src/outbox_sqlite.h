@@ -54,6 +54,11 @@ constexpr const char* kAddedColumns[][2] = {
 constexpr char kCreateDamaged[] =
     "CREATE TABLE IF NOT EXISTS damaged(id INTEGER, method BLOB, payload BLOB, stored_at INTEGER, "
     "reason TEXT NOT NULL, found_at INTEGER NOT NULL)";
+// The refused rows alone, in the order they fall due: finding the due ones, or the next
+// one to fall due, costs the rows returned, not the table (created at open, so a file of
+// an earlier version gets it too).
+constexpr char kCreateRefusedIndex[] =
+    "CREATE INDEX IF NOT EXISTS outbox_refused ON outbox(next_attempt, id) WHERE first_refused IS NOT NULL";
 constexpr char kRowColumns[] = "id, method, payload, checksum, first_refused, refusals, reason";
 // A row's payload size in bytes, read without loading the payload (length() of a text
 // counts characters, so a text, which no version stores, is measured as bytes).
