@@ -65,9 +65,11 @@ constexpr char kRowColumns[] = "id, method, payload, checksum, first_refused, re
 constexpr char kPayloadBytes[] =
     "CASE typeof(payload) WHEN 'blob' THEN length(payload) ELSE length(CAST(payload AS BLOB)) END";
 
+// A damaged cell can announce a length past SQLite's limit: "string or blob too big" on a
+// read is damage like any other (no payload the outbox stores comes near the limit).
 inline bool IsCorruption(int code) {
     const int primary = code & 0xff;
-    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_TOOBIG;
 }
 
 inline Status FromCode(const std::string& what, int code, const char* message) {

@@ -23,6 +23,7 @@
 
 #include "src/delivery_backlog.h"
 #include "src/outbox.h"
+#include "src/outbox_sqlite.h"
 #include "tests/delivery/delivery_test_support.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/support/fault_vfs.h"
@@ -780,5 +781,20 @@ TEST(OutboxRegression, RefusedRowsAreFoundWithoutAWalkOfTheTable) {
         ASSERT_EQ(expected, due.size()) << "at " << row.now;
         for (size_t i = 0; i < expected; ++i) EXPECT_EQ(items[row.due[i]].id, due[i].id) << "at " << row.now;
         EXPECT_EQ(row.next, next) << "at " << row.now;
+    }
+}
+
+// Caught: a damaged cell whose length SQLite read as past its limit failed with "string or
+// blob too big" rather than as corruption, and the outbox stayed unusable instead of
+// being salvaged. Which failures of a statement count as damage:
+TEST(OutboxRegression, ACellTooBigToReadIsDamage) {
+    const struct {
+        int code;
+        bool damage;
+    } table[] = {{SQLITE_CORRUPT, true},       {SQLITE_NOTADB, true}, {SQLITE_TOOBIG, true},
+                 {SQLITE_IOERR_READ, false},   {SQLITE_FULL, false},  {SQLITE_BUSY, false},
+                 {SQLITE_CORRUPT_INDEX, true}, {SQLITE_NOMEM, false}};
+    for (const auto& row : table) {
+        EXPECT_EQ(row.damage, kv::outbox_sqlite::FromCode("read", row.code, "").IsCorruption()) << row.code;
     }
 }
