@@ -62,7 +62,7 @@ Status outbox_sqlite::CreateSchema(sqlite3* db) {
         Status status = run(added[1]);
         if (!status.ok()) return status;
     }
-    return Status::OK();
+    return run(kCreateRefusedIndex);
 }
 
 struct Outbox::Statements {
@@ -150,8 +150,10 @@ Status Outbox::OpenFile() {
     statements_ = std::make_unique<Statements>();
     const std::string select = std::string("SELECT ") + kRowColumns + " FROM outbox ";
     const std::string take = select + "WHERE id > ?1 ORDER BY id LIMIT ?2";
-    const std::string take_refused =
-        select + "WHERE first_refused IS NOT NULL AND id <= ?1 AND next_attempt <= ?2 ORDER BY id LIMIT ?3";
+    // Due first: the partial index walks exactly the rows it returns (and those above ?1).
+    const std::string take_refused = select +
+                                     "INDEXED BY outbox_refused WHERE first_refused IS NOT NULL AND id <= ?1 AND "
+                                     "next_attempt <= ?2 ORDER BY next_attempt, id LIMIT ?3";
     const std::string measure =
         std::string("SELECT ") + kPayloadBytes + ", first_refused IS NOT NULL FROM outbox WHERE id = ?1";
     struct {
@@ -363,7 +365,8 @@ Status Outbox::NextRefusedDue(int64_t after, int64_t& due) {
     return WithSalvage(*this, &Outbox::SalvageFile, [&]() -> Status {
         sqlite3_stmt* raw = nullptr;
         int code = sqlite3_prepare_v2(
-            db_, "SELECT min(next_attempt) FROM outbox WHERE first_refused IS NOT NULL AND next_attempt > ?1", -1, &raw,
+            db_, "SELECT min(next_attempt) FROM outbox INDEXED BY outbox_refused "
+            "WHERE first_refused IS NOT NULL AND next_attempt > ?1", -1, &raw,
             nullptr);
         Statement query(raw);
         if (code == SQLITE_OK) {

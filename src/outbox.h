@@ -108,7 +108,7 @@ public:
     // Up to `limit` readable items with an id above `after_id`, lowest id first, refused
     // ones included. Rows whose checksum fails are set aside and counted in `damaged`.
     Status TakeOldest(int64_t after_id, size_t limit, std::vector<Item>& out, size_t& damaged);
-    // Refused items up to `up_to_id` whose next attempt is due at `now`, oldest first.
+    // Refused items up to `up_to_id` whose next attempt is due at `now`, the longest due first.
     Status TakeRefusedDue(int64_t up_to_id, int64_t now, size_t limit, std::vector<Item>& out, size_t& damaged);
     // The earliest next attempt of a refused item later than `after`, 0 when there is none.
     Status NextRefusedDue(int64_t after, int64_t& due);

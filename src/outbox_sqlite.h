@@ -54,15 +54,22 @@ constexpr const char* kAddedColumns[][2] = {
 constexpr char kCreateDamaged[] =
     "CREATE TABLE IF NOT EXISTS damaged(id INTEGER, method BLOB, payload BLOB, stored_at INTEGER, "
     "reason TEXT NOT NULL, found_at INTEGER NOT NULL)";
+// The refused rows alone, in the order they fall due: finding the due ones, or the next
+// one to fall due, costs the rows returned, not the table (created at open, so a file of
+// an earlier version gets it too).
+constexpr char kCreateRefusedIndex[] =
+    "CREATE INDEX IF NOT EXISTS outbox_refused ON outbox(next_attempt, id) WHERE first_refused IS NOT NULL";
 constexpr char kRowColumns[] = "id, method, payload, checksum, first_refused, refusals, reason";
 // A row's payload size in bytes, read without loading the payload (length() of a text
 // counts characters, so a text, which no version stores, is measured as bytes).
 constexpr char kPayloadBytes[] =
     "CASE typeof(payload) WHEN 'blob' THEN length(payload) ELSE length(CAST(payload AS BLOB)) END";
 
+// A damaged cell can announce a length past SQLite's limit: "string or blob too big" on a
+// read is damage like any other (no payload the outbox stores comes near the limit).
 inline bool IsCorruption(int code) {
     const int primary = code & 0xff;
-    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_TOOBIG;
 }
 
 inline Status FromCode(const std::string& what, int code, const char* message) {

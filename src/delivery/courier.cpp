@@ -46,6 +46,8 @@ public:
         int strikes = 0;
         // A heartbeat's answer does not give the path the route back before this.
         TimePoint return_not_before{};
+        // Slow, not stalled, until then: its sends wait up to the exchange deadline.
+        TimePoint slow_until{};
     };
 
     explicit Impl(const CourierOptions& options)
@@ -286,6 +288,15 @@ private:
     // path, is down.
     bool Quiet(PathId id) const { return PathDown(id) || AllPathsDown(); }
 
+    bool PathSlow(PathId id) const { return now_.steady < Path(id).slow_until; }
+    bool Patient(const Payload& held, PathId id) const { return held.patient || PathSlow(id); }
+
+    // A payload that was overdue once got an answer on its patient attempt: its path is
+    // slow, and stays so while such answers keep coming.
+    void AnsweredAfterOverdue(const Payload& held, PathId id) {
+        if (held.patient) Path(id).slow_until = now_.steady + options_.slow_path_for;
+    }
+
     // Each receiver gets its own heartbeat: it is that path's supervision, and a failed
     // one counts towards that path's breaker. With one receiver it is an ordinary payload.
     void SendHeartbeat() {
@@ -422,7 +433,7 @@ private:
             note.payload = std::make_shared<const std::string>(held.payload);
             Emit(std::move(note));
         }
-        const bool patient = held.patient;
+        const bool patient = Patient(held, path);
         const PayloadKind kind = held.kind;
         queue_.emplace_back(guid, std::move(held), path, probe, windowed);
         SendStep(guid, Step::kCreateSequence, path, kind, nullptr, std::string(), patient);
@@ -446,7 +457,8 @@ private:
     }
 
     void SendLastMessage(const SequenceExchange& entry) {
-        SendStep(entry.guid, Step::kLastMessage, entry.path, entry.held.kind, nullptr, entry.sequence_id, false);
+        SendStep(entry.guid, Step::kLastMessage, entry.path, entry.held.kind, nullptr, entry.sequence_id,
+                 Patient(entry.held, entry.path));
     }
 
     // Every answer comes here: act on its class.
@@ -467,6 +479,11 @@ private:
         if (entry == queue_.end() && step == Step::kApplicationMessage) {
             Emit(Failure(NoteKind::kApplicationUnmatched, reply));
             return;
+        }
+        const Outcome outcome = reply.answer.outcome;
+        if (entry != queue_.end() &&
+            (outcome == Outcome::kNextStep || outcome == Outcome::kDelivered || outcome == Outcome::kRefused)) {
+            AnsweredAfterOverdue(entry->held, path);
         }
         switch (reply.answer.outcome) {
             case Outcome::kNextStep:
@@ -526,7 +543,9 @@ private:
             Emit(NoteKind::kUnmatched, guid);
             return;
         }
-        // The receiver's sequence is closed even though its message failed.
+        // The receiver's sequence is closed even though its message failed; an answer
+        // that came too late makes the payload patient, its LastMessage too.
+        if (reply.answer_overdue) entry->held.patient = true;
         if (step == Step::kApplicationMessage) SendLastMessage(*entry);
         Fail(entry, reply);
     }
@@ -565,7 +584,7 @@ private:
             Emit(std::move(note));
         }
         SendStep(reply.guid, Step::kApplicationMessage, entry->path, entry->held.kind, &entry->held, entry->sequence_id,
-                 entry->held.patient);
+                 Patient(entry->held, entry->path));
     }
 
     void Delivered(Entries::iterator entry, const std::string& guid, const std::string& result, PathId path) {
@@ -670,13 +689,13 @@ private:
         queue_.erase(entry);
 
         const Route before = route_.Current();
-        const DeliveryPolicy::Transition transition = path.policy.OnFailure(held.key, probe);
+        // An answer late on a path known slow is its slowness, not a failure of the path.
+        const bool counts = probe || !reply.answer_overdue || !PathSlow(id);
+        const DeliveryPolicy::Transition transition =
+            counts ? path.policy.OnFailure(held.key, probe) : DeliveryPolicy::Transition::kNone;
         const Route after = route_.Current();
         if (retried) {
             held.held_for_receiver = true;
-            // It reached a receiver that did not answer in time: slow, not gone. Its next
-            // attempts wait for the answer up to the exchange deadline.
-            if (reply.answer_overdue) held.patient = true;
             TimePoint due = now_.steady;
             // Its receiver is down and the other takes payloads: the failure was the
             // path's, not the payload's, and it goes on the other path at once.
@@ -691,8 +710,10 @@ private:
         }
         if (transition == DeliveryPolicy::Transition::kOpened) {
             // Down again before a single alarm got through since its return: its next
-            // return waits longer each time.
-            if (!path.proven) ++path.strikes;
+            // return waits longer each time. A receiver that answered with a failure
+            // is up and failing: even its first return waits the shortest interval, so
+            // that a heartbeat answered a second later does not hand it the route back.
+            if (!path.proven || (reply.status != 0 && route_.has_backup())) ++path.strikes;
             path.return_not_before =
                 now_.steady + (path.strikes == 0 ? std::chrono::milliseconds(0)
                                                  : Backoff(options_.route_return_base, options_.route_return_cap)

@@ -74,6 +74,11 @@ struct CourierOptions {
     // The longest one exchange may take; a payload whose answer never came in time is
     // waited on up to this long at its next attempts (Send::patient).
     std::chrono::milliseconds exchange_deadline{30 * 1000};
+    // A path whose patient attempt was answered after an overdue one is slow, not gone:
+    // for this long every send on it is patient and its overdue answers do not count
+    // toward its breaker. Then its first attempts are quick again, so that a stall is
+    // noticed within seconds.
+    std::chrono::milliseconds slow_path_for{5 * 60 * 1000};
     // A path that answers heartbeats but fails alarms gets the route back at most once
     // per this interval, doubled while it keeps failing them.
     std::chrono::milliseconds route_return_base{10 * 1000};

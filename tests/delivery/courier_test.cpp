@@ -470,3 +470,58 @@ TEST(Backoff, DoublesFromTheBaseToTheCapAndJitterOnlyShortens) {
 }
 
 }  // namespace
+
+// A receiver that answers every step after the quick give-up but within the deadline:
+// once a patient attempt is answered the path is known slow, its sends are patient (the
+// LastMessage too) and its late answers do not open the breaker; once that knowledge is
+// old, first attempts are quick again and a stall opens the breaker as before.
+TEST(Courier, ASlowReceiverDoesNotMakeTheBreakerFlap) {
+    const CourierOptions options = Small();
+    Harness h(options);
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.Alarms(1, "first");
+    const struct {
+        Step step;        // of the oldest send
+        bool patient;     // that send's
+        Outcome outcome;  // its answer
+        bool overdue;
+    } first[] = {
+        {Step::kCreateSequence, false, Outcome::kNextStep, false},
+        {Step::kApplicationMessage, false, Outcome::kReceiverFailure, true},
+        {Step::kLastMessage, true, Outcome::kClosed, false},
+        {Step::kCreateSequence, true, Outcome::kNextStep, false},
+        {Step::kApplicationMessage, true, Outcome::kDelivered, false},
+        {Step::kLastMessage, true, Outcome::kClosed, false},
+    };
+    for (const auto& row : first) {
+        h.Settle(seconds(2));
+        ASSERT_FALSE(h.sends.empty());
+        EXPECT_EQ(row.step, h.sends.front().step);
+        EXPECT_EQ(row.patient, h.sends.front().patient) << static_cast<int>(row.step);
+        h.Answer(row.outcome, row.overdue ? 28 : 0, row.overdue ? 0 : 200, row.overdue);
+    }
+    EXPECT_EQ(1u, h.courier().Stats().delivered);
+
+    // Known slow: new payloads are patient from their first step, and overdue answers
+    // (a step beyond even the deadline) leave the breaker closed.
+    for (int round = 0; round < 4; ++round) {
+        h.Alarms(1, "slow" + std::to_string(round));
+        ASSERT_FALSE(h.sends.empty());
+        EXPECT_TRUE(h.sends.front().patient);
+        h.Answer(Outcome::kReceiverFailure, 28, 0, /*overdue=*/true);
+        EXPECT_TRUE(h.courier().Stats().primary_reachable) << round;
+        h.sends.clear();
+    }
+
+    // Later the path is judged afresh: a stall is noticed by quick first attempts.
+    h.Settle(options.slow_path_for);
+    h.sends.clear();
+    for (int round = 0; round < 3; ++round) {
+        h.Alarms(1, "stall" + std::to_string(round));
+        ASSERT_FALSE(h.sends.empty());
+        EXPECT_FALSE(h.sends.back().patient);
+        h.sends.erase(h.sends.begin(), h.sends.end() - 1);
+        h.Answer(Outcome::kReceiverFailure, 28, 0, /*overdue=*/true);
+    }
+    EXPECT_FALSE(h.courier().Stats().primary_reachable);
+}

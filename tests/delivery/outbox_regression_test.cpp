@@ -23,6 +23,7 @@
 
 #include "src/delivery_backlog.h"
 #include "src/outbox.h"
+#include "src/outbox_sqlite.h"
 #include "tests/delivery/delivery_test_support.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/support/fault_vfs.h"
@@ -725,3 +726,75 @@ TEST(DeliveryBacklogRegression, ARefillThatAdmitsNothingDoesNotAskToLookAgainAtO
 }
 
 }  // namespace
+
+// Caught: (a slow drain): finding the refused rows that fall due walked the table up to
+// the refused row. With the cache emptied, taking a due refused row at the end of 5,000,
+// or asking for the next to fall due, reads no more than reading that row by id does; a
+// file without the index (an earlier version's) gets it at open and keeps its rows.
+TEST(OutboxRegression, RefusedRowsAreFoundWithoutAWalkOfTheTable) {
+    FaultVfs& vfs = FaultVfs::Install();
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    std::vector<Outbox::Item> items = Batch("a", 5000, 100);
+    {
+        Outbox outbox(path);
+        ASSERT_TRUE(outbox.Open().ok());
+        size_t over_cap = 0;
+        ASSERT_TRUE(outbox.StoreBatch(items, over_cap).ok());
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "DROP INDEX outbox_refused", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+
+    Outbox outbox(path);
+    ASSERT_TRUE(outbox.Open().ok());
+    ASSERT_EQ(items.size(), outbox.Count());
+    const struct {
+        size_t row;
+        int64_t next_attempt;
+    } refusals[] = {{4999, 150}, {4998, 300}, {10, 400}};
+    for (const auto& refusal : refusals) {
+        ASSERT_TRUE(outbox.MarkRefused(items[refusal.row].id, "SOAP fault", 100, refusal.next_attempt).ok());
+    }
+    size_t damaged = 0;
+    std::vector<Outbox::Item> baseline;
+    outbox.ReleaseMemory();
+    vfs.ResetCounts();
+    ASSERT_TRUE(outbox.TakeOldest(items[4999].id - 1, 1, baseline, damaged).ok());
+    const int by_id = vfs.Count(FaultVfs::Op::kRead);
+
+    const struct {
+        int64_t now;
+        std::vector<size_t> due;  // rows, in the order they are taken
+        int64_t next;
+    } table[] = {{149, {}, 150}, {150, {4999}, 300}, {350, {4999, 4998}, 400}, {500, {4999, 4998, 10}, 0}};
+    for (const auto& row : table) {
+        std::vector<Outbox::Item> due;
+        int64_t next = 0;
+        outbox.ReleaseMemory();
+        vfs.ResetCounts();
+        ASSERT_TRUE(outbox.TakeRefusedDue(items.back().id, row.now, 2, due, damaged).ok());
+        ASSERT_TRUE(outbox.NextRefusedDue(row.now, next).ok());
+        EXPECT_LE(vfs.Count(FaultVfs::Op::kRead), by_id + 4) << "at " << row.now;
+        const size_t expected = std::min<size_t>(row.due.size(), 2);
+        ASSERT_EQ(expected, due.size()) << "at " << row.now;
+        for (size_t i = 0; i < expected; ++i) EXPECT_EQ(items[row.due[i]].id, due[i].id) << "at " << row.now;
+        EXPECT_EQ(row.next, next) << "at " << row.now;
+    }
+}
+
+// Caught: a damaged cell whose length SQLite read as past its limit failed with "string or
+// blob too big" rather than as corruption, and the outbox stayed unusable instead of
+// being salvaged. Which failures of a statement count as damage:
+TEST(OutboxRegression, ACellTooBigToReadIsDamage) {
+    const struct {
+        int code;
+        bool damage;
+    } table[] = {{SQLITE_CORRUPT, true},       {SQLITE_NOTADB, true}, {SQLITE_TOOBIG, true},
+                 {SQLITE_IOERR_READ, false},   {SQLITE_FULL, false},  {SQLITE_BUSY, false},
+                 {SQLITE_CORRUPT_INDEX, true}, {SQLITE_NOMEM, false}};
+    for (const auto& row : table) {
+        EXPECT_EQ(row.damage, kv::outbox_sqlite::FromCode("read", row.code, "").IsCorruption()) << row.code;
+    }
+}

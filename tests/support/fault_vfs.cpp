@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace kv {
 namespace testing {
@@ -12,6 +13,7 @@ namespace testing {
 // The one way from SQLite's plain C callbacks into the FaultVfs.
 struct FaultVfs::Shim {
     static int OnOperation(Op op) { return Install().OnOperation(op); }
+    static int OnSleep(int microseconds) { return Install().OnSleep(microseconds); }
 };
 
 namespace {
@@ -147,7 +149,10 @@ void (*DlSym(sqlite3_vfs* vfs, void* handle, const char* symbol))(void) {
 }
 void DlClose(sqlite3_vfs* vfs, void* handle) { RealVfs(vfs)->xDlClose(RealVfs(vfs), handle); }
 int Randomness(sqlite3_vfs* vfs, int size, char* out) { return RealVfs(vfs)->xRandomness(RealVfs(vfs), size, out); }
-int Sleep(sqlite3_vfs* vfs, int microseconds) { return RealVfs(vfs)->xSleep(RealVfs(vfs), microseconds); }
+int Sleep(sqlite3_vfs* vfs, int microseconds) {
+    const int slept = FaultVfs::Shim::OnSleep(microseconds);
+    return slept >= 0 ? slept : RealVfs(vfs)->xSleep(RealVfs(vfs), microseconds);
+}
 int CurrentTime(sqlite3_vfs* vfs, double* now) { return RealVfs(vfs)->xCurrentTime(RealVfs(vfs), now); }
 int GetLastError(sqlite3_vfs* vfs, int size, char* out) {
     return RealVfs(vfs)->xGetLastError(RealVfs(vfs), size, out);
@@ -265,7 +270,34 @@ void FaultVfs::ResetCounts() {
     std::fill(std::begin(counts_), std::end(counts_), 0);
 }
 
+void FaultVfs::SetObserver(std::function<void(Op)> observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+void FaultVfs::SetSleep(std::function<void(int)> sleep) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sleep_ = std::move(sleep);
+}
+
+int FaultVfs::OnSleep(int microseconds) {
+    std::function<void(int)> sleep;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sleep = sleep_;
+    }
+    if (!sleep) return -1;
+    sleep(microseconds);
+    return microseconds;
+}
+
 int FaultVfs::OnOperation(Op op) {
+    std::function<void(Op)> observer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        observer = observer_;
+    }
+    if (observer) observer(op);
     std::lock_guard<std::mutex> lock(mutex_);
     ++counts_[Index(op)];
     if (!armed_ || (!any_op_ && op != armed_op_)) return 0;

@@ -26,11 +26,17 @@
 // since it was armed. A test finds every failure point of a cycle by arming n = 1, 2, 3
 // ... until a cycle completes with fired() false.
 //
+// SetObserver(f) calls f(op) before each counted operation, outside the lock (a
+// simulation kills a forked child there, or samples its memory); SetSleep(f) makes
+// SQLite's waits (its busy handler) call f(microseconds) instead of sleeping, so that a
+// lock held by another connection costs simulated time only. Both: empty to undo.
+//
 // Memory-mapped reads (PRAGMA mmap_size, off by default) bypass xRead and are not
 // counted. All members are safe from any thread.
 #ifndef WARDEX_TESTS_SUPPORT_FAULT_VFS_H_
 #define WARDEX_TESTS_SUPPORT_FAULT_VFS_H_
 
+#include <functional>
 #include <mutex>
 
 namespace kv {
@@ -60,6 +66,9 @@ public:
     int Count(Op op) const;
     void ResetCounts();
 
+    void SetObserver(std::function<void(Op)> observer);
+    void SetSleep(std::function<void(int)> sleep);
+
     FaultVfs(const FaultVfs&) = delete;
     FaultVfs& operator=(const FaultVfs&) = delete;
 
@@ -75,6 +84,8 @@ private:
     // Counts one operation; returns the error code it must fail with, or 0 when it goes
     // on to the file.
     int OnOperation(Op op);
+    // The sleep hook's answer, or -1 when SQLite should sleep for real.
+    int OnSleep(int microseconds);
 
     mutable std::mutex mutex_;
     int counts_[kOps] = {0, 0, 0, 0, 0};
@@ -87,6 +98,8 @@ private:
     int armed_code_ = 0;
     int seen_since_arming_ = 0;  // operations of armed_op_ since Arm
     bool fired_ = false;
+    std::function<void(Op)> observer_;
+    std::function<void(int)> sleep_;
 };
 
 }  // namespace testing
