@@ -679,25 +679,25 @@ TEST(SoapAnswerBounds, AFaultWith200CarriesItsRelatesTo) {
 }
 
 TEST(SoapNtpInfo, DepthSizeAndRepeatedMembers) {
-    const std::string deep = "{\"NTPServerIP\":\"10.0.0.1\",\"X\":" + std::string(200000, '[');
+    const std::string deep = "{\"NTPServerIP\":\"127.0.0.1\",\"X\":" + std::string(200000, '[');
     const std::string nested_in_bound =
         "{\"X\":" + std::string(kv::soap::kMaxNtpInfoDepth - 1, '[') + std::string(kv::soap::kMaxNtpInfoDepth - 1, ']') +
-        ",\"NTPServerIP\":\"10.0.0.1\"}";
+        ",\"NTPServerIP\":\"127.0.0.1\"}";
     const std::string nested_past_bound =
         "{\"X\":" + std::string(kv::soap::kMaxNtpInfoDepth, '[') + std::string(kv::soap::kMaxNtpInfoDepth, ']') +
-        ",\"NTPServerIP\":\"10.0.0.1\"}";
-    const std::string padded = "{\"NTPServerIP\":\"10.0.0.1\",\"X\":\"" + std::string(kv::soap::kMaxResultBytes, ' ') + "\"}";
+        ",\"NTPServerIP\":\"127.0.0.1\"}";
+    const std::string padded = "{\"NTPServerIP\":\"127.0.0.1\",\"X\":\"" + std::string(kv::soap::kMaxResultBytes, ' ') + "\"}";
     const struct {
         std::string text;
         std::string ip;
     } rows[] = {
         {deep, ""},
-        {nested_in_bound, "10.0.0.1"},
+        {nested_in_bound, "127.0.0.1"},
         {nested_past_bound, ""},
         {padded, ""},
-        {"{\"NTPServerIP\":\"10.0.0.1\",\"NTPServerIP\":\"10.0.0.2\"}", "10.0.0.2"},
-        {"{\"NTPServerIP\":\"10.0.0.1\",\"NTPServerIP\":{\"a\":\"10.0.0.3\"}}", ""},
-        {"{\"NTPServerIP\":\"10.0.0.1\"} trailing", ""},
+        {"{\"NTPServerIP\":\"127.0.0.1\",\"NTPServerIP\":\"127.0.0.2\"}", "127.0.0.2"},
+        {"{\"NTPServerIP\":\"127.0.0.1\",\"NTPServerIP\":{\"a\":\"127.0.0.3\"}}", ""},
+        {"{\"NTPServerIP\":\"127.0.0.1\"} trailing", ""},
     };
     for (const auto& row : rows) {
         kv::soap::NtpInfo info;
