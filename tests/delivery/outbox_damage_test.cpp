@@ -382,7 +382,6 @@ TEST(OutboxRefused, ARefusedRowWaitsForItsAttemptSurvivesReopeningAndIsCounted) 
         // Refused again: the first refusal's time stays, the count grows.
         ASSERT_TRUE(outbox.MarkRefused(items[1].id, "SOAP fault again", 1900, 3700).ok());
         ASSERT_TRUE(outbox.MarkRefused(items[3].id, "no Identifier", 2000, 2900).ok());
-        ASSERT_TRUE(outbox.MarkRefused(424242, "not there", 2000, 2900).ok());
         EXPECT_EQ(2u, outbox.Refused());
         EXPECT_EQ(4u, outbox.Count());
 
@@ -434,15 +433,7 @@ TEST(OutboxRefused, ARefusedRowWaitsForItsAttemptSurvivesReopeningAndIsCounted) 
     EXPECT_EQ(2u, summary.waiting);
     EXPECT_EQ(2u, summary.refused);
     EXPECT_EQ((std::map<std::string, size_t>{{"SOAP fault again", 1}, {"no Identifier", 1}}), summary.refused_by_reason);
-
-    // Deleting a refused row updates the count.
-    ASSERT_TRUE(outbox.Delete({items[1].id}).ok());
-    EXPECT_EQ(1u, outbox.Refused());
-    ASSERT_TRUE(outbox.Delete({items[0].id}).ok());
-    EXPECT_EQ(1u, outbox.Refused());
-    ASSERT_TRUE(outbox.Delete({items[3].id}).ok());
-    EXPECT_EQ(0u, outbox.Refused());
-    EXPECT_EQ(1u, outbox.Count());
+    // The counts after deletes and refusals of ids not stored: OutboxRegression.TheKeptCountsMatchTheFile.
 }
 
 TEST(BacklogRefused, ARefusedAlarmWaitsFifteenMinutesDoublingToSixHoursAndIsDroppedAfterAWeek) {
