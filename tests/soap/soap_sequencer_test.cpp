@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/io_service.hpp>
@@ -88,13 +89,23 @@ SequencerSetup WithOutbox(const std::string& path) {
 
 // --- One alarm against each answer style ------------------------------------------------
 
+using Lines = std::vector<std::pair<std::string, std::string>>;
+
 struct Style {
+    Style(const char* name_in, std::vector<std::string> sim_in, bool delivered_in, Lines lines_in,
+          milliseconds deadline_in = milliseconds(0), bool strict_in = true)
+        : name(name_in), sim(std::move(sim_in)), delivered(delivered_in), lines(std::move(lines_in)),
+          deadline(deadline_in), strict(strict_in) {}
+
     const char* name;
     std::vector<std::string> sim;  // the simulator's arguments
     bool delivered;                // in the end; else refused and kept
-    // Lines expected exactly once, as (level, part of the message).
-    std::vector<std::pair<std::string, std::string>> lines;
+    Lines lines;                   // expected once each, as (level, part of the message)
+    milliseconds deadline;         // of an exchange; 0: the service's
+    bool strict;                   // the simulator sees no breach of the protocol
 };
+
+void PrintTo(const Style& style, std::ostream* os) { *os << style.name; }
 
 class AnswerStyle : public ::testing::TestWithParam<Style> {};
 
@@ -162,7 +173,7 @@ TEST_P(AnswerStyle, TheAlarmIsKeptAndItsOneLineWritten) {
     ReceiverSim sim;
     ASSERT_TRUE(sim.Start(style.sim));
     SequencerSetup setup = WithOutbox(path);
-    setup.deadline = milliseconds(1500);  // a trickle's end
+    setup.deadline = style.deadline;
     setup.refusal_base = setup.refusal_cap = seconds(1);
     setup.refusal_keep = seconds(2);
     {
@@ -170,7 +181,7 @@ TEST_P(AnswerStyle, TheAlarmIsKeptAndItsOneLineWritten) {
         rig.sequencer().SendEventMessage("SendAlarm", "{\"camera\":\"front door\"}");
         if (style.delivered) {
             ASSERT_TRUE(WaitFor([&] { return rig.Stats().delivered == 1 && rig.Stats().waiting == 0; }, seconds(40)));
-            ASSERT_TRUE(WaitFor([&] { return sim.Stats()["open_sequences"] == 0; }));
+            ASSERT_TRUE(WaitFor([&] { return sim.Stats()["last"] >= 1; }));
         } else {
             ASSERT_TRUE(WaitFor([&] { return rig.Stats().refused == 1; }));
             kv::Outbox::Summary summary;
@@ -181,7 +192,9 @@ TEST_P(AnswerStyle, TheAlarmIsKeptAndItsOneLineWritten) {
     }
     for (const auto& line : style.lines) EXPECT_EQ(1, log.CountContaining(line.first, line.second)) << line.second;
     const nlohmann::json stats = sim.Stats();
-    EXPECT_EQ(0, stats["violations"]) << "a request went elsewhere: " << stats.dump();
+    if (style.strict) {
+        EXPECT_EQ(0, stats["violations"]) << "a request went elsewhere: " << stats.dump();
+    }
     EXPECT_EQ(style.delivered ? 1u : 0u, sim.Records().size());
 }
 
@@ -201,10 +214,13 @@ INSTANTIATE_TEST_SUITE_P(
               {{"ERROR", ": the receiver redirects (HTTP Status 302, Location: http://127.0.0.1:"},
                {"ERROR", "/WXAlarmReceiver/Moved.svc); redirects are not followed: correct service_endpoint"},
                {"ERROR", ": HTTP Post failed: (0). HTTP Status: 302"}}},
-        Style{"Trickle", {"--fault", "app trickle times=1"}, true, {{"ERROR", ": HTTP Post failed: (12). HTTP Status: 200"}}},
+        Style{"Trickle", {"--fault", "app trickle times=1"}, true, {{"ERROR", ": HTTP Post failed: (12). HTTP Status: 200"}},
+              milliseconds(1500)},
         // Slower than the quick give-up, within the deadline: waited for at the second attempt.
         Style{"Slow", {"--delay", "app", "5000"}, true, {}},
-        Style{"ConnectionClosed", {"--fault", "app close times=1"}, true, {{"ERROR", kRetry}}},
+        // The engine sends a request again, once, when a reused connection closes without an
+        // answer: the receiver sees that message twice, and only the second close fails it.
+        Style{"ConnectionClosed", {"--fault", "app close times=2"}, true, {{"ERROR", kRetry}}, milliseconds(0), false},
         Style{"TooLarge", {"--fault", "create long-identifier size=2000000 times=1"}, true,
               {{"ERROR", ": the answer is too large (Content-Length 2"}}}),
     [](const ::testing::TestParamInfo<Style>& info) { return std::string(info.param.name); });
@@ -425,29 +441,32 @@ TEST(SoapSequencer, TwoReceiversTakeTurnsAsEachGoesAndComesBack) {
 
     backup.reset();
     network.sequencer().StartHeartbeat("{\"hb\":1}");
-    ASSERT_TRUE(WaitFor([&] { return !network.Stats().backup_reachable; }, seconds(30), milliseconds(10)));
-    EXPECT_EQ(1, log.CountContaining("ERROR", "Backup receiver unreachable ("));
+    // The counters change before the line about the change is written.
+    ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Backup receiver unreachable (") == 1; }, seconds(30)));
+    EXPECT_FALSE(network.Stats().backup_reachable);
+    EXPECT_TRUE(network.Stats().receiver_reachable);
     ASSERT_TRUE(restart(backup, kBackupAddress, backup_url));
-    ASSERT_TRUE(WaitFor([&] { return network.Stats().backup_reachable; }, seconds(10), milliseconds(10)));
-    EXPECT_EQ(1, log.CountContaining("INFO", "Backup receiver answers again after "));
+    ASSERT_TRUE(WaitFor([&] { return log.CountContaining("INFO", "Backup receiver answers again after ") == 1; }, seconds(10)));
+    EXPECT_TRUE(network.Stats().backup_reachable);
+    EXPECT_TRUE(AlarmsAt(*backup).empty());
 
     primary.reset();
     send(0, 30);
-    ASSERT_TRUE(WaitFor([&] { return !network.Stats().receiver_reachable; }, seconds(60), milliseconds(10)));
+    ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "Primary receiver unreachable (") == 1; }, seconds(60),
+                        milliseconds(10)));
     const auto opened = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitFor([&] { return HasAll(AlarmsAt(*backup), 0, 30); }, seconds(30), milliseconds(10)));
     const double after_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
     EXPECT_LE(after_s, 5.0) << "alarms reached the backup " << after_s << " s after the breaker opened";
-    EXPECT_EQ(1, log.CountContaining("ERROR", "Primary receiver unreachable ("));
     EXPECT_EQ(1, log.CountContaining("ERROR", "go to the backup receiver " + backup_url));
 
     ASSERT_TRUE(restart(primary, "127.0.0.1", primary_url));
-    ASSERT_TRUE(WaitFor([&] { return network.Stats().receiver_reachable; }, seconds(10), milliseconds(10)));
+    ASSERT_TRUE(WaitFor([&] { return log.CountContaining("INFO", "Primary receiver answers again after ") == 1; }, seconds(10),
+                        milliseconds(10)));
     const size_t on_backup = AlarmsAt(*backup).size();
     send(30, 10);
     ASSERT_TRUE(WaitFor([&] { return HasAll(AlarmsAt(*primary), 30, 10); }, seconds(5), milliseconds(10)));
     EXPECT_EQ(on_backup, AlarmsAt(*backup).size()) << "no alarm goes to the backup once the primary answers";
-    EXPECT_EQ(1, log.CountContaining("INFO", "Primary receiver answers again after "));
     EXPECT_EQ(1, log.CountContaining("INFO", " were delivered on the backup meanwhile"));
     ASSERT_TRUE(WaitFor([&] { return network.Stats().waiting == 0; }));
 }
