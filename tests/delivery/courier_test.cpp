@@ -122,7 +122,6 @@ public:
         for (int i = 0; i < count; ++i) incoming.push_back(Incoming{kind, prefix + std::to_string(i)});
         Event([&](Commands& out) { courier_->Intake(now, std::move(incoming), out); });
     }
-    void Alarms(int count, const std::string& prefix = "a") { Raise(count, prefix); }
     void Heartbeat(const std::string& payload = "hb") {
         Event([&](Commands& out) { courier_->StartHeartbeat(now, payload, out); });
     }
@@ -208,21 +207,11 @@ public:
         if (end > now.steady) Move(end - now.steady);
     }
 
-    int Count(NoteKind kind) const {
-        int count = 0;
-        for (const Note& note : notes) count += note.kind == kind ? 1 : 0;
-        return count;
-    }
     const Note* Last(NoteKind kind) const {
         for (auto it = notes.rbegin(); it != notes.rend(); ++it) {
             if (it->kind == kind) return &*it;
         }
         return nullptr;
-    }
-    int Pending(Step step) const {
-        int count = 0;
-        for (const Send& send : sends) count += send.step == step ? 1 : 0;
-        return count;
     }
     // The application messages ever sent, as "payload@path" (path 0 or 1).
     std::vector<std::string> Messages() const {
@@ -315,6 +304,21 @@ Event DiskFreed() {
 }
 Event Restart() {
     return {[](Harness& h, FaultVfs&) { h.Restart(); }};
+}
+
+// A look at the state part way through a row.
+Event Check(std::function<void(Harness&)> check) {
+    return {[=](Harness& h, FaultVfs&) { check(h); }};
+}
+
+using Notes = std::vector<NoteKind>;
+
+// `notes` `times` over, then `then`.
+Notes Times(int times, const Notes& notes, const Notes& then = {}) {
+    Notes all;
+    for (int i = 0; i < times; ++i) all.insert(all.end(), notes.begin(), notes.end());
+    all.insert(all.end(), then.begin(), then.end());
+    return all;
 }
 
 // What the row leaves behind.
@@ -466,27 +470,31 @@ TEST(CourierTable, FaultsOfTheReceiverAndTheDiskHaveTheirOneConsequence) {
         if (send.step == Step::kApplicationMessage && send.kind == PayloadKind::kRecorderInfo) return Outcome::kReceiverFailure;
         return Takes(send);
     };
+    const auto refuses = [](const Send& send) {
+        return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kRefused;
+    };
+    const auto refuses_first = [refused = std::make_shared<bool>(false)](const Send& send) {
+        if (send.step == Step::kCreateSequence || *refused) return Takes(send);
+        *refused = true;
+        return Outcome::kRefused;
+    };
     const auto app_fails = [](const Send& send) {
         return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kReceiverFailure;
     };
     const Row rows[] = {
         {"three payloads failing in a row open the breaker: one line, then quiet; one probe at a time",
          {Raise(5), Next(5), Fails(503, 0, 5), Close(5), Settle(small.retry_cap * 3)},
-         {"C", {N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning,
-                N::kReceiverDown}, 0, 5, 0, false}},
+         {"C", Times(3, {N::kPostFailed, N::kAbandoning}, {N::kReceiverDown}), 0, 5, 0, false}},
         {"the probe's delivery brings every waiting alarm back",
          {Raise(5), Next(5), Fails(503, 0, 5), Close(5), Serve(app_fails, small.retry_cap * 3), Settle(small.retry_cap),
           Deliver()},
-         {"", {N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning,
-               N::kReceiverDown, N::kReceiverBack}, 5, 0}},
+         {"", Times(3, {N::kPostFailed, N::kAbandoning}, {N::kReceiverDown, N::kReceiverBack}), 5, 0}},
         {"a poison payload fails at 0, 1, 3 and 7 s while the others are delivered: no breaker",
          {Raise(1, PayloadKind::kRecorderInfo), Raise(6), Serve(poison, seconds(13))},
-         {"", {N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning,
-               N::kPostFailed, N::kAbandoning}, 6, 1}},
+         {"", Times(4, {N::kPostFailed, N::kAbandoning}), 6, 1}},
         {"refused connections: a new sequence at 0, 1, 3 and 7 s, none more by 13 s",
          {Raise(1), Serve([](const Send&) { return Outcome::kReceiverFailure; }, seconds(13))},
-         {"", {N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning,
-               N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning}, 0, 1},
+         {"", Times(4, {N::kCreateSequenceFailed, N::kAbandoning}), 0, 1},
          Disk::kNone,
          [](Harness& h) { EXPECT_EQ(4u, h.history.size()); }},
         {"without an outbox a full window refuses the next, and admits again once one is done",
@@ -538,8 +546,7 @@ TEST(CourierTable, FaultsOfTheReceiverAndTheDiskHaveTheirOneConsequence) {
          }},
         {"what a stop leaves is delivered first at the next start, oldest first; the rest is not stored",
          {Raise(1, PayloadKind::kRecorderInfo), Raise(3), Serve(app_fails), Restart(), Endpoint(), Deliver()},
-         {"", {N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning,
-               N::kReceiverDown, N::kOutboxLeft, N::kOutboxResumed}, 3, 0},
+         {"", Times(3, {N::kPostFailed, N::kAbandoning}, {N::kReceiverDown, N::kOutboxLeft, N::kOutboxResumed}), 3, 0},
          Disk::kOutbox,
          [](Harness& h) {
              EXPECT_EQ(3u, h.Last(N::kOutboxLeft)->count);
@@ -547,6 +554,38 @@ TEST(CourierTable, FaultsOfTheReceiverAndTheDiskHaveTheirOneConsequence) {
              const std::vector<std::string> messages = h.Messages();
              EXPECT_EQ((std::vector<std::string>{"a0@0", "a1@0", "a2@0"}),
                        std::vector<std::string>(messages.end() - 3, messages.end()));
+         }},
+        {"a refused alarm due while the window is full waits for a place without spinning",
+         {Raise(1), Next(), Refuses(), Settle(), Raise(small.window), Settle(small.refusal_base + seconds(60))},
+         {"CCCCCCCC", {N::kInvalidAnswer, N::kRefusalKept}, 0, small.window + 1, 1},
+         Disk::kOutbox,
+         [](Harness& h) {
+             EXPECT_LE(h.timer_events, 10) << "woken for nothing";
+             h.AnswerAll(Takes);
+             EXPECT_EQ(9u, h.courier().Stats().delivered) << "the refused one went once a place was free";
+         }},
+        {"a refusal while the outbox is down waits its refusal time in memory too, not a second",
+         {DiskFull(), Raise(1), Serve(refuses, seconds(30)), DiskFreed()},
+         {"", {N::kOutboxUnusable, N::kInvalidAnswer}, 0, 1},
+         Disk::kOutbox,
+         [](Harness& h) { EXPECT_EQ(1u, h.Messages().size()); }},
+        {"alarms held while the outbox failed, past the window, all leave the disk after its reopening",
+         {DiskFull(), Raise(13), Check([](Harness& h) { EXPECT_EQ(13u, h.courier().Stats().unstored); }), DiskFreed(),
+          Settle(seconds(2)), Check([](Harness& h) { EXPECT_EQ(13u, h.courier().outbox()->Count()); }), Endpoint(),
+          Deliver()},
+         {"", {N::kOutboxUnusable, N::kOutboxBack}, 13, 0},
+         Disk::kOutboxNoEndpoint,
+         [](Harness& h) {
+             EXPECT_EQ(0u, h.courier().outbox()->Count()) << "stranded on disk";
+             EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
+         }},
+        {"the first of them refused after the reopening: the refill does not lose the rows behind it",
+         {DiskFull(), Raise(10), DiskFreed(), Settle(seconds(2)), Endpoint(), Serve(refuses_first)},
+         {"", {N::kOutboxUnusable, N::kOutboxBack, N::kInvalidAnswer, N::kRefusalKept}, 9, 1, 1},
+         Disk::kOutboxNoEndpoint,
+         [](Harness& h) {
+             EXPECT_EQ(1u, h.courier().outbox()->Count()) << "only the refused one is left";
+             EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
          }},
         {"heartbeats: one at once and one every period, a failed one never retried",
          {Beat(), Fails(503), Settle(small.heartbeat_period - milliseconds(1))},
@@ -585,31 +624,26 @@ TEST(CourierTable, TheRouteFollowsTheBreakers) {
     const auto backup_fails = [](const Send& send) {
         return send.path == PathId::kBackup ? Outcome::kReceiverFailure : Takes(send);
     };
+    const Notes connect = {N::kCreateSequenceFailed, N::kAbandoning};  // a failed first step
+    const Notes down = Times(3, connect, {N::kPrimaryDown});
     const Row rows[] = {
         {"the primary up: alarms and the recorder information go to it alone, heartbeats to both",
          {WithBackup(), Beat(), Raise(3), Raise(1, PayloadKind::kRecorderInfo)},
          {"CcCCCC", {}, 0, 4}},
         {"the primary down: the waiting alarms go to the backup at the end of the turn, and new ones",
          {WithBackup(), Raise(3), Fails(0, kRefused, 3), Settle(), Raise(2), Raise(1, PayloadKind::kRecorderInfo)},
-         {"cccccc", {N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning,
-                     N::kCreateSequenceFailed, N::kAbandoning, N::kPrimaryDown}, 0, 6, 0, false},
+         {"cccccc", down, 0, 6, 0, false},
          Disk::kNone,
          [](Harness& h) { EXPECT_EQ(kBackup, h.Last(N::kPrimaryDown)->url); }},
         {"both down: alarms wait, one probe a path; a stop leaves them on disk",
          {WithBackup(), Raise(3), Fails(0, kRefused, 3), Settle(), Fails(0, kRefused, 3), Restart()},
-         {"", {N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning,
-               N::kCreateSequenceFailed, N::kAbandoning, N::kPrimaryDown, N::kCreateSequenceFailed, N::kAbandoning,
-               N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning, N::kBothDown,
-               N::kOutboxLeft, N::kOutboxResumed}, 0, 3},
+         {"", Times(1, down, Times(3, connect, {N::kBothDown, N::kOutboxLeft, N::kOutboxResumed})), 0, 3},
          Disk::kOutbox,
          [](Harness& h) { EXPECT_EQ(3u, h.Last(N::kOutboxLeft)->count); }},
         {"the primary back on its port while both were down: alarms go to it",
          {WithBackup(), Raise(3), Fails(0, kRefused, 3), Settle(), Fails(0, kRefused, 3), LooksBack(PathId::kPrimary),
           Deliver()},
-         {"", {N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning,
-               N::kCreateSequenceFailed, N::kAbandoning, N::kPrimaryDown, N::kCreateSequenceFailed, N::kAbandoning,
-               N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning, N::kBothDown,
-               N::kPrimaryBack}, 3, 0},
+         {"", Times(1, down, Times(3, connect, {N::kBothDown, N::kPrimaryBack})), 3, 0},
          Disk::kNone,
          [](Harness& h) {
              for (const std::string& message : h.Messages()) EXPECT_EQ("@0", message.substr(message.size() - 2));
@@ -617,8 +651,7 @@ TEST(CourierTable, TheRouteFollowsTheBreakers) {
         {"the primary answers its probe: alarms return to it; the line counts those on the backup",
          {WithBackup(), Beat(), Deliver(), Raise(3), Serve(primary_fails), Settle(small.heartbeat_period), Deliver(),
           Raise(2), Deliver()},
-         {"", {N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning,
-               N::kCreateSequenceFailed, N::kAbandoning, N::kPrimaryDown, N::kPrimaryBack}, 5, 0},
+         {"", Times(1, down, {N::kPrimaryBack}), 5, 0},
          Disk::kNone,
          [](Harness& h) {
              EXPECT_EQ(3, h.Last(N::kPrimaryBack)->number);
@@ -628,15 +661,13 @@ TEST(CourierTable, TheRouteFollowsTheBreakers) {
          }},
         {"alarms whose message the primary took unanswered may have reached both: counted",
          {WithBackup(), Beat(), Deliver(), Raise(3), Serve(primary_drops), Settle(small.heartbeat_period), Deliver()},
-         {"", {N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning, N::kPostFailed, N::kAbandoning,
-               N::kPrimaryDown, N::kPrimaryBack}, 3, 0},
+         {"", Times(3, {N::kPostFailed, N::kAbandoning}, {N::kPrimaryDown, N::kPrimaryBack}), 3, 0},
          Disk::kNone,
          [](Harness& h) { EXPECT_EQ(3, h.Last(N::kPrimaryBack)->id); }},
         {"failed heartbeats open the backup's breaker; alarms stay on the primary; its return is noticed",
          {WithBackup(), Beat(), Serve(backup_fails, small.heartbeat_period), Serve(backup_fails, small.heartbeat_period),
           Serve(backup_fails), Raise(2), Deliver(), LooksBack(PathId::kBackup), Deliver()},
-         {"", {N::kCreateSequenceFailed, N::kAbandoning, N::kCreateSequenceFailed, N::kAbandoning,
-               N::kCreateSequenceFailed, N::kAbandoning, N::kBackupDown, N::kBackupBack}, 2, 0},
+         {"", Times(3, connect, {N::kBackupDown, N::kBackupBack}), 2, 0},
          Disk::kNone,
          [](Harness& h) {
              EXPECT_EQ((std::vector<std::string>{"hb@0", "hb@0", "hb@0", "a0@0", "a1@0", "hb@1"}), h.Messages());
@@ -648,108 +679,12 @@ TEST(CourierTable, TheRouteFollowsTheBreakers) {
 
 // --- Sequences too long for a row ---------------------------------------------------------
 
-// The courier with an outbox on the fault VFS, nothing armed.
-class CourierOnDisk : public ::testing::Test {
-protected:
-    CourierOnDisk() : vfs_(FaultVfs::Install()) {
-        vfs_.Disarm();
-        h.UseOutbox(dir_.Join("outbox.db"));
-    }
-    ~CourierOnDisk() override { vfs_.Disarm(); }
-
-    // Every write fails from now on, as on a full disk, until DiskFreed.
-    void DiskFull() { vfs_.ArmSticky(FaultVfs::Op::kWrite, 1, SQLITE_FULL); }
-    void DiskFreed() { vfs_.Disarm(); }
-
-    FaultVfs& vfs_;
-    kv::testing::TestDir dir_;
-    Harness h;
-};
-
-// A refused alarm falls due while the window is full: nothing can take it until a place
-// frees, and the courier does not ask to be woken again and again meanwhile.
-TEST_F(CourierOnDisk, ARefusedAlarmDueWithAFullWindowWaitsForAPlaceWithoutSpinning) {
-    h.Endpoint(PathId::kPrimary, kPrimary);
-    h.Alarms(1, "refused");
-    h.Answer(Outcome::kNextStep);
-    h.Answer(Outcome::kRefused);
-    h.Settle();
-    h.Alarms(8);  // the whole window, in flight and unanswered
-    ASSERT_EQ(8, h.Pending(Step::kCreateSequence));
-    h.Settle(seconds(16 * 60));
-    EXPECT_LE(h.timer_events, 10) << "woken for nothing";
-    h.AnswerAll(Takes);
-    EXPECT_EQ(9u, h.courier().Stats().delivered) << "the refused one went once a place was free";
-}
-
-// The outbox cannot be written and the receiver refuses the alarm held in memory: it
-// waits its refusal time there too, not a second.
-TEST_F(CourierOnDisk, ARefusalWhileTheOutboxIsDownWaitsItsRefusalTime) {
-    h.Endpoint(PathId::kPrimary, kPrimary);
-    DiskFull();
-    h.Alarms(1);
-    EXPECT_TRUE(h.courier().Stats().outbox_down);
-    int attempts = 0;
-    for (int second = 0; second < 30; ++second) {
-        h.AnswerAll([&](const Send& send) {
-            if (send.step == Step::kCreateSequence) return Outcome::kNextStep;
-            ++attempts;
-            return Outcome::kRefused;
-        });
-        h.Settle(seconds(1));
-    }
-    DiskFreed();
-    EXPECT_EQ(1, attempts);
-    EXPECT_EQ(1u, h.courier().Stats().waiting) << "kept, in memory, then on disk";
-}
-
-// Alarms held in memory while the outbox failed (a full window and more, parked) are
-// stored when it works again, and every one of them leaves the disk in this run.
-TEST_F(CourierOnDisk, AlarmsHeldWhileTheOutboxFailedAreAllDeliveredAfterItsReopening) {
-    DiskFull();
-    h.Alarms(13);
-    EXPECT_EQ(13u, h.courier().Stats().unstored);
-    DiskFreed();
-    h.Settle(seconds(2));
-    ASSERT_FALSE(h.courier().Stats().outbox_down);
-    EXPECT_EQ(13u, h.courier().outbox()->Count());
-    EXPECT_EQ(13u, h.courier().Stats().waiting);
-    h.Endpoint(PathId::kPrimary, kPrimary);
-    h.AnswerAll(Takes);
-    EXPECT_EQ(13u, h.courier().Stats().delivered);
-    EXPECT_EQ(0u, h.courier().outbox()->Count()) << "stranded on disk";
-    EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
-}
-
-// The same with the first of them refused after the reopening: the refill walks over its
-// row, refused and waiting, without losing count of the rows behind it.
-TEST_F(CourierOnDisk, AnAlarmRefusedAfterTheReopeningDoesNotStrandTheRowsBehindIt) {
-    DiskFull();
-    h.Alarms(10);
-    DiskFreed();
-    h.Settle(seconds(2));
-    h.Endpoint(PathId::kPrimary, kPrimary);
-    bool refused = false;
-    h.AnswerAll([&](const Send& send) {
-        if (send.step == Step::kCreateSequence) return Outcome::kNextStep;
-        if (!refused) {
-            refused = true;
-            return Outcome::kRefused;
-        }
-        return Outcome::kDelivered;
-    });
-    EXPECT_EQ(9u, h.courier().Stats().delivered);
-    EXPECT_EQ(1u, h.courier().outbox()->Count()) << "only the refused one is left";
-    EXPECT_EQ(1u, h.courier().Stats().refused);
-    EXPECT_EQ(0u, h.courier().Stats().on_disk_only);
-}
-
 // A receiver slower than the engine's quick give-up: the first attempt is cut as before,
 // the next ones wait for the answer up to the exchange deadline.
 TEST(Courier, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
     Harness h;
     h.Endpoint(PathId::kPrimary, kPrimary);
-    h.Alarms(1);
+    h.Raise(1);
     ASSERT_EQ(1u, h.sends.size());
     EXPECT_FALSE(h.sends.front().patient);
     h.Answer(Outcome::kNextStep);
@@ -778,7 +713,7 @@ TEST(Courier, AHalfDownPrimaryDoesNotMakeTheRouteFlap) {
     uint64_t first_minute = 0;
     for (int second = 0; second < 120; ++second) {
         if (second == 60) first_minute = h.courier().Stats().route_changes;
-        h.Alarms(1, "s" + std::to_string(second) + "-");
+        h.Raise(1, "s" + std::to_string(second) + "-");
         h.AnswerAll(half_down);
         h.Settle(seconds(1));
     }
@@ -796,7 +731,7 @@ TEST(Courier, ASlowReceiverDoesNotMakeTheBreakerFlap) {
     const CourierOptions options = Small();
     Harness h(options);
     h.Endpoint(PathId::kPrimary, kPrimary);
-    h.Alarms(1, "first");
+    h.Raise(1, "first");
     const struct {
         Step step;        // of the oldest send
         bool patient;     // that send's
@@ -822,7 +757,7 @@ TEST(Courier, ASlowReceiverDoesNotMakeTheBreakerFlap) {
     // Known slow: new payloads are patient from their first step, and overdue answers
     // (a step beyond even the deadline) leave the breaker closed.
     for (int round = 0; round < 4; ++round) {
-        h.Alarms(1, "slow" + std::to_string(round));
+        h.Raise(1, "slow" + std::to_string(round));
         ASSERT_FALSE(h.sends.empty());
         EXPECT_TRUE(h.sends.front().patient);
         h.Answer(Outcome::kReceiverFailure, kTimedOut, 0, /*overdue=*/true);
@@ -834,7 +769,7 @@ TEST(Courier, ASlowReceiverDoesNotMakeTheBreakerFlap) {
     h.Settle(options.slow_path_for);
     h.sends.clear();
     for (int round = 0; round < 3; ++round) {
-        h.Alarms(1, "stall" + std::to_string(round));
+        h.Raise(1, "stall" + std::to_string(round));
         ASSERT_FALSE(h.sends.empty());
         EXPECT_FALSE(h.sends.back().patient);
         h.sends.erase(h.sends.begin(), h.sends.end() - 1);

@@ -3,12 +3,6 @@
 // case per answer style, the receiver's outage, two receivers, the time request, and what
 // only the driver does (a stop before its thread ran). What the delivery decides for each
 // answer and fault is in tests/delivery/courier_test.cpp, as rows of canned events.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -62,18 +56,6 @@ bool IsLowerV4Uuid(const std::string& text) {
         if (!hyphen && std::string("0123456789abcdef").find(text[i]) == std::string::npos) return false;
     }
     return true;
-}
-
-int ClosedLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    ::bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
-    ::getsockname(fd, reinterpret_cast<struct sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 int PortOf(const std::string& url) {
@@ -174,8 +156,6 @@ TEST_P(AnswerStyle, TheAlarmIsKeptAndItsOneLineWritten) {
     ASSERT_TRUE(sim.Start(style.sim));
     SequencerSetup setup = WithOutbox(path);
     setup.deadline = style.deadline;
-    setup.refusal_base = setup.refusal_cap = seconds(1);
-    setup.refusal_keep = seconds(2);
     {
         SequencerRig rig(sim.url(), setup);
         rig.sequencer().SendEventMessage("SendAlarm", "{\"camera\":\"front door\"}");
@@ -190,7 +170,15 @@ TEST_P(AnswerStyle, TheAlarmIsKeptAndItsOneLineWritten) {
             EXPECT_EQ(1u, summary.refused_by_reason.count("SOAP fault"));
         }
     }
-    for (const auto& line : style.lines) EXPECT_EQ(1, log.CountContaining(line.first, line.second)) << line.second;
+    // "{guid}" stands for the first attempt's.
+    std::string guid;
+    for (const std::string& line : log.Messages("VERBOSE")) {
+        if (guid.empty() && line.find(": Creating sequence with method SendAlarm") == 36) guid = line.substr(0, 36);
+    }
+    for (auto line : style.lines) {
+        for (size_t at; (at = line.second.find("{guid}")) != std::string::npos;) line.second.replace(at, 6, guid);
+        EXPECT_EQ(1, log.CountContaining(line.first, line.second)) << line.second;
+    }
     const nlohmann::json stats = sim.Stats();
     if (style.strict) {
         EXPECT_EQ(0, stats["violations"]) << "a request went elsewhere: " << stats.dump();
@@ -204,10 +192,16 @@ INSTANTIATE_TEST_SUITE_P(
     Styles, AnswerStyle,
     ::testing::Values(
         Style{"Status500", {"--fault", "app status 500 times=1"}, true,
-              {{"ERROR", ": HTTP Post failed: (0). HTTP Status: 500"}, {"ERROR", kRetry}}},
+              {{"ERROR", "{guid}: HTTP Post failed: (0). HTTP Status: 500"}, {"ERROR", "{guid}: " + std::string(kRetry)}}},
+        Style{"Status503AtTheFirstStep", {"--fault", "create status 503 times=1"}, true,
+              {{"ERROR", "{guid}CreateSequence call to http://127.0.0.1:"}, {"ERROR", "failed: (0). HTTP Status: 503"}}},
+        // The refusal's line quotes the answer's RelatesTo.
+        Style{"FaultIn200", {"--fault", "app soap-fault 200"}, false,
+              {{"ERROR", "Unexpected/Invalid XML response, abandoning request {guid}, relates=urn:uuid:{guid}"},
+               {"WARNING", "Outbox: alarm 1 refused by the receiver (SOAP fault); kept, next attempt in "}}},
         Style{"FaultIn400", {"--fault", "app soap-fault 400"}, false,
               {{"ERROR", "Unexpected/Invalid XML response, abandoning request "},
-               {"WARNING", "refused by the receiver (SOAP fault); kept, next attempt in 1 s"}}},
+               {"WARNING", "refused by the receiver (SOAP fault); kept, next attempt in "}}},
         Style{"HtmlIn200", {"--fault", "app html times=1"}, true,
               {{"ERROR", ": the answer is no SOAP envelope (HTTP Status 200, text/html; charset=utf-8, "}, {"ERROR", kRetry}}},
         Style{"Redirect", {"--fault", "app redirect times=1"}, true,
@@ -225,32 +219,6 @@ INSTANTIATE_TEST_SUITE_P(
               {{"ERROR", ": the answer is too large (Content-Length 2"}}}),
     [](const ::testing::TestParamInfo<Style>& info) { return std::string(info.param.name); });
 
-// A SOAP fault in a 200: refused, kept and marked, and the line quotes the answer's RelatesTo.
-TEST(AnswerStyles, AFaultIn200IsARefusalWhoseLineNamesTheAnswersRelatesTo) {
-    kv::testing::TestDir dir;
-    const std::string path = dir.Join("outbox.db");
-    LogCapture log;
-    ReceiverSim sim;
-    ASSERT_TRUE(sim.Start({"--fault", "app soap-fault 200"}));
-    {
-        SequencerRig rig(sim.url(), WithOutbox(path));
-        rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
-        ASSERT_TRUE(WaitFor([&] { return rig.Stats().refused == 1; }));
-        EXPECT_EQ(1u, rig.Stats().waiting);
-    }
-    const std::string lead = "Unexpected/Invalid XML response, abandoning request ";
-    std::vector<std::string> refusals;
-    for (const std::string& line : log.Messages("ERROR")) {
-        if (line.compare(0, lead.size(), lead) == 0) refusals.push_back(line);
-    }
-    ASSERT_EQ(1u, refusals.size());
-    const std::string guid = refusals[0].substr(lead.size(), 36);
-    EXPECT_EQ(lead + guid + ", relates=urn:uuid:" + guid, refusals[0]);
-    EXPECT_EQ(1, log.Count("WARNING", "Outbox: alarm 1 refused by the receiver (SOAP fault); kept, next attempt in " +
-                                          std::to_string(kv::soap::SequencerOptions().refusal_base.count()) + " s"));
-    EXPECT_EQ(0u, sim.Records().size());
-}
-
 // A CreateSequence answered without an identifier is refused: no LastMessage, no retry but
 // the refusal's, and after the keep period the alarm is dropped with its whole text.
 TEST(AnswerStyles, ARefusedFirstStepEndsWithTheAlarmDroppedAfterTheKeepPeriod) {
@@ -267,7 +235,8 @@ TEST(AnswerStyles, ARefusedFirstStepEndsWithTheAlarmDroppedAfterTheKeepPeriod) {
         rig.sequencer().SendEventMessage("SendAlarm", "{\"camera\":\"front door\"}");
         ASSERT_TRUE(WaitFor([&] { return log.CountContaining("ERROR", "of refusals by the receiver") == 1; }, seconds(15)));
     }
-    const std::vector<std::string> no_retry = GuidsOf(log.Messages("ERROR"), ": Abandoning sequence SendAlarm due to HTTP failure. No retry.");
+    const std::vector<std::string> no_retry =
+        GuidsOf(log.Messages("ERROR"), ": Abandoning sequence SendAlarm due to HTTP failure. No retry.");
     ASSERT_FALSE(no_retry.empty());
     EXPECT_EQ(1, log.Count("ERROR", "Unexpected/Invalid XML response, abandoning request " + no_retry[0]));
     EXPECT_EQ(1, log.CountContaining("ERROR", "dropped after 2 s of refusals by the receiver (no sequence identifier): "
@@ -278,29 +247,6 @@ TEST(AnswerStyles, ARefusedFirstStepEndsWithTheAlarmDroppedAfterTheKeepPeriod) {
     EXPECT_EQ(0u, summary.waiting + summary.refused);
     EXPECT_EQ(0, sim.Stats()["app"]);
     EXPECT_EQ(0, sim.Stats()["last"]);
-}
-
-// A refused connection: the CreateSequence line names the URL, and once the receiver is
-// there the waiting alarm goes to it.
-TEST(AnswerStyles, ARefusedConnectionIsTriedAgainAndTheAlarmGoesWhereTheReceiverIs) {
-    LogCapture log;
-    ReceiverSim sim;
-    ASSERT_TRUE(sim.Start());
-    const std::string refused = "http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/WXAlarmReceiver/Receiver.svc";
-    SequencerSetup setup;
-    setup.retry_base = setup.retry_cap = milliseconds(100);
-    {
-        SequencerRig rig(refused, setup);
-        rig.sequencer().SendEventMessage("SendAlarm", "{\"n\":1}");
-        ASSERT_TRUE(WaitFor([&] { return GuidsOf(log.Messages("ERROR"), std::string(": ") + kRetry).size() >= 2; }));
-        rig.sequencer().UpdateServiceEndpoint(sim.url());
-        ASSERT_TRUE(WaitFor([&] { return rig.Stats().delivered == 1; }));
-    }
-    const std::vector<std::string> guids = GuidsOf(log.Messages("ERROR"), std::string(": ") + kRetry);
-    for (const std::string& guid : guids) {
-        EXPECT_EQ(1, log.Count("ERROR", guid + "CreateSequence call to " + refused + " failed: (6). HTTP Status: 0"));
-    }
-    EXPECT_EQ(nlohmann::json::parse("{\"n\":1}"), sim.Records().at(0)["payload"]);
 }
 
 // --- The receiver away and back -----------------------------------------------------------
