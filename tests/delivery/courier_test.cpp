@@ -217,7 +217,8 @@ public:
     std::vector<std::string> Messages() const {
         std::vector<std::string> messages;
         for (const Send& send : history) {
-            if (send.step == Step::kApplicationMessage) messages.push_back(*send.payload + "@" + std::to_string(Index(send.path)));
+            if (send.step != Step::kApplicationMessage) continue;
+            messages.push_back(*send.payload + "@" + std::to_string(Index(send.path)));
         }
         return messages;
     }
@@ -418,7 +419,8 @@ TEST(CourierTable, EachAnswerHasItsOneConsequence) {
         {"an answer past the cap is no answer",
          {Raise(1), Next(), Reply(Answer{Outcome::kReceiverFailure, 200, 0, false, true}), Settle(retry)},
          {"LC", {N::kPostFailed, N::kAnswerTooLarge, N::kAbandoning}, 0, 1}},
-        {"a trickle cut by the deadline", {Raise(1), Next(), Reply(Answer{Outcome::kReceiverFailure, 200, kTimedOut, true}), Settle(retry)},
+        {"a trickle cut by the deadline",
+         {Raise(1), Next(), Reply(Answer{Outcome::kReceiverFailure, 200, kTimedOut, true}), Settle(retry)},
          {"LC", {N::kPostFailed, N::kAbandoning}, 0, 1}},
         {"a connection closed without an answer", {Raise(1), Next(), Fails(0, kRecv), Settle(retry)},
          {"LC", {N::kPostFailed, N::kAbandoning}, 0, 1}},
@@ -679,25 +681,6 @@ TEST(CourierTable, TheRouteFollowsTheBreakers) {
 
 // --- Sequences too long for a row ---------------------------------------------------------
 
-// A receiver slower than the engine's quick give-up: the first attempt is cut as before,
-// the next ones wait for the answer up to the exchange deadline.
-TEST(Courier, APayloadWhoseAnswerWasOverdueIsWaitedOnLongerNextTime) {
-    Harness h;
-    h.Endpoint(PathId::kPrimary, kPrimary);
-    h.Raise(1);
-    ASSERT_EQ(1u, h.sends.size());
-    EXPECT_FALSE(h.sends.front().patient);
-    h.Answer(Outcome::kNextStep);
-    EXPECT_FALSE(h.sends.front().patient);
-    h.Answer(Outcome::kReceiverFailure, kTimedOut, 0, /*overdue=*/true);
-    h.sends.clear();  // its LastMessage
-    h.Settle(seconds(2));
-    ASSERT_EQ(1u, h.sends.size());
-    EXPECT_TRUE(h.sends.front().patient);
-    h.Answer(Outcome::kNextStep);
-    EXPECT_TRUE(h.sends.front().patient);
-}
-
 // A primary that answers heartbeats and fails every alarm with a 500: the route does not
 // return to it on each heartbeat, only a few times a minute, and every alarm is delivered.
 TEST(Courier, AHalfDownPrimaryDoesNotMakeTheRouteFlap) {
@@ -723,10 +706,11 @@ TEST(Courier, AHalfDownPrimaryDoesNotMakeTheRouteFlap) {
     EXPECT_LE(h.courier().Stats().route_changes - first_minute, 2u) << "fewer while it keeps failing alarms";
 }
 
-// A receiver that answers every step after the quick give-up but within the deadline:
-// once a patient attempt is answered the path is known slow, its sends are patient (the
-// LastMessage too) and its late answers do not open the breaker; once that knowledge is
-// old, first attempts are quick again and a stall opens the breaker as before.
+// A receiver that answers every step after the quick give-up but within the deadline: a
+// payload's first attempt is cut as before and its next ones are patient; once a patient
+// attempt is answered the path is known slow, its sends are patient (the LastMessage too)
+// and its late answers do not open the breaker; once that knowledge is old, first
+// attempts are quick again and a stall opens the breaker as before.
 TEST(Courier, ASlowReceiverDoesNotMakeTheBreakerFlap) {
     const CourierOptions options = Small();
     Harness h(options);

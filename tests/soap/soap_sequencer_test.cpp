@@ -345,7 +345,8 @@ TEST(SoapSequencer, ReceiverOutageIsQuietAndTheBacklogMovesOnItsReturn) {
 std::set<int> AlarmsAt(const ReceiverSim& sim) {
     std::set<int> alarms;
     for (const nlohmann::json& record : sim.Records()) {
-        if (record.value("method", "") == "SendAlarm" && record.contains("payload")) alarms.insert(record["payload"].value("n", -1));
+        if (record.value("method", "") != "SendAlarm" || !record.contains("payload")) continue;
+        alarms.insert(record["payload"].value("n", -1));
     }
     return alarms;
 }
@@ -378,7 +379,9 @@ TEST(SoapSequencer, TwoReceiversTakeTurnsAsEachGoesAndComesBack) {
     setup.backup = backup_url;
     SequencerRig network(primary_url, setup);
     const auto send = [&](int first, int count) {
-        for (int n = first; n < first + count; ++n) network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(n) + "}");
+        for (int n = first; n < first + count; ++n) {
+            network.sequencer().SendEventMessage("SendAlarm", "{\"n\":" + std::to_string(n) + "}");
+        }
     };
     const auto restart = [](std::unique_ptr<ReceiverSim>& sim, const char* address, const std::string& url) {
         sim = std::make_unique<ReceiverSim>(address);
