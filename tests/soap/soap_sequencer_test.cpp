@@ -422,8 +422,8 @@ TEST(SoapSequencer, TwoReceiversTakeTurnsAsEachGoesAndComesBack) {
 
 // --- What only the driver does ------------------------------------------------------------
 
-// The time-server answer reaches the latest handler, on the network thread; one that is
-// no object is handed over marked invalid.
+// The time-server answer reaches the latest handler, on the network thread, from the
+// latest endpoint; one that is no object is handed over marked invalid.
 TEST(SoapSequencer, TimeServerAnswersReachTheLatestHandlerOnTheNetworkThread) {
     LogCapture log;
     ReceiverSim sim;
@@ -445,7 +445,9 @@ TEST(SoapSequencer, TimeServerAnswersReachTheLatestHandlerOnTheNetworkThread) {
     };
     std::thread::id network_thread;
     {
-        SequencerRig network(sim.url(), SequencerSetup());
+        // The later endpoint is the one used.
+        SequencerRig network("http://127.0.0.1:9/WXAlarmReceiver/Receiver.svc", SequencerSetup());
+        network.sequencer().UpdateServiceEndpoint(sim.url());
         network.sequencer().RequestNtpInfo("{\"SiteNumber\":\"1\"}", sink(first));
         network.sequencer().RequestNtpInfo("{\"SiteNumber\":\"1\"}", sink(second));
         ASSERT_TRUE(WaitFor([&] { return count() == 2; }));
