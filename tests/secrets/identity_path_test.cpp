@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "common/secrets.h"
+#include "testing/harness/files.h"
 
 namespace {
 
@@ -21,24 +22,20 @@ class IdentityPath : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
-        std::string pattern = (std::filesystem::temp_directory_path() / "wardex-identity.XXXXXX").string();
-        ASSERT_NE(nullptr, ::mkdtemp(&pattern[0]));
-        folder_ = pattern;
+        ASSERT_TRUE(scratch_.ok());
+        folder_ = scratch_.path();
         // The packaged layout: root:wardex 1770 working folder, root 0755 scripts.
         ASSERT_EQ(0, ::chmod(folder_.c_str(), 01770));
         ASSERT_EQ(0, ::mkdir(Scripts().c_str(), 0755));
         std::ofstream(Script()) << "#!/bin/sh\necho id\n";
         ASSERT_EQ(0, ::chmod(Script().c_str(), 0755));
     }
-    void TearDown() override {
-        std::error_code ignored;
-        if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
-    }
 
     std::string Scripts() const { return folder_ + "/scripts"; }
     std::string Script() const { return folder_ + "/scripts/get_id.sh"; }
     std::string Check(std::string& fault) const { return kv::crypto::FindReplaceableIdentityPath(folder_, fault); }
 
+    kv::harness::ScratchDir scratch_;
     std::string folder_;
 };
 

@@ -17,6 +17,8 @@
 #include <mbedtls/aes.h>
 #include <mbedtls/sha256.h>
 
+#include "testing/harness/files.h"
+
 namespace testing_support {
 
 inline std::string Hex(const std::string& hex) {
@@ -91,29 +93,8 @@ inline void WriteFile(const std::string& path, const std::string& text, mode_t m
     ::chmod(path.c_str(), mode);
 }
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// A fresh directory under the system's temporary directory, removed with its contents.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "wardex-secrets-XXXXXX").string();
-        if (::mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using kv::harness::ReadFile;
+using kv::harness::ScratchDir;
 
 // Runs each case in a scratch working directory. A "sudo" stand-in placed first on
 // PATH records its arguments in sudo.log and runs the rest of its command line, so the
