@@ -61,30 +61,36 @@ Outcome ServiceRig::StartReceiver(const ReceiverOptions& options) {
     return started ? started : Outcome::Fail("receiver simulator: " + started.error());
 }
 
-Outcome ServiceRig::WriteConfig(const ServiceConfig& config) {
-    if (!work_.ok()) return Outcome::Fail("no working folder");
-    const std::string endpoint = !config.endpoint.empty() ? config.endpoint : receiver_ ? receiver_->url() : "";
-    const int nvr_port = config.nvr_port != 0 ? config.nvr_port : nvr_ ? nvr_->port() : 0;
+Outcome WriteServiceFolder(const std::string& folder, const ServiceConfig& config) {
     // The built-in receiver and recorder addresses must never be reached from here.
-    if (endpoint.rfind("http://127.", 0) != 0 || config.nvr_address.rfind("127.", 0) != 0) {
-        return Outcome::Fail("loopback only: " + endpoint + ", " + config.nvr_address);
-    }
-    const nlohmann::json file = {{"server_address", config.nvr_address},
-                                 {"server_port", nvr_port},
-                                 {"server_user", "admin"},
-                                 {"server_password", config.password},
-                                 {"service_endpoint", endpoint},
-                                 {"report_motion", config.report_motion},
-                                 {"ignore_ntp", config.ignore_ntp},
-                                 {"site_number", "S-42"},
-                                 {"log_level", config.log_level}};
-    const std::string scripts = work_.File("scripts");
-    if (!WriteFile(work_.File("wardex.json"), file.dump(4), 0600) ||
+    const bool loopback = config.endpoint.rfind("http://127.", 0) == 0 && config.nvr_address.rfind("127.", 0) == 0 &&
+                          (config.backup_endpoint.empty() || config.backup_endpoint.rfind("http://127.", 0) == 0);
+    if (!loopback) return Outcome::Fail("loopback only: " + config.endpoint + ", " + config.nvr_address);
+    nlohmann::json file = {{"server_address", config.nvr_address},
+                           {"server_port", config.nvr_port},
+                           {"server_user", config.user},
+                           {"server_password", config.password},
+                           {"service_endpoint", config.endpoint}};
+    if (!config.backup_endpoint.empty()) file["backup_service_endpoint"] = config.backup_endpoint;
+    file["report_motion"] = config.report_motion;
+    file["ignore_ntp"] = config.ignore_ntp;
+    file["site_number"] = config.site_number;
+    file["log_level"] = config.log_level;
+    const std::string scripts = folder + "/scripts";
+    if (!WriteFile(folder + "/wardex.json", file.dump(4), 0600) ||
         (::mkdir(scripts.c_str(), 0755) != 0 && errno != EEXIST) ||
-        !WriteFile(work_.File("scripts/get_id.sh"), kIdentityScript, 0755)) {
-        return Outcome::Fail("cannot write the configuration in " + work_.path());
+        !WriteFile(scripts + "/get_id.sh", kIdentityScript, 0755)) {
+        return Outcome::Fail("cannot write the configuration in " + folder);
     }
     return Outcome::Ok();
+}
+
+Outcome ServiceRig::WriteConfig(const ServiceConfig& config) {
+    if (!work_.ok()) return Outcome::Fail("no working folder");
+    ServiceConfig complete = config;
+    if (complete.endpoint.empty() && receiver_) complete.endpoint = receiver_->url();
+    if (complete.nvr_port == 0 && nvr_) complete.nvr_port = nvr_->port();
+    return WriteServiceFolder(work_.path(), complete);
 }
 
 // The service runs in the working folder: its configuration, logs and outbox.db are there.

@@ -28,12 +28,19 @@ namespace harness {
 struct ServiceConfig {
     bool report_motion = true;
     bool ignore_ntp = true;
+    std::string user = "admin";
     std::string password = "tulip482";
     std::string endpoint;  // empty: the receiver simulator's
+    std::string backup_endpoint;  // empty: none
     int nvr_port = 0;      // 0: the recorder simulator's
     std::string nvr_address = "127.0.0.1";
+    std::string site_number = "S-42";
     int log_level = 0;
 };
+
+// Writes `folder`/wardex.json and the scripted identity `folder`/scripts/get_id.sh.
+// `config` must name its endpoint and recorder port; loopback only.
+Outcome WriteServiceFolder(const std::string& folder, const ServiceConfig& config);
 
 struct ServiceLaunch {
     std::vector<std::string> environment;  // "NAME=value", e.g. the client library's test hooks

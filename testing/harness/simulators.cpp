@@ -142,7 +142,8 @@ Outcome NvrSim::Start(const NvrOptions& options) {
     address_ = options.address;
     ProcessOptions launch;
     launch.argv = {BinDir() + "/wardex-nvr-sim", "--scenario", scenario, "--address", options.address, "--port",
-                   std::to_string(options.port), "--no-stdin", "--exit-after", std::to_string(options.lifetime.count())};
+                   std::to_string(options.port), "--no-stdin"};
+    if (options.lifetime.count() > 0) launch.argv.insert(launch.argv.end(), {"--exit-after", std::to_string(options.lifetime.count())});
     launch.argv.insert(launch.argv.end(), options.extra_args.begin(), options.extra_args.end());
     launch.working_directory = folder;
     launch.output_path = folder + "/nvr-output.txt";

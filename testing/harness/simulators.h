@@ -52,7 +52,7 @@ struct ReceiverOptions {
     bool record = true;                  // false: no records at all (raw capacity)
     bool keep_records = true;            // false: Records() stays empty (long runs)
     RecordHandler on_record;             // runs on the reader thread
-    std::chrono::seconds lifetime{300};
+    std::chrono::seconds lifetime{300};  // 0: none
     std::string error_path;              // its standard error; empty: ours
 };
 
@@ -98,7 +98,7 @@ struct NvrOptions {
     std::vector<std::string> environment;
     std::vector<std::string> extra_args;
     std::string folder;  // for the scenario and the output; empty: a scratch folder of its own
-    std::chrono::seconds lifetime{300};
+    std::chrono::seconds lifetime{300};  // 0: none
 };
 
 class NvrSim {
