@@ -11,6 +11,7 @@
 
 #include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <functional>
