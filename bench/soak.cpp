@@ -178,6 +178,7 @@ private:
     void InjectBurst();
     void ReceiverFault(long long t);
     void ReceiverFaultAll(long long t);
+    void Stall(long long t, const std::vector<std::string>& delays);
     void NvrFault(long long t);
     void NvrDrop();
     void CrashKill(long long t);
@@ -422,11 +423,7 @@ void Soak::ReceiverFault(long long t) {
         case 6:
         case 7:
             if (rx_until_ == 0) {
-                const std::string held = Pick<std::string>({"create", "app", "last"});
-                Rx("delay " + held + " " + Pick<std::string>({"300", "1500", "4000", "8000", "15000", "30000"}));
-                Count("receiver stall");
-                rx_until_ = t + Uniform(5, 20) * 1000;
-                rx_undo_ = "delay " + held + " 0";
+                Stall(t, {"300", "1500", "4000", "8000", "15000", "30000"});
             } else {
                 Rx("fault " + step + " status 500 " + times);
                 Count("receiver 500");
@@ -449,7 +446,7 @@ void Soak::ReceiverFault(long long t) {
 // The --faults run: what a receiver, a proxy or a maintenance page in front of it does.
 // Every one of these must leave the alarm stored.
 void Soak::ReceiverFaultAll(long long t) {
-    std::string step = Pick<std::string>({"create", "app", "last", "all"});
+    const std::string step = Pick<std::string>({"create", "app", "last", "all"});
     const long n = Uniform(2, 4);
     const std::string times = "times=" + std::to_string(n);
     switch (Uniform(0, 9)) {
@@ -488,16 +485,21 @@ void Soak::ReceiverFaultAll(long long t) {
         case 8: Rx("fault " + step + " close times=" + std::to_string(n + 1)); Count("receiver close"); break;
         default:
             if (rx_until_ == 0) {
-                step = Pick<std::string>({"create", "app", "last"});
-                Rx("delay " + step + " " + Pick<std::string>({"300", "1500", "4000", "8000"}));
-                Count("receiver stall");
-                rx_until_ = t + Uniform(5, 20) * 1000;
-                rx_undo_ = "delay " + step + " 0";
+                Stall(t, {"300", "1500", "4000", "8000"});
             } else {
                 Rx("fault " + step + " html " + times);
                 Count("receiver HTML page (200)");
             }
     }
+}
+
+// One step of the receiver held back for a while, one of `delays` milliseconds each time.
+void Soak::Stall(long long t, const std::vector<std::string>& delays) {
+    const std::string step = Pick<std::string>({"create", "app", "last"});
+    Rx("delay " + step + " " + Pick(delays));
+    Count("receiver stall");
+    rx_until_ = t + Uniform(5, 20) * 1000;
+    rx_undo_ = "delay " + step + " 0";
 }
 
 void Soak::NvrDrop() {
@@ -895,7 +897,6 @@ int Soak::Run() {
     if (o_.mode == Mode::kOutage) return RunOutage();
 
     const long long fault_ms = run_s_ * 1000;
-    const long warmup_s = std::min<long>(o_.minutes * 60 / 4, 120);
     const int tick_ms = 250;
     long long next_rx = start_ms_ + 2000, next_nvr = start_ms_ + 5000, next_sample = start_ms_;
     long long next_kill = start_ms_ + 3000 + Uniform(0, 7999), next_burst = start_ms_ + 5000 + Uniform(0, 9999);

@@ -50,7 +50,11 @@ Outcome ReceiverSim::Start(const ReceiverOptions& options) {
     ProcessOptions launch;
     launch.argv = {BinDir() + "/wardex-receiver-sim", "--address", options.address, "--port", "0",
                    "--control-port", "0", "--lifetime", std::to_string(options.lifetime.count())};
-    if (options.record) launch.argv.insert(launch.argv.end(), {"--record", "-"});
+    if (options.record && !options.on_record) {
+        folder_ = std::make_unique<ScratchDir>("wardex-receiver");
+        record_path_ = folder_->File("records.jsonl");
+    }
+    if (options.record) launch.argv.insert(launch.argv.end(), {"--record", record_path_.empty() ? "-" : record_path_});
     launch.argv.insert(launch.argv.end(), options.extra_args.begin(), options.extra_args.end());
     launch.error_path = options.error_path;
     launch.stdin_pipe = false;
@@ -62,7 +66,7 @@ Outcome ReceiverSim::Start(const ReceiverOptions& options) {
     }
     ready_ = ParseListening(line);
     if (ready_.port == 0 || ready_.url.empty()) return Outcome::Fail("not a ready line: " + line);
-    reader_ = std::thread([this] { ReadRecords(); });
+    if (options.on_record) reader_ = std::thread([this] { ReadRecords(); });
     if (!control_.Connect(ready_.address, ready_.control_port)) return Outcome::Fail("no command port");
     return Outcome::Ok();
 }
@@ -81,7 +85,7 @@ void ReceiverSim::ReadRecords() {
         for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
             nlohmann::json record = nlohmann::json::parse(pending.substr(start, end - start), nullptr, false);
             if (record.is_discarded()) continue;
-            if (options_.on_record) options_.on_record(record, arrived);
+            options_.on_record(record, arrived);
             if (options_.keep_records) {
                 std::lock_guard<std::mutex> lock(records_mutex_);
                 records_.push_back(std::move(record));
@@ -111,8 +115,17 @@ nlohmann::json ReceiverSim::Stats() {
 }
 
 std::vector<nlohmann::json> ReceiverSim::Records() const {
-    std::lock_guard<std::mutex> lock(records_mutex_);
-    return records_;
+    if (record_path_.empty()) {
+        std::lock_guard<std::mutex> lock(records_mutex_);
+        return records_;
+    }
+    std::vector<nlohmann::json> records;
+    std::istringstream lines(ReadFile(record_path_));
+    for (std::string line; std::getline(lines, line);) {
+        nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+        if (!record.is_discarded()) records.push_back(std::move(record));
+    }
+    return records;
 }
 
 // ---------------------------------------------------------------------------------------

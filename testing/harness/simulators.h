@@ -4,9 +4,10 @@
 //   {"event":"listening","address":A,"port":P,"control_port":C,...}
 // and take commands on their command port, one line each, answered by one line.
 //
-// ReceiverSim: wardex-receiver-sim with its delivery records on a pipe; a reader thread
-// stamps each record the moment it arrives, keeps it for Records() and hands it to the
-// optional handler. NvrSim: wardex-nvr-sim with its action lines in a file, read back
+// ReceiverSim: wardex-receiver-sim with its delivery records in a file that Records()
+// reads, so a record is there as soon as the exchange that brought it has been answered;
+// or, given a handler, on a pipe, where a reader thread stamps each record the moment it
+// arrives and hands it over (and keeps it, if asked, for Records()). NvrSim: wardex-nvr-sim with its action lines in a file, read back
 // as JSON. Either ends with its object, with this process (parent-death signal), or
 // after its own lifetime bound, whichever comes first.
 #ifndef WARDEX_TESTING_HARNESS_SIMULATORS_H_
@@ -50,8 +51,8 @@ struct ReceiverOptions {
     std::string address = "127.0.0.1";  // 127.0.0.2 stands for a second receiver host
     std::vector<std::string> extra_args;
     bool record = true;                  // false: no records at all (raw capacity)
-    bool keep_records = true;            // false: Records() stays empty (long runs)
     RecordHandler on_record;             // runs on the reader thread
+    bool keep_records = true;            // with a handler, false: Records() stays empty
     std::chrono::seconds lifetime{300};  // 0: none
     std::string error_path;              // its standard error; empty: ours
 };
@@ -82,6 +83,8 @@ private:
     void ReadRecords();
 
     ReceiverOptions options_;
+    std::unique_ptr<ScratchDir> folder_;
+    std::string record_path_;
     Process process_;
     Listening ready_;
     std::thread reader_;
