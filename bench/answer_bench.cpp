@@ -22,7 +22,6 @@
 #include <boost/asio/io_service.hpp>
 
 #include "bench/bench_support.h"
-#include "bench/sim_processes.h"
 #include "common/logger.h"
 #include "src/answer_class.h"
 #include "src/http_work_queue.h"
@@ -143,8 +142,8 @@ long PeakResidentKiB() { return StatusKiB(::getpid(), "VmHWM"); }
 int Memory() {
     logger::get_logger().set_level(CRITICAL);
     ScratchDir scratch;
-    ReceiverProcess receiver;
-    if (!receiver.Start(scratch.path())) return 1;
+    harness::ReceiverSim receiver;
+    if (!receiver.Start(QuietReceiver(scratch.path()))) return 1;
     const size_t exchanges = 256;
     // Every answer just under the cap, and held back so that all are in flight together.
     receiver.Command("fault create long-identifier size=" + std::to_string(soap::kMaxAnswerBytes - 2048));

@@ -1,173 +1,26 @@
 #include "bench/bench_support.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
-#include <thread>
-
-extern char** environ;
 
 namespace kv {
 namespace bench {
 
-std::string BinDir() { return WARDEX_BIN_DIR; }
-
-Child::~Child() { Stop(std::chrono::seconds(5)); }
-
-bool Child::Start(const std::vector<std::string>& argv, const std::string& working_directory,
-                  const std::string& stdout_path, const std::string& stderr_path,
-                  const std::vector<std::string>& environment) {
-    int pipe_fds[2] = {-1, -1};
-    if (stdout_path.empty() && ::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> args = argv;
-    std::vector<char*> arg_ptrs;
-    for (std::string& a : args) arg_ptrs.push_back(&a[0]);
-    arg_ptrs.push_back(nullptr);
-    std::vector<std::string> env_strings;
-    for (char** entry = environ; *entry != nullptr; ++entry) env_strings.emplace_back(*entry);
-    env_strings.insert(env_strings.end(), environment.begin(), environment.end());
-    std::vector<char*> env_ptrs;
-    for (std::string& e : env_strings) env_ptrs.push_back(&e[0]);
-    env_ptrs.push_back(nullptr);
-    const pid_t parent = ::getpid();
-
-    pid_ = ::fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(1);
-        if (stdout_path.empty()) {
-            ::dup2(pipe_fds[1], STDOUT_FILENO);
-        } else {
-            const int out = ::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (out < 0) ::_exit(126);
-            ::dup2(out, STDOUT_FILENO);
-        }
-        const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (err >= 0) ::dup2(err, STDERR_FILENO);
-        const int null_in = ::open("/dev/null", O_RDONLY);
-        if (null_in >= 0) ::dup2(null_in, STDIN_FILENO);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (!working_directory.empty() && ::chdir(working_directory.c_str()) != 0) ::_exit(126);
-        ::execve(arg_ptrs[0], arg_ptrs.data(), env_ptrs.data());
-        ::_exit(127);
-    }
-    if (stdout_path.empty()) {
-        ::close(pipe_fds[1]);
-        stdout_fd_ = pipe_fds[0];
-    }
-    return true;
-}
-
-bool Child::Stop(std::chrono::milliseconds grace, int* status) {
-    if (pid_ <= 0) return true;
-    int result = 0;
-    bool clean = true;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = Clock::now() + grace;
-    while (::waitpid(pid_, &result, WNOHANG) == 0) {
-        if (Clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &result, 0);
-            clean = false;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (status) *status = result;
-    pid_ = -1;
-    if (stdout_fd_ >= 0) ::close(stdout_fd_);
-    stdout_fd_ = -1;
-    return clean;
-}
-
-bool ReadLine(int fd, std::string& line, Clock::time_point deadline) {
-    line.clear();
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        struct pollfd waiting = {fd, POLLIN, 0};
-        if (::poll(&waiting, 1, static_cast<int>(std::min<long long>(left, 100))) <= 0) continue;
-        char c = 0;
-        if (::read(fd, &c, 1) <= 0) return false;
-        if (c == '\n') return true;
-        line += c;
-    }
-}
-
-LineClient::~LineClient() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-bool LineClient::Connect(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    const int on = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-}
-
-bool LineClient::Send(const std::string& line) {
-    const std::string text = line + "\n";
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool LineClient::Receive(std::string& line, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        const size_t end = pending_.find('\n');
-        if (end != std::string::npos) {
-            line = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            return true;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        struct pollfd waiting = {fd_, POLLIN, 0};
-        if (::poll(&waiting, 1, static_cast<int>(std::min<long long>(left, 100))) <= 0) continue;
-        char buffer[4096];
-        const ssize_t n = ::read(fd_, buffer, sizeof(buffer));
-        if (n <= 0) return false;
-        pending_.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-std::string LineClient::Ask(const std::string& line, std::chrono::milliseconds limit) {
-    std::string answer;
-    if (!Send(line) || !Receive(answer, limit)) return "error no answer";
-    return answer;
+harness::ReceiverOptions QuietReceiver(const std::string& scratch) {
+    harness::ReceiverOptions options;
+    options.record = false;
+    options.lifetime = std::chrono::seconds(900);
+    options.error_path = scratch + "/receiver-stderr.txt";
+    return options;
 }
 
 double CpuSeconds(pid_t pid) {
@@ -269,34 +122,6 @@ double Percentile(std::vector<double> values, double p) {
     const double rank = std::ceil(p / 100.0 * static_cast<double>(values.size()));
     const size_t index = rank < 1.0 ? 0 : static_cast<size_t>(rank) - 1;
     return values[std::min(index, values.size() - 1)];
-}
-
-ScratchDir::ScratchDir() {
-    std::string pattern = "/tmp/wardex-bench.XXXXXX";
-    if (::mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    if (path_.empty() || std::getenv("WARDEX_BENCH_KEEP") != nullptr) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-bool WriteTextFile(const std::string& path, const std::string& text, int mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << text;
-        if (!out.good()) return false;
-    }
-    return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
-}
-
-std::string ReadTextFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 void Row(const std::string& figure, const std::string& value, const std::string& baseline, double ratio,

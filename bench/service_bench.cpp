@@ -60,7 +60,7 @@ double WrkPostsPerSecond(const std::string& url, std::chrono::seconds duration) 
     std::string document;
     soap::detail::MessageCreateSequence("aaaaaaaa-aaaa-4aaa-8aaa-aaaaaaaaaaaa", url, document);
     const std::string script = dir.File("post.lua");
-    if (!WriteTextFile(script, "wrk.method = \"POST\"\nwrk.headers[\"Content-Type\"] = \"" +
+    if (!WriteFile(script, "wrk.method = \"POST\"\nwrk.headers[\"Content-Type\"] = \"" +
                                    std::string(soap::kSoapContentType) + "\"\nwrk.body = [==[" + document + "]==]\n")) {
         return 0.0;
     }

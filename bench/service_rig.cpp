@@ -11,9 +11,6 @@ namespace bench {
 
 namespace {
 
-// The identity the service keys its password encryption with, instead of the machine's.
-constexpr char kIdentityScript[] = "#!/bin/sh\necho wardex-bench-machine-0001\n";
-
 nlohmann::json Scenario() {
     return nlohmann::json::parse(R"({
         "credentials": {"user": "admin", "password": "tulip482"},
@@ -41,69 +38,55 @@ long long DateTimeMillis(const std::string& text) {
 
 }  // namespace
 
-std::string DefaultServiceBinary() {
-    const char* chosen = ::getenv("WARDEX_BENCH_SERVICE");
-    return chosen != nullptr && *chosen != '\0' ? chosen : BinDir() + "/wardex";
-}
-
 ServiceRig::ServiceRig(const RigOptions& options)
     : options_(options),
+      rig_("wardex-bench", std::getenv("WARDEX_BENCH_KEEP") != nullptr),
       raised_(options.capacity),
       delivered_(options.capacity),
       deliveries_(options.capacity, 0) {}
 
-ServiceRig::~ServiceRig() {
-    StopService(std::chrono::seconds(10));
-    receiver_.Stop();
-    nvr_.Stop();
-}
+ServiceRig::~ServiceRig() { StopService(std::chrono::seconds(10)); }
 
 bool ServiceRig::Start() {
-    if (dir_.path().empty()) return false;
-    if (!nvr_.Start(dir_.path(), Scenario(), options_.nvr_environment)) {
-        Note("the recording-server simulator did not start");
-        return false;
-    }
-    if (!receiver_.Start(dir_.path(), {},
-                         [this](const nlohmann::json& record, Clock::time_point arrived) { OnRecord(record, arrived); })) {
-        Note("the receiver simulator did not start");
-        return false;
-    }
-    const nlohmann::json config = {{"server_address", "127.0.0.1"},
-                                   {"server_port", nvr_.port()},
-                                   {"server_user", "admin"},
-                                   {"server_password", "tulip482"},
-                                   {"service_endpoint", receiver_.url()},
-                                   {"report_motion", false},
-                                   {"ignore_ntp", true},
-                                   {"site_number", "S-42"},
-                                   {"log_level", 1}};
-    if (!WriteTextFile(dir_.File("wardex.json"), config.dump(4), 0600) || ::mkdir(dir_.File("scripts").c_str(), 0755) != 0 ||
-        !WriteTextFile(dir_.File("scripts/get_id.sh"), kIdentityScript, 0755)) {
-        return false;
+    harness::NvrOptions nvr;
+    nvr.scenario = Scenario();
+    nvr.environment = options_.nvr_environment;
+    nvr.folder = scratch();
+    nvr.extra_args = {"--seed", "1"};
+    nvr.lifetime = std::chrono::seconds(900);
+    harness::ReceiverOptions receiver;
+    receiver.keep_records = false;
+    receiver.lifetime = std::chrono::seconds(900);
+    receiver.error_path = rig_.work().File("receiver-stderr.txt");
+    receiver.on_record = [this](const nlohmann::json& record, Clock::time_point arrived) { OnRecord(record, arrived); };
+    harness::ServiceConfig config;
+    config.report_motion = false;
+    config.log_level = 1;
+    for (const harness::Outcome& step : {rig_.StartNvr(nvr), rig_.StartReceiver(receiver), rig_.WriteConfig(config)}) {
+        if (!step) {
+            Note(step.error());
+            return false;
+        }
     }
     // Alarm dates start at the next whole second, never before the service's start.
     base_ = ::time(nullptr) + 1;
-
     if (!LaunchService()) return false;
 
-    const auto deadline = Clock::now() + options_.registration_limit;
-    while (Clock::now() < deadline) {
-        {
+    const bool registered = harness::WaitFor(
+        [this] {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (registered_info_ && registered_online_) return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    Note("the service did not register; its console:\n" + ReadTextFile(dir_.File("console.txt")));
-    return false;
+            return registered_info_ && registered_online_;
+        },
+        options_.registration_limit);
+    if (!registered) Note("the service did not register; its console:\n" + rig_.Log());
+    return registered;
 }
 
-// The service runs in the scratch folder: its configuration, logs and outbox.db are there.
 bool ServiceRig::LaunchService() {
-    std::vector<std::string> argv = options_.service_prefix;
-    argv.push_back(options_.service_binary.empty() ? DefaultServiceBinary() : options_.service_binary);
-    return service_.Start(argv, dir_.path(), dir_.File("console.txt"), dir_.File("console.txt"));
+    harness::ServiceLaunch launch;
+    launch.prefix = options_.service_prefix;
+    launch.binary = options_.service_binary;
+    return static_cast<bool>(rig_.StartService(launch));
 }
 
 bool ServiceRig::RestartService() {
@@ -112,9 +95,9 @@ bool ServiceRig::RestartService() {
 }
 
 bool ServiceRig::StopService(std::chrono::milliseconds grace) {
-    if (service_.pid() <= 0) return true;
-    int status = 0;
-    return service_.Stop(grace, &status);
+    bool clean = true;
+    rig_.StopService(grace, &clean);
+    return clean;
 }
 
 bool ServiceRig::Raise(size_t index) {
@@ -127,7 +110,7 @@ bool ServiceRig::Raise(size_t index) {
         std::lock_guard<std::mutex> lock(mutex_);
         raised_[index] = Clock::now();
     }
-    return nvr_.Send(command.str());
+    return rig_.nvr()->Send(command.str());
 }
 
 void ServiceRig::OnRecord(const nlohmann::json& record, Clock::time_point arrived) {
@@ -191,13 +174,6 @@ Clock::time_point ServiceRig::RaisedAt(size_t index) const {
 Clock::time_point ServiceRig::LastDelivery() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return last_delivery_;
-}
-
-size_t ServiceRig::CountInLog(const std::string& text) const {
-    const std::string log = ReadTextFile(dir_.File("console.txt"));
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++n;
-    return n;
 }
 
 PeakSampler::PeakSampler(pid_t pid, std::chrono::milliseconds period) {

@@ -1,6 +1,4 @@
-// The whole service as an operator runs it, for measuring: wardex in a scratch working
-// directory of its own, wardex-nvr-sim as its recording server and wardex-receiver-sim as
-// its receiver, all on 127.0.0.1.
+// The whole service (testing/harness/service_rig.h) for measuring.
 //
 // Alarm i is a video loss on camera 0 dated `base + i` milliseconds (seconds and millis
 // of the recorder's event), so the DateTime of the delivered payload names its index.
@@ -18,7 +16,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "bench/sim_processes.h"
+#include "testing/harness/service_rig.h"
 
 namespace kv {
 namespace bench {
@@ -33,8 +31,7 @@ struct RigOptions {
     std::string service_binary;
 };
 
-// The service program a rig runs by default (see RigOptions::service_binary).
-std::string DefaultServiceBinary();
+using harness::DefaultServiceBinary;
 
 class ServiceRig {
 public:
@@ -52,7 +49,7 @@ public:
 
     // Asks the recording-server simulator to raise alarm `index`.
     bool Raise(size_t index);
-    bool WaitForRaised(std::chrono::milliseconds limit) { return nvr_.WaitForAnswers(limit); }
+    bool WaitForRaised(std::chrono::milliseconds limit) { return rig_.nvr()->WaitForAnswers(limit); }
     // Waits until `count` distinct alarms have been delivered.
     bool WaitForDelivered(size_t count, std::chrono::milliseconds limit) const;
 
@@ -64,24 +61,21 @@ public:
     Clock::time_point RaisedAt(size_t index) const;
     Clock::time_point LastDelivery() const;
 
-    pid_t service_pid() const { return service_.pid(); }
-    ReceiverProcess& receiver() { return receiver_; }
-    NvrProcess& nvr() { return nvr_; }
-    const std::string& scratch() const { return dir_.path(); }
+    pid_t service_pid() { return rig_.service() ? rig_.service()->pid() : -1; }
+    harness::ReceiverSim& receiver() { return *rig_.receiver(); }
+    harness::NvrSim& nvr() { return *rig_.nvr(); }
+    const std::string& scratch() const { return rig_.work().path(); }
     // The service's outbox, in its working directory.
-    std::string OutboxPath() const { return dir_.File("outbox.db"); }
-    // The service's log lines containing `text`.
-    size_t CountInLog(const std::string& text) const;
+    std::string OutboxPath() const { return rig_.work().File("outbox.db"); }
+    // How often the service's console holds `text`.
+    size_t CountInLog(const std::string& text) const { return rig_.CountInLog(text); }
 
 private:
     bool LaunchService();
     void OnRecord(const nlohmann::json& record, Clock::time_point arrived);
 
     RigOptions options_;
-    ScratchDir dir_;
-    NvrProcess nvr_;
-    ReceiverProcess receiver_;
-    Child service_;
+    harness::ServiceRig rig_;
     time_t base_ = 0;
 
     mutable std::mutex mutex_;

@@ -17,7 +17,6 @@
 
 #include "bench/bench_support.h"
 #include "bench/load_client.h"
-#include "bench/sim_processes.h"
 #include "common/logger.h"
 #include "src/soap_helper.h"
 
@@ -43,8 +42,8 @@ struct Measured {
 
 Measured RawRun(const std::string& scratch, size_t count) {
     Measured measured;
-    ReceiverProcess receiver;
-    if (!receiver.Start(scratch)) return measured;
+    harness::ReceiverSim receiver;
+    if (!receiver.Start(QuietReceiver(scratch))) return measured;
     LoadClient client(receiver.url(), "SendAlarm", kAlarmPayload);
     const double receiver_before = CpuSeconds(receiver.pid());
     const LoadResult result = client.RunClosedLoop(count, kConcurrency, std::chrono::seconds(120));
@@ -58,8 +57,8 @@ Measured RawRun(const std::string& scratch, size_t count) {
 
 Measured SequencerRun(const std::string& scratch, size_t count) {
     Measured measured;
-    ReceiverProcess receiver;
-    if (!receiver.Start(scratch)) return measured;
+    harness::ReceiverSim receiver;
+    if (!receiver.Start(QuietReceiver(scratch))) return measured;
 
     boost::asio::io_service io;
     auto work = std::make_unique<boost::asio::io_service::work>(io);

@@ -22,6 +22,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/optional.hpp>
+#include <nlohmann/json.hpp>
 
 #include "sim/receiver/receiver_core.h"
 
@@ -48,7 +49,7 @@ const char kUsage[] =
     "  --style LIST       as the command 'style LIST', e.g. --style chunked,close,last-202\n"
     "  --lifetime S       exit by itself after S seconds (0: never, the default)\n"
     "  --help             this text\n"
-    "Prints 'listening http://A:P/WXAlarmReceiver/Receiver.svc' and 'control A:P' on standard\n"
+    "Prints {\"event\":\"listening\",\"address\":A,\"port\":P,\"control_port\":C,\"url\":U} on standard\n"
     "output once ready. Commands (one per line; the answer is one line, 'ok ...' or 'error ...'):\n"
     "  fault STEP KIND [STATUS] [times=N] [method=M] [size=N]   STEP create|app|last|all;\n"
     "      KIND none|status|close|malformed|no-relates|no-identifier|no-result|soap-fault|\n"
@@ -361,14 +362,16 @@ int main(int argc, char** argv) {
         });
     }
 
+    // The same ready line as wardex-nvr-sim's, so that every harness reads both alike;
+    // control_port 0 means there is no command port.
     const tcp::endpoint bound = acceptor.local_endpoint();
-    std::cout << "listening http://" << bound.address().to_string() << ":" << bound.port() << wxsim::kServicePath
-              << "\n";
-    if (options.control_port >= 0) {
-        const tcp::endpoint control_bound = control.local_endpoint();
-        std::cout << "control " << control_bound.address().to_string() << ":" << control_bound.port() << "\n";
-    }
-    std::cout << std::flush;
+    const int control_port = options.control_port >= 0 ? control.local_endpoint().port() : 0;
+    const std::string url = "http://" + bound.address().to_string() + ":" + std::to_string(bound.port()) +
+                            wxsim::kServicePath;
+    nlohmann::ordered_json ready = {{"event", "listening"},     {"address", bound.address().to_string()},
+                                    {"port", bound.port()},     {"control_port", control_port},
+                                    {"url", url}};
+    std::cout << ready.dump() << "\n" << std::flush;
 
     io.run();
     std::cerr << "wardex-receiver-sim: " << core.Stats() << std::endl;

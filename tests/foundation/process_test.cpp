@@ -1,14 +1,14 @@
 // Runs the built service as a child process in a scratch working directory whose
 // "./wardex.json" keeps every connection on 127.0.0.1 (the built-in receiver endpoint
 // must never be used from a test).
-#include <fcntl.h>
-#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <csignal>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/harness/process.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/support/loopback_port.h"
 
@@ -53,54 +54,23 @@ protected:
         ASSERT_TRUE(WriteFile(work_ + "/wardex.json", config_));
     }
 
-    void TearDown() override {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-
     // Starts bin/wardex with `args` in the working directory; standard output and error
-    // go to files beside it.
+    // go to fresh files beside it.
     void Start(const std::vector<std::string>& args) {
-        const std::string program = std::string(WARDEX_BIN_DIR) + "/wardex";
-        std::vector<std::string> all = {program};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all) argv.push_back(&arg[0]);
-        argv.push_back(nullptr);
-        const std::string out = stdout_path();
-        const std::string err = dir_.Join("stderr.txt");
-
-        pid_ = ::fork();
-        last_pid_ = pid_;
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (out_fd < 0 || err_fd < 0 || ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
-                ::chdir(work_.c_str()) != 0) {
-                ::_exit(126);
-            }
-            ::execv(program.c_str(), argv.data());
-            ::_exit(127);
-        }
+        std::remove(stdout_path().c_str());
+        std::remove(dir_.Join("stderr.txt").c_str());
+        kv::harness::ProcessOptions options;
+        options.argv = {std::string(WARDEX_BIN_DIR) + "/wardex"};
+        options.argv.insert(options.argv.end(), args.begin(), args.end());
+        options.working_directory = work_;
+        options.output_path = stdout_path();
+        options.error_path = dir_.Join("stderr.txt");
+        process_ = std::make_unique<kv::harness::Process>();
+        ASSERT_TRUE(process_->Start(options));
     }
 
-    // Waits for the child to end; false (and the child killed) when it does not.
-    bool WaitExit(int& status) {
-        const auto deadline = std::chrono::steady_clock::now() + kExitTimeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                pid_ = -1;
-                return true;
-            }
-            std::this_thread::sleep_for(kPoll);
-        }
-        return false;
-    }
+    // Waits for the child to end; false when it does not.
+    bool WaitExit(int& status) { return process_->Wait(kExitTimeout, &status); }
 
     // Every log file of the run, in name order.
     std::string LogText() const {
@@ -122,10 +92,8 @@ protected:
         const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
         while (std::chrono::steady_clock::now() < deadline) {
             if (LogText().find("Starting io service thread\n") != std::string::npos) return true;
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                ADD_FAILURE() << "service ended early, status " << status << ": " << ReadFile(dir_.Join("stderr.txt"));
+            if (!process_->running()) {
+                ADD_FAILURE() << "service ended early: " << ReadFile(dir_.Join("stderr.txt"));
                 return false;
             }
             std::this_thread::sleep_for(kPoll);
@@ -140,7 +108,7 @@ protected:
     void RunAndStop(const std::vector<std::string>& args, const std::vector<int>& signals) {
         Start(args);
         ASSERT_TRUE(WaitUntilRunning());
-        for (const int signal : signals) ASSERT_EQ(0, ::kill(pid_, signal));
+        for (const int signal : signals) ASSERT_TRUE(process_->Signal(signal));
         int status = -1;
         ASSERT_TRUE(WaitExit(status)) << "service did not stop";
         ASSERT_TRUE(WIFEXITED(status)) << "status " << status << ": " << ReadFile(dir_.Join("stderr.txt"));
@@ -165,8 +133,7 @@ protected:
     TestDir dir_;
     std::string work_;
     std::string config_;
-    pid_t pid_ = -1;       // the running child, -1 once reaped
-    pid_t last_pid_ = -1;  // the child of the last Start, for its banner
+    std::unique_ptr<kv::harness::Process> process_;
 };
 
 TEST_F(ProcessEntryTest, VersionFlagPrintsTheVersionAndStartsNothing) {
@@ -205,7 +172,7 @@ TEST_F(ProcessEntryTest, BannerGoesToTheDayFileAndTheConsole) {
     ASSERT_TRUE(std::regex_match(lines[0], parts, std::regex(stamp + " main        INFO     ={50}"))) << lines[0];
     EXPECT_EQ(parts[1].str() + parts[2].str() + parts[3].str() + ".txt", names[0]);
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + " main        INFO     starting wardex 1\\.0\\.3\\.0, pid=" +
-                                                      std::to_string(last_pid_))))
+                                                      std::to_string(process_->pid()))))
         << lines[1];
     for (const std::string& line : lines) {
         EXPECT_TRUE(std::regex_match(line, std::regex(stamp + " .{11} (VERBOSE |INFO    |WARNING |ERROR   |CRITICAL) .*")))
@@ -215,7 +182,7 @@ TEST_F(ProcessEntryTest, BannerGoesToTheDayFileAndTheConsole) {
     const std::string printed = ReadFile(stdout_path());
     EXPECT_TRUE(std::regex_search(printed, std::regex("^\x1b\\[32m\\[" + stamp + "\\]\x1b\\[0m ={50}\n")))
         << printed;
-    EXPECT_NE(std::string::npos, printed.find("\x1b[0m starting wardex 1.0.3.0, pid=" + std::to_string(last_pid_) + "\n"));
+    EXPECT_NE(std::string::npos, printed.find("\x1b[0m starting wardex 1.0.3.0, pid=" + std::to_string(process_->pid()) + "\n"));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The whole service as an operator runs it: wardex, wardex-nvr-sim and wardex-receiver-sim
-// as real processes on 127.0.0.1, wardex in a scratch working directory of its own with a
-// "./wardex.json" that points at the two simulators and a scripted machine identity.
+// The whole service as an operator runs it (testing/harness/service_rig.h), as a
+// GoogleTest fixture: each step asserts that it worked.
 #ifndef WARDEX_TESTS_SERVICE_SERVICE_FIXTURE_H_
 #define WARDEX_TESTS_SERVICE_SERVICE_FIXTURE_H_
 
@@ -13,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "testing/harness/service_rig.h"
 #include "tests/connection/nvr_sim_process.h"
 #include "tests/soap/receiver_sim.h"
 #include "tests/support/child_process.h"
@@ -21,29 +21,17 @@ namespace kv {
 namespace testing {
 
 using Json = nlohmann::json;
-
-struct ServiceOptions {
-    bool report_motion = true;
-    bool ignore_ntp = true;
-    std::string password = "tulip482";
-    // The receiver's answer to GetNTPServerInfo.
-    std::string ntp = R"({"NTPServerIP":"127.0.0.1","NTPServerPort":"123","TimeZone":"16","UpdateInterval":"3600"})";
-    // Empty: a port of the receiver simulator started by the fixture.
-    std::string endpoint;
-    // 0: the NVR simulator's port.
-    int nvr_port = 0;
-    std::string nvr_address = "127.0.0.1";
-};
+using ServiceOptions = harness::ServiceConfig;
 
 class ServiceTest : public ::testing::Test {
 protected:
     // The scenario every test starts from; tests change members before StartNvr.
-    static Json BaseScenario();
+    static Json BaseScenario() { return harness::ServiceRig::BaseScenario(); }
 
     // `port` 0: a free one.
     void StartNvr(const Json& scenario, const std::string& address = "127.0.0.1", uint16_t port = 0);
     void StartReceiver(const std::vector<std::string>& extra_args = {});
-    void WriteConfig(const ServiceOptions& options);
+    void WriteConfig(const ServiceOptions& options) { ASSERT_TRUE(rig_.WriteConfig(options)); }
     // `environment`: extra "NAME=value" entries, e.g. the client library's test hooks.
     void StartService(const std::vector<std::string>& environment = {});
     // SIGTERM, then expects the ordered stop, "Bye" and exit status 0.
@@ -52,27 +40,30 @@ protected:
     // once the service has registered and received that answer.
     void StartWithReceiverZone(const std::string& zone, const ServiceOptions& options, const Json& scenario);
 
-    // Delivered payloads (the receiver's records) of one method.
-    std::vector<Json> Delivered(const std::string& method) const;
-    // The same as the receiver got them: the text of requestData, key order and all.
-    std::vector<std::string> DeliveredText(const std::string& method) const;
-    std::vector<Json> Alarms(const std::string& alarm_type) const;
-    // Waits until at least `count` payloads of `method` satisfy `match`.
+    std::vector<Json> Delivered(const std::string& method) const { return rig_.Delivered(method); }
+    std::vector<std::string> DeliveredText(const std::string& method) const { return rig_.DeliveredText(method); }
+    std::vector<Json> Alarms(const std::string& alarm_type) const { return rig_.Alarms(alarm_type); }
     bool WaitForDelivered(const std::string& method, const std::function<bool(const Json&)>& match, size_t count = 1,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+                          std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+        return rig_.WaitForDelivered(method, match, count, timeout);
+    }
     bool WaitForAlarm(const std::string& alarm_type, size_t count = 1,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    // Waits for the service's registration: recorder information and the on-line alarm.
-    bool WaitForRegistration() const;
-    bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    int CountInLog(const std::string& text) const;
-    std::string Log() const;
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+        return rig_.WaitForAlarm(alarm_type, count, timeout);
+    }
+    bool WaitForRegistration() const { return rig_.WaitForRegistration(std::chrono::seconds(40)); }
+    bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+        return rig_.WaitForLog(text, timeout);
+    }
+    int CountInLog(const std::string& text) const { return static_cast<int>(rig_.CountInLog(text)); }
+    std::string Log() const { return rig_.Log(); }
     std::string ConfigText() const { return ReadFile(work_.File("wardex.json")); }
 
-    TempDir work_;
-    std::unique_ptr<NvrSimProcess> nvr_;
-    std::unique_ptr<kv::test::ReceiverSim> receiver_;
-    std::unique_ptr<ChildProcess> service_;
+    harness::ServiceRig rig_{"wardex-test"};
+    const TempDir& work_ = rig_.work();
+    std::unique_ptr<NvrSimProcess>& nvr_ = rig_.nvr();
+    std::unique_ptr<kv::test::ReceiverSim>& receiver_ = rig_.receiver();
+    std::unique_ptr<harness::Process>& service_ = rig_.service();
 };
 
 }  // namespace testing

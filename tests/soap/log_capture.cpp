@@ -34,8 +34,7 @@ std::vector<std::string> FilesIn(const std::string& directory) {
 }  // namespace
 
 LogCapture::LogCapture(LoggerLevel level) {
-    char pattern[] = "/tmp/wardex-soap-log.XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) directory_ = pattern;
+    directory_ = scratch_.path();
     logger::get_logger().set_directory(directory_);
     logger::get_logger().set_level(level);
 }
@@ -44,8 +43,6 @@ LogCapture::~LogCapture() {
     // The logger keeps its (now unlinked) file open until the next capture moves it; it
     // must never be pointed at a shared directory, whose old-looking names it would purge.
     logger::get_logger().set_level(INFO);
-    for (const std::string& name : FilesIn(directory_)) std::remove((directory_ + "/" + name).c_str());
-    ::rmdir(directory_.c_str());
 }
 
 std::vector<LogLine> LogCapture::Lines() const {

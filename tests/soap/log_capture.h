@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/logger.h"
+#include "testing/harness/files.h"
 
 namespace kv {
 namespace test {
@@ -32,6 +33,7 @@ public:
     int CountContaining(const std::string& level, const std::string& fragment) const;
 
 private:
+    kv::harness::ScratchDir scratch_{"wardex-soap-log"};
     std::string directory_;
 };
 

@@ -2,11 +2,12 @@
 #ifndef WARDEX_TESTS_SUPPORT_LOOPBACK_PORT_H_
 #define WARDEX_TESTS_SUPPORT_LOOPBACK_PORT_H_
 
+#include "testing/harness/line_client.h"
+
 namespace kv {
 namespace testing {
 
-// A port on 127.0.0.1 that nobody listens on at the moment of the call (-1 on failure).
-int UnusedLoopbackPort();
+using harness::UnusedLoopbackPort;
 
 }  // namespace testing
 }  // namespace kv
