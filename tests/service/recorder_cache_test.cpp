@@ -10,58 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "src/log_throttle.h"
+#include "tests/service/fake_recorder_link.h"
 
 namespace kv {
 namespace {
 
 using Clock = QueryGate::Clock;
 
-// A recorder whose answers the test sets; counts every query it gets.
-class ScriptedRecorder : public RecorderQueries {
-public:
-    struct Camera {
-        int primary = 1;
-        std::string name;
-    };
-
-    int ServerVersion(std::string& text) override {
-        ++calls["version"];
-        if (version_result < 0) return version_result;
-        text = version;
-        return 0;
-    }
-    int NumCameras() override {
-        ++calls["count"];
-        return count_result < 0 ? count_result : static_cast<int>(cameras.size());
-    }
-    int IsPrimary(uint32_t camera) override {
-        ++calls["primary"];
-        if (primary_result < 0) return primary_result;
-        auto it = cameras.find(camera);
-        return it == cameras.end() ? 0 : it->second.primary;
-    }
-    int CameraName(uint32_t camera, std::string& name) override {
-        ++calls["name"];
-        if (name_result < 0) return name_result;
-        auto it = cameras.find(camera);
-        if (it == cameras.end()) return -2;
-        name = it->second.name;
-        return 0;
-    }
-    int Total() const {
-        int total = 0;
-        for (const auto& entry : calls) total += entry.second;
-        return total;
-    }
-
-    std::string version = "7.4.2.0";
-    std::map<uint32_t, Camera> cameras{{0, {1, "Door"}}, {1, {0, "Yard"}}};
-    int version_result = 0;
-    int count_result = 0;
-    int primary_result = 0;
-    int name_result = 0;
-    std::map<std::string, int> calls;
-};
+using ScriptedRecorder = FakeRecorderLink;
 
 class RecorderCacheTest : public ::testing::Test {
 protected:
