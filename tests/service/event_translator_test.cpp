@@ -110,7 +110,7 @@ TEST(EventTranslatorTest, OldEventsAreSaidAtMostOnceASecond) {
 // empty message and one warning.
 TEST(EventTranslatorTest, ADriveMessageThatTimesOutClosesTheGate) {
     Rig rig(false);
-    rig.recorder.drive_result = -3;
+    rig.recorder.results["drive"] = -3;
     const auto first = rig.Translate({kEventDriveMessage, 1, true, 2});
     ASSERT_EQ(first.kind, EventTranslator::Translation::kAlarm);
     EXPECT_EQ(first.alarm.comments, "");
@@ -121,7 +121,7 @@ TEST(EventTranslatorTest, ADriveMessageThatTimesOutClosesTheGate) {
     EXPECT_EQ(second.kind, EventTranslator::Translation::kAlarm);
     EXPECT_EQ(rig.recorder.calls["drive"], 1) << "not asked while the gate is closed";
     EXPECT_TRUE(rig.lines.empty()) << "one warning per drive and registration";
-    rig.recorder.drive_result = 0;
+    rig.recorder.results["drive"] = 0;
     rig.cache.BeginConnection();
     EXPECT_EQ(rig.Translate({kEventDriveMessage, 1, true, 2}).alarm.comments, rig.recorder.drive_message);
 }

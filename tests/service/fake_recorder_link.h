@@ -1,6 +1,6 @@
-// A recorder whose answers the test sets, in place of the client library: every query
-// of RecorderLink is counted, answered from the fields below or failed with the result
-// the test chose, and every change it is asked to make is recorded.
+// A recorder whose answers the test sets, in place of the client library. Every query is
+// counted in `calls` under its name; a negative `results[name]` fails it; every change
+// the recorder is asked to make is recorded.
 #ifndef WARDEX_TESTS_SERVICE_FAKE_RECORDER_LINK_H_
 #define WARDEX_TESTS_SERVICE_FAKE_RECORDER_LINK_H_
 
@@ -20,38 +20,29 @@ public:
         std::string name;
     };
 
-    int ServerVersion(std::string& text) override { return Answer("version", version_result, version, text); }
-    int NumCameras() override {
-        ++calls["count"];
-        return count_result < 0 ? count_result : static_cast<int>(cameras.size());
-    }
+    int ServerVersion(std::string& text) override { return Text("version", version, text); }
+    int NumCameras() override { return Ask("count") < 0 ? results["count"] : static_cast<int>(cameras.size()); }
     int IsPrimary(uint32_t camera) override {
-        ++calls["primary"];
-        if (primary_result < 0) return primary_result;
-        auto it = cameras.find(camera);
-        return it == cameras.end() ? 0 : it->second.primary;
+        if (Ask("primary") < 0) return results["primary"];
+        return cameras.count(camera) != 0 ? cameras[camera].primary : 0;
     }
     int CameraName(uint32_t camera, std::string& name) override {
-        ++calls["name"];
-        if (name_result < 0) return name_result;
-        auto it = cameras.find(camera);
-        if (it == cameras.end()) return -2;
-        name = it->second.name;
+        if (Ask("name") < 0) return results["name"];
+        if (cameras.count(camera) == 0) return -2;
+        name = cameras[camera].name;
         return 0;
     }
-    int DriveMessage(uint32_t, std::string& text) override { return Answer("drive", drive_result, drive_message, text); }
-    int LicensedMac(std::string& text) override { return Answer("mac", mac_result, mac, text); }
-    int ServerSerial(std::string& text) override { return Answer("serial", 0, serial, text); }
-    int ServerDescription(std::string& text) override { return Answer("description", 0, description, text); }
+    int DriveMessage(uint32_t, std::string& text) override { return Text("drive", drive_message, text); }
+    int LicensedMac(std::string& text) override { return Text("mac", mac, text); }
+    int ServerSerial(std::string& text) override { return Text("serial", serial, text); }
+    int ServerDescription(std::string& text) override { return Text("description", description, text); }
     int ServerTimeZoneBias(int32_t& seconds) override {
-        ++calls["zone"];
-        if (zone_result >= 0) seconds = bias;
-        return zone_result;
+        if (Ask("zone") >= 0) seconds = bias;
+        return results["zone"];
     }
     int NetworkAdapterCount(uint64_t& count) override {
-        ++calls["adapters"];
-        if (adapters_result == 0) count = adapters.size();
-        return adapters_result;
+        if (Ask("adapters") == 0) count = adapters.size();
+        return results["adapters"];
     }
     int NetworkAdapter(uint32_t index, Adapter& adapter) override {
         ++calls["adapter"];
@@ -60,18 +51,16 @@ public:
         return 0;
     }
     int ReadTimeServer(std::string& address, bool& synced) override {
-        ++calls["read time server"];
-        address = time_server;
         synced = time_server_synced;
-        return 0;
+        return Text("read time server", time_server, address);
     }
     int SetTimeServer(const std::string& address) override {
         time_servers_set.push_back(address);
-        return set_time_server_result;
+        return Ask("set time server");
     }
     int SetTimeZone(const TimeZone& zone, int64_t) override {
         zones_set.push_back(zone.name);
-        return set_zone_result;
+        return Ask("set zone");
     }
     int DisableDecompression() override { return 0; }
 
@@ -81,7 +70,6 @@ public:
         return total;
     }
 
-    // Answers.
     std::string version = "7.4.2.0";
     std::map<uint32_t, Camera> cameras{{0, {1, "Door"}}, {1, {0, "Yard"}}};
     std::string drive_message = "Drive 2 is failing";
@@ -90,28 +78,22 @@ public:
     std::string description = "Front office";
     int32_t bias = 3600;
     std::vector<Adapter> adapters;
+    std::map<uint32_t, int> adapter_results;  // a failed read of one adapter
     std::string time_server;
     bool time_server_synced = true;
-    // Results: a negative one fails the query.
-    int version_result = 0;
-    int count_result = 0;
-    int primary_result = 0;
-    int name_result = 0;
-    int drive_result = 0;
-    int mac_result = 0;
-    int zone_result = 0;
-    int adapters_result = 0;
-    std::map<uint32_t, int> adapter_results;
-    int set_time_server_result = 0;
-    int set_zone_result = 0;
-    // What the recorder was asked.
+
+    std::map<std::string, int> results;  // by query name; absent: 0
     std::map<std::string, int> calls;
     std::vector<std::string> time_servers_set;
     std::vector<std::string> zones_set;
 
 private:
-    int Answer(const char* name, int result, const std::string& value, std::string& out) {
+    int Ask(const std::string& name) {
         ++calls[name];
+        return results[name];
+    }
+    int Text(const std::string& name, const std::string& value, std::string& out) {
+        const int result = Ask(name);
         if (result >= 0) out = value;
         return result;
     }

@@ -64,7 +64,7 @@ TEST_F(RecorderCacheTest, AFailedQueryAtRegistrationLeavesTheLastValue) {
     ASSERT_TRUE(cache_.Refresh(recorder_));
 
     // The next connection: every query fails.
-    recorder_.version_result = recorder_.primary_result = recorder_.name_result = -5;
+    recorder_.results["version"] = recorder_.results["primary"] = recorder_.results["name"] = -5;
     recorder_.cameras[0] = {0, "Renamed"};
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_)) << "a known version keeps the recorder registered";
@@ -85,7 +85,7 @@ TEST_F(RecorderCacheTest, AFailedQueryAtRegistrationLeavesTheLastValue) {
 TEST_F(RecorderCacheTest, AnUnknownCameraIsAskedOnceAndWarnedAboutOnce) {
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));
-    recorder_.primary_result = recorder_.name_result = -5;
+    recorder_.results["primary"] = recorder_.results["name"] = -5;
     const int before = recorder_.Total();
 
     RecorderCache::CameraView unknown = cache_.Camera(recorder_, 7);
@@ -102,7 +102,7 @@ TEST_F(RecorderCacheTest, AnUnknownCameraIsAskedOnceAndWarnedAboutOnce) {
               "for a primary camera and with an empty name until the next registration");
 
     // The next registration asks again; the camera is now there.
-    recorder_.primary_result = recorder_.name_result = 0;
+    recorder_.results["primary"] = recorder_.results["name"] = 0;
     recorder_.cameras[7] = {0, "Back"};
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));
@@ -124,7 +124,7 @@ TEST_F(RecorderCacheTest, AnUnknownCameraThatAnswersIsKept) {
 }
 
 TEST_F(RecorderCacheTest, OnlyTheNameFailingWarnsAboutTheName) {
-    recorder_.name_result = -5;
+    recorder_.results["name"] = -5;
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));
     RecorderCache::CameraView door = cache_.Camera(recorder_, 0);
@@ -142,7 +142,7 @@ TEST_F(RecorderCacheTest, OnlyTheNameFailingWarnsAboutTheName) {
 TEST_F(RecorderCacheTest, ATimeoutClosesTheGateUntilTheHoldPassesOrANewConnection) {
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));
-    recorder_.primary_result = -3;
+    recorder_.results["primary"] = -3;
     const int before = recorder_.Total();
 
     RecorderCache::CameraView first = cache_.Camera(recorder_, 8);
@@ -168,14 +168,14 @@ TEST_F(RecorderCacheTest, ATimeoutClosesTheGateUntilTheHoldPassesOrANewConnectio
 }
 
 TEST_F(RecorderCacheTest, AFailedVersionQueryOnANewConnectionCountsAsLoadedWhenKnown) {
-    recorder_.version_result = -5;
+    recorder_.results["version"] = -5;
     cache_.BeginConnection();
     EXPECT_FALSE(cache_.Loaded(recorder_)) << "never seen loaded: dropped as before";
     EXPECT_TRUE(cache_.TakeWarnings().empty());
 
-    recorder_.version_result = 0;
+    recorder_.results["version"] = 0;
     ASSERT_TRUE(cache_.Refresh(recorder_));
-    recorder_.version_result = -5;
+    recorder_.results["version"] = -5;
     cache_.BeginConnection();
     EXPECT_TRUE(cache_.Loaded(recorder_));
     EXPECT_TRUE(cache_.Loaded(recorder_));
@@ -197,14 +197,14 @@ TEST_F(RecorderCacheTest, ATimeoutJustBeforeTheFirstRegistrationDoesNotDropIt) {
         RecorderCache cache{gate};
         cache.BeginConnection();
         if (std::string(c.before) == "version") {
-            recorder.version_result = c.result;
+            recorder.results["version"] = c.result;
             EXPECT_FALSE(cache.Loaded(recorder));
         } else {
-            recorder.name_result = c.result;
+            recorder.results["name"] = c.result;
             cache.Camera(recorder, 0);
         }
         ASSERT_FALSE(gate.IsOpen()) << c.before;
-        recorder.version_result = recorder.name_result = 0;
+        recorder.results["version"] = recorder.results["name"] = 0;
         EXPECT_TRUE(cache.Refresh(recorder)) << c.before << " " << c.result << ": the registration was dropped";
         EXPECT_EQ(cache.version(), "7.4.2.0");
         EXPECT_EQ(cache.Camera(recorder, 1).name, "Yard");

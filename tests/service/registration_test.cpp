@@ -47,7 +47,7 @@ TEST(RegistrationTest, TheReportedAddressOfALocalRecorder) {
         EXPECT_EQ(lines.size(), c.lines) << c.name;
     }
     FakeRecorderLink unlisted;
-    unlisted.adapters_result = -2;
+    unlisted.results["adapters"] = -2;
     Diagnostics lines;
     EXPECT_FALSE(ChooseReportedAddress(unlisted, kLocalRecorderAddress, kLicensed, lines).has_value());
     EXPECT_EQ(lines.size(), 1u);
@@ -71,8 +71,8 @@ TEST(RegistrationTest, RegisteringFillsTheDescriptionOnce) {
     for (const Case& c : cases) {
         FakeRecorderLink recorder;
         recorder.adapters = {{true, kLicensed, "10.0.0.5"}};
-        recorder.mac_result = c.mac_result;
-        recorder.zone_result = c.zone_result;
+        recorder.results["mac"] = c.mac_result;
+        recorder.results["zone"] = c.zone_result;
         NvrInfo configured;
         configured.address = c.address;
         configured.site_no = "7";
