@@ -16,15 +16,13 @@
 #include "common/secrets.h"
 #include "src/outbox.h"
 #include "src/outbox_report.h"
+#include "src/service/version.h"
 #include "src/service_notify.h"
 #include "src/wardex.h"
 
 namespace {
 
 bool g_console = false;
-
-constexpr int kVersion[4] = {1, 0, 3, 0};
-constexpr const char* kVersionText = "1.0.3.0";
 
 void signal_handler(int) {}
 
@@ -92,7 +90,7 @@ void StartIntegration() {
     logger::set_thread_name("main");
     log.log(INFO, std::string(50, '='));
     std::ostringstream banner;
-    banner << "starting wardex " << kVersionText << ", pid=" << ::getpid();
+    banner << "starting wardex " << kv::kVersionText << ", pid=" << ::getpid();
     log.log(INFO, banner.str());
 
     // The stop signals are blocked before any thread exists, so every thread inherits
@@ -138,7 +136,7 @@ int main(int argc, char** argv) {
     // First thing, before any secret exists.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     if (argc >= 2 && std::strcmp(argv[1], "-v") == 0) {
-        std::printf("%d.%d.%d.%d\n", kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
+        std::printf("%s\n", kv::kVersionText);
         return 0;
     }
     // Reads the outbox beside the configuration, changing nothing: safe while the service runs.

@@ -10,9 +10,6 @@ namespace {
 constexpr int kTimedOut = -3;      // the client library's deadline for one query passed
 constexpr int kNotConnected = -1;  // no connection, or the link was declared lost
 
-// The library always terminates within the buffer; strnlen keeps this safe regardless.
-constexpr size_t kTextBuffer = 256;
-
 std::string Failure(const char* call, int result) {
     if (result == RecorderCache::kNotAsked) return std::string(call) + ": not asked, the recorder link is not answering";
     return std::string(call) + ": " + std::to_string(result);
@@ -24,24 +21,6 @@ void Append(std::string& list, const std::string& item) {
 }
 
 }  // namespace
-
-int LibraryQueries::ServerVersion(std::string& text) {
-    char buffer[kTextBuffer + 1] = {};
-    const int result = KVAPI_GetServerVersion(handle_, buffer, kTextBuffer);
-    if (result >= 0) text.assign(buffer, strnlen(buffer, kTextBuffer));
-    return result;
-}
-
-int LibraryQueries::NumCameras() { return KVAPI_NumCameras(handle_); }
-
-int LibraryQueries::IsPrimary(uint32_t camera) { return KVAPI_IsPrimary(handle_, camera); }
-
-int LibraryQueries::CameraName(uint32_t camera, std::string& name) {
-    char buffer[kTextBuffer] = {};
-    const int result = KVAPI_GetCameraName(handle_, camera, buffer, kTextBuffer - 1);
-    if (result >= 0) name.assign(buffer, strnlen(buffer, kTextBuffer - 1));
-    return result;
-}
 
 bool QueryGate::Note(int result) {
     if (result == kTimedOut || result == kNotConnected) closed_until_ = now_() + hold_;
@@ -63,7 +42,7 @@ bool RecorderCache::Ask(const std::function<int()>& query, int& result) {
     return gate_.Note(result);
 }
 
-bool RecorderCache::Refresh(RecorderQueries& queries) {
+bool RecorderCache::Refresh(RecorderLink& queries) {
     // The registration has just come over the link: a query that timed out before it says
     // nothing about the link now, and closing the registration out would skip its
     // heartbeat and on-line alarm until the next connection.
@@ -100,7 +79,7 @@ bool RecorderCache::Refresh(RecorderQueries& queries) {
     return true;
 }
 
-bool RecorderCache::Loaded(RecorderQueries& queries) {
+bool RecorderCache::Loaded(RecorderLink& queries) {
     if (loaded_) return true;
     std::string text;
     int result = 0;
@@ -126,7 +105,7 @@ void RecorderCache::WarnVersionFailed(int result) {
                         " until the next registration");
 }
 
-void RecorderCache::ReadCamera(RecorderQueries& queries, uint32_t index, bool unknown_only, CameraEntry& entry,
+void RecorderCache::ReadCamera(RecorderLink& queries, uint32_t index, bool unknown_only, CameraEntry& entry,
                                std::string& failures) {
     int result = 0;
     if (!unknown_only || !entry.primary_known) {
@@ -148,7 +127,7 @@ void RecorderCache::ReadCamera(RecorderQueries& queries, uint32_t index, bool un
     }
 }
 
-RecorderCache::CameraView RecorderCache::Camera(RecorderQueries& queries, uint32_t index) {
+RecorderCache::CameraView RecorderCache::Camera(RecorderLink& queries, uint32_t index) {
     CameraEntry& entry = cameras_[index];
     const bool complete = entry.primary_known && entry.name_known;
     if (!complete && !entry.asked) {
@@ -168,6 +147,16 @@ RecorderCache::CameraView RecorderCache::Camera(RecorderQueries& queries, uint32
     view.primary = entry.primary_known ? entry.primary : true;
     if (entry.name_known) view.name = entry.name;
     return view;
+}
+
+std::string RecorderCache::DriveMessage(RecorderLink& link, uint32_t drive) {
+    std::string message;
+    int result = 0;
+    if (!Ask([&] { return link.DriveMessage(drive, message); }, result)) {
+        DriveMessageFailed(drive, result);
+        message.clear();
+    }
+    return message;
 }
 
 void RecorderCache::DriveMessageFailed(uint32_t drive, int result) {

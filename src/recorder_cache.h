@@ -10,10 +10,11 @@
 // plus one warning text per camera and registration. After the first registration a
 // failing query therefore never makes an event look unreportable.
 //
-// Every query goes through the QueryGate: once one has timed out or found the link gone,
-// nothing more is asked until the gate's hold has passed, a new connection opens or the
-// recorder registers, so a dead link costs at most one query deadline per registration. Warnings are collected as texts for the
-// caller to log (TakeWarnings). Single-threaded: the client-library thread only.
+// Every query, drive messages included, goes through the QueryGate: once one has timed
+// out or found the link gone, nothing more is asked until the gate's hold has passed, a
+// new connection opens or the recorder registers, so a dead link costs at most one query
+// deadline per registration. Warnings are collected as texts for the caller to log
+// (TakeWarnings). Single-threaded: the client-library thread only.
 #ifndef WARDEX_SRC_RECORDER_CACHE_H_
 #define WARDEX_SRC_RECORDER_CACHE_H_
 
@@ -26,33 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "kvapi/kvAPI.h"
+#include "src/recorder/recorder_link.h"
 
 namespace kv {
-
-// The recorder queries the cache makes, with the client library's results: 0 or more on
-// success, negative on failure.
-class RecorderQueries {
-public:
-    virtual ~RecorderQueries() = default;
-    virtual int ServerVersion(std::string& text) = 0;
-    virtual int NumCameras() = 0;
-    virtual int IsPrimary(uint32_t camera) = 0;  // 1 primary, 0 not
-    virtual int CameraName(uint32_t camera, std::string& name) = 0;
-};
-
-// The queries on a client-library handle.
-class LibraryQueries : public RecorderQueries {
-public:
-    explicit LibraryQueries(KVAPI_HANDLE handle) : handle_(handle) {}
-    int ServerVersion(std::string& text) override;
-    int NumCameras() override;
-    int IsPrimary(uint32_t camera) override;
-    int CameraName(uint32_t camera, std::string& name) override;
-
-private:
-    KVAPI_HANDLE handle_;
-};
 
 // Closed for `hold` after a query that timed out (-3) or found no connection (-1); the
 // client library declares a silent link lost well within that time, and the new
@@ -85,11 +62,11 @@ public:
     void BeginConnection();
     // Registration: reads everything again. False when the recorder answered an empty
     // version (it is not loaded yet); the event that asked is then dropped as before.
-    bool Refresh(RecorderQueries& queries);
+    bool Refresh(RecorderLink& queries);
     // Per event: whether the recorder is loaded. Asked of the recorder only until a
     // version has been seen on this connection; a failed query counts as loaded when a
     // version was known from before.
-    bool Loaded(RecorderQueries& queries);
+    bool Loaded(RecorderLink& queries);
 
     struct CameraView {
         bool primary = true;  // unknown counts as primary: never drop for lack of an answer
@@ -97,7 +74,11 @@ public:
     };
     // The first lookup of a camera with an unknown role or name since the registration
     // asks the recorder for both; later lookups use what is known.
-    CameraView Camera(RecorderQueries& queries, uint32_t index);
+    CameraView Camera(RecorderLink& queries, uint32_t index);
+
+    // The message of a drive event. It belongs to the event, so it is asked each time;
+    // when the query fails or the gate holds it back, the message is empty.
+    std::string DriveMessage(RecorderLink& link, uint32_t drive);
 
     // Result given to DriveMessageFailed when the gate kept the query from being made.
     static constexpr int kNotAsked = INT32_MIN;
@@ -124,7 +105,7 @@ private:
     // Reads the camera's fields (all of them, or only the unknown ones); what failed is
     // described in `failures`.
     void WarnVersionFailed(int result);
-    void ReadCamera(RecorderQueries& queries, uint32_t index, bool unknown_only, CameraEntry& entry,
+    void ReadCamera(RecorderLink& queries, uint32_t index, bool unknown_only, CameraEntry& entry,
                     std::string& failures);
 
     QueryGate& gate_;

@@ -1,14 +1,25 @@
-# The integration object, its payloads and time zones, and the executable.
+# The integration object, its units, its payloads and time zones, and the executable.
+
+# The version, from project(VERSION): included as "src/service/version.h".
+configure_file(service/version.h.in ${CMAKE_BINARY_DIR}/generated/src/service/version.h @ONLY)
+
 add_library(wardex_core STATIC
   wardex.cpp
   outbox_report.cpp
   login_backoff.cpp
   payloads.cpp
   recorder_cache.cpp
+  recorder/recorder_link.cpp
+  service/config.cpp
+  service/diagnostic.cpp
+  service/event_translator.cpp
+  service/registration.cpp
+  service/stored_password.cpp
+  service/time_sync.cpp
   time_zones.cpp
   time_answer.cpp
 )
-target_include_directories(wardex_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(wardex_core PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 target_link_libraries(wardex_core PUBLIC
   wardex_soap wardex_connection wardex_secrets wardex_foundation kvAPI Boost::boost Threads::Threads)
 

@@ -1,16 +1,22 @@
 // kv::WardexIntegration: the one object that ties the service together.
 //
 // The constructor points the sequencer at the outbox "./outbox.db" (alarms wait there
-// until the receiver has them), reads "./wardex.json" (writing defaults when it cannot be
-// read), keeps the recording-server password encrypted on disk, sets the log level and
-// gives the receiver's URL to the sequencer. Two threads then run its members:
+// until the receiver has them), reads "./wardex.json" (src/service/config.h), keeps the
+// recording-server password encrypted on disk (src/service/stored_password.h), sets the
+// log level and gives the receivers' URLs to the sequencer. Two threads then run its
+// members:
 //   RunWebhookService()  the network thread: the io_service with every sequencer and
 //                        HTTP action and the time-information handler SetNtp;
 //   RunCallback()        the client-library thread: connects to the recording server,
 //                        turns its events into alarms, reports on-line/off-line changes
 //                        and applies the receiver's time settings.
 // Stop() may be called from any thread and makes both return. mutex_ guards only the
-// stop flag and ntp_info_, and is never held across a call into another subsystem.
+// stop flag, and is never held across a call into another subsystem.
+//
+// This object does the wiring only: the threads, the stop, and who calls whom. What an
+// event becomes (src/service/event_translator.h), the recorder's description
+// (src/service/registration.h) and the time zone (src/service/time_sync.h) are decided
+// by units of their own, which reach the recorder through one RecorderLink.
 #ifndef WARDEX_SRC_WARDEX_H_
 #define WARDEX_SRC_WARDEX_H_
 
@@ -24,20 +30,20 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/TrevaskConnect.h"
-#include "common/common_json.h"
 #include "src/log_throttle.h"
 #include "src/login_backoff.h"
 #include "src/payloads.h"
+#include "src/recorder/recorder_link.h"
 #include "src/recorder_cache.h"
+#include "src/service/config.h"
+#include "src/service/event_translator.h"
+#include "src/service/registration.h"
+#include "src/service/stored_password.h"
+#include "src/service/time_sync.h"
 #include "src/service_notify.h"
 #include "src/soap_helper.h"
 
 namespace kv {
-
-// The receiver endpoint written to a new configuration file. It is a placeholder for the
-// installation to replace and is never handed to the sequencer.
-extern const char kDefaultServiceEndpoint[];
-extern const char kConfigFilePath[];
 
 class WardexIntegration {
 public:
@@ -83,57 +89,37 @@ public:
     void SetNtp(const soap::NtpInfo& info);
 
 private:
+    // The configuration as read, and the password it gave.
+    struct Settings {
+        ServiceConfig config;
+        StoredPassword password;
+    };
+    static Settings LoadSettings();
+    explicit WardexIntegration(Settings settings);
+
     int Loop(CTrevaskConnection& connection, int last_status);
-    void Register(KVAPI_HANDLE handle);
+    void Register();
     void MakeServerOnOffPayload(bool online, std::string& out);
-    // True (and logged, at most once a second) when the event is older than the start.
-    bool DroppedBeforeStart(int type, const PayloadType& payload);
-    RecorderCache::CameraView LookUpCamera(uint32_t index);
-    void ReadDriveMessage(uint32_t drive, AlarmData& alarm);
-    void LogRecorderWarnings();
+    // The recorder went on-line (or off-line) since the last turn.
+    void ReportServerTransition(bool up);
     // The client library's queue overflowed: WARNING at once, then at most once a minute.
     void ReportLostEvents();
-    void HandleTimeInformation();
-    void CheckAndUpdateTime(const soap::NtpInfo& info);
-    void GetLicenseIP(const std::string& licensed_mac);
-    void ReadConfiguration();
-    void WriteDefaultConfiguration();
-    void ReadBackupEndpoint();
-    // One WARNING when either receiver is reached over plain http.
-    void WarnOfPlainHttp();
-    void ProtectStoredPassword();
-    // Encrypts server_password_ into the file (mode 0600); false when that failed.
-    bool StorePassword();
-    void KeepUnusableConfiguration();
+    void LogRecorderWarnings();
+    void MarkNetworkProgress();
 
     bool stopped_ = false;
     std::mutex mutex_;
     boost::asio::io_service io_service_;
     soap::SoapSequencer sequencer_;
-    time_t start_time_ = 0;
-    bool registered_ = false;
-    int64_t time_offset_ = 0;
+    const ServiceConfig config_;  // without the password
+    StoredPassword password_;
     CTrevaskConnection connection_;
-    json::JsonConfigFile config_;
-    int16_t server_port_ = 22609;
-    std::string server_user_ = "admin";
-    std::string server_password_;
-    bool password_usable_ = true;  // false: the stored password did not decrypt
-    bool report_motion_ = false;
+    LibraryLink link_{connection_};
     int32_t server_online_ = 1;
-    std::string heartbeat_payload_;
-    NvrInfo nvr_info_;
-    soap::NtpInfo ntp_info_;
-    soap::NtpInfo checked_time_;  // the answer found usable, applied once (client-library thread)
-    bool time_handled_ = false;
-    bool ignore_ntp_ = true;
-    bool time_update_pending_ = false;
-    std::string service_endpoint_ = kDefaultServiceEndpoint;
-    std::string backup_service_endpoint_;  // empty: no backup receiver
-    bool timezone_warning_logged_ = false;
+    TimeSync time_sync_;
+    Registration registration_;
 
     // --- systemd status and watchdog ---
-    void MarkNetworkProgress();
     ProgressStamp network_progress_;
     ProgressStamp client_progress_;
     std::atomic<bool> recorder_online_{false};
@@ -144,7 +130,7 @@ private:
     // --- recorder answers and event reporting (client-library thread) ---
     QueryGate query_gate_;
     RecorderCache recorder_cache_{query_gate_};
-    LogThrottle before_start_log_{std::chrono::seconds(1)};
+    EventTranslator translator_;
     LogThrottle events_lost_log_{std::chrono::minutes(1)};
     uint64_t events_lost_seen_ = 0;      // the connection manager's count already taken
     uint64_t events_lost_unlogged_ = 0;  // lost since the last WARNING
@@ -152,9 +138,6 @@ private:
 
 // The function registered with the connection manager; `user` is the integration object.
 int kvapi_callback(int type, intptr_t status, PayloadType* payload, size_t size, void* user);
-
-// True when the event happened before the client-library thread started.
-inline bool IsBeforeConn(time_t start, int64_t event) { return static_cast<int64_t>(start) > event; }
 
 }  // namespace kv
 

@@ -417,44 +417,6 @@ TEST_F(ServiceTest, AConfigurationThatDoesNotParseIsKeptWhileTheServiceRunsOnDef
     EXPECT_EQ(ConfigText(), text);
 }
 
-// Which address the payloads report, when wardex runs on the recorder (127.0.0.1).
-class ReportingAddressTest : public ServiceTest {
-protected:
-    std::string ReportedAddress(const Json& adapters) {
-        Json scenario = BaseScenario();
-        scenario["adapters"] = adapters;
-        StartNvr(scenario);
-        StartReceiver();
-        WriteConfig(ServiceOptions{});
-        StartService();
-        EXPECT_TRUE(WaitForRegistration()) << Log();
-        StopService();
-        return Alarms("5").empty() ? std::string("(none)") : Alarms("5").at(0)["IPAddress"].get<std::string>();
-    }
-};
-
-TEST_F(ReportingAddressTest, TheLicensedAdapterWithoutAUsableAddressGivesTheNextBest) {
-    EXPECT_EQ(ReportedAddress(Json::parse(R"([{"mac": "00:1A:2B:3C:4D:5E", "address": "0.0.0.0"},
-                                             {"mac": "00:AA:BB:CC:DD:EE", "address": "127.0.0.2"}])")),
-              "127.0.0.2");
-    EXPECT_EQ(CountInLog("Could not find IP that corresponds to Licensed MAC"), 1);
-    EXPECT_EQ(CountInLog("Using next-best IP in JSON payloads: 127.0.0.2"), 1);
-}
-
-TEST_F(ReportingAddressTest, NoUsableAdapterReportsLoopback) {
-    EXPECT_EQ(ReportedAddress(Json::parse(R"([{"mac": "00:1A:2B:3C:4D:5E", "address": "0.0.0.0"},
-                                             {"mac": "", "address": ""}])")),
-              "127.0.0.1");
-    EXPECT_EQ(CountInLog("Could not find IP that corresponds to Licensed MAC"), 1);
-    EXPECT_EQ(CountInLog("Could not find another IP to send in JSON payload, using 127.0.0.1"), 1);
-}
-
-TEST_F(ReportingAddressTest, MacComparisonIsCaseSensitive) {
-    EXPECT_EQ(ReportedAddress(Json::parse(R"([{"mac": "00:1a:2b:3c:4d:5e", "address": "127.0.0.3"}])")),
-              "127.0.0.3");
-    EXPECT_EQ(CountInLog("Using next-best IP in JSON payloads: 127.0.0.3"), 1) << "found as next best, not matched";
-}
-
 TEST_F(ServiceTest, AnyOtherServerAddressIsReportedAsConfigured) {
     Json scenario = BaseScenario();
     scenario["failing_calls"] = Json::array({"GetNetworkInfo"});  // a query would show as an ERROR

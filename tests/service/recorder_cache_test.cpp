@@ -10,58 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "src/log_throttle.h"
+#include "tests/service/fake_recorder_link.h"
 
 namespace kv {
 namespace {
 
 using Clock = QueryGate::Clock;
 
-// A recorder whose answers the test sets; counts every query it gets.
-class ScriptedRecorder : public RecorderQueries {
-public:
-    struct Camera {
-        int primary = 1;
-        std::string name;
-    };
-
-    int ServerVersion(std::string& text) override {
-        ++calls["version"];
-        if (version_result < 0) return version_result;
-        text = version;
-        return 0;
-    }
-    int NumCameras() override {
-        ++calls["count"];
-        return count_result < 0 ? count_result : static_cast<int>(cameras.size());
-    }
-    int IsPrimary(uint32_t camera) override {
-        ++calls["primary"];
-        if (primary_result < 0) return primary_result;
-        auto it = cameras.find(camera);
-        return it == cameras.end() ? 0 : it->second.primary;
-    }
-    int CameraName(uint32_t camera, std::string& name) override {
-        ++calls["name"];
-        if (name_result < 0) return name_result;
-        auto it = cameras.find(camera);
-        if (it == cameras.end()) return -2;
-        name = it->second.name;
-        return 0;
-    }
-    int Total() const {
-        int total = 0;
-        for (const auto& entry : calls) total += entry.second;
-        return total;
-    }
-
-    std::string version = "7.4.2.0";
-    std::map<uint32_t, Camera> cameras{{0, {1, "Door"}}, {1, {0, "Yard"}}};
-    int version_result = 0;
-    int count_result = 0;
-    int primary_result = 0;
-    int name_result = 0;
-    std::map<std::string, int> calls;
-};
+using ScriptedRecorder = FakeRecorderLink;
 
 class RecorderCacheTest : public ::testing::Test {
 protected:
@@ -108,7 +64,7 @@ TEST_F(RecorderCacheTest, AFailedQueryAtRegistrationLeavesTheLastValue) {
     ASSERT_TRUE(cache_.Refresh(recorder_));
 
     // The next connection: every query fails.
-    recorder_.version_result = recorder_.primary_result = recorder_.name_result = -5;
+    recorder_.results["version"] = recorder_.results["primary"] = recorder_.results["name"] = -5;
     recorder_.cameras[0] = {0, "Renamed"};
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_)) << "a known version keeps the recorder registered";
@@ -129,7 +85,7 @@ TEST_F(RecorderCacheTest, AFailedQueryAtRegistrationLeavesTheLastValue) {
 TEST_F(RecorderCacheTest, AnUnknownCameraIsAskedOnceAndWarnedAboutOnce) {
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));
-    recorder_.primary_result = recorder_.name_result = -5;
+    recorder_.results["primary"] = recorder_.results["name"] = -5;
     const int before = recorder_.Total();
 
     RecorderCache::CameraView unknown = cache_.Camera(recorder_, 7);
@@ -146,7 +102,7 @@ TEST_F(RecorderCacheTest, AnUnknownCameraIsAskedOnceAndWarnedAboutOnce) {
               "for a primary camera and with an empty name until the next registration");
 
     // The next registration asks again; the camera is now there.
-    recorder_.primary_result = recorder_.name_result = 0;
+    recorder_.results["primary"] = recorder_.results["name"] = 0;
     recorder_.cameras[7] = {0, "Back"};
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));
@@ -168,7 +124,7 @@ TEST_F(RecorderCacheTest, AnUnknownCameraThatAnswersIsKept) {
 }
 
 TEST_F(RecorderCacheTest, OnlyTheNameFailingWarnsAboutTheName) {
-    recorder_.name_result = -5;
+    recorder_.results["name"] = -5;
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));
     RecorderCache::CameraView door = cache_.Camera(recorder_, 0);
@@ -186,7 +142,7 @@ TEST_F(RecorderCacheTest, OnlyTheNameFailingWarnsAboutTheName) {
 TEST_F(RecorderCacheTest, ATimeoutClosesTheGateUntilTheHoldPassesOrANewConnection) {
     cache_.BeginConnection();
     ASSERT_TRUE(cache_.Refresh(recorder_));
-    recorder_.primary_result = -3;
+    recorder_.results["primary"] = -3;
     const int before = recorder_.Total();
 
     RecorderCache::CameraView first = cache_.Camera(recorder_, 8);
@@ -212,14 +168,14 @@ TEST_F(RecorderCacheTest, ATimeoutClosesTheGateUntilTheHoldPassesOrANewConnectio
 }
 
 TEST_F(RecorderCacheTest, AFailedVersionQueryOnANewConnectionCountsAsLoadedWhenKnown) {
-    recorder_.version_result = -5;
+    recorder_.results["version"] = -5;
     cache_.BeginConnection();
     EXPECT_FALSE(cache_.Loaded(recorder_)) << "never seen loaded: dropped as before";
     EXPECT_TRUE(cache_.TakeWarnings().empty());
 
-    recorder_.version_result = 0;
+    recorder_.results["version"] = 0;
     ASSERT_TRUE(cache_.Refresh(recorder_));
-    recorder_.version_result = -5;
+    recorder_.results["version"] = -5;
     cache_.BeginConnection();
     EXPECT_TRUE(cache_.Loaded(recorder_));
     EXPECT_TRUE(cache_.Loaded(recorder_));
@@ -241,14 +197,14 @@ TEST_F(RecorderCacheTest, ATimeoutJustBeforeTheFirstRegistrationDoesNotDropIt) {
         RecorderCache cache{gate};
         cache.BeginConnection();
         if (std::string(c.before) == "version") {
-            recorder.version_result = c.result;
+            recorder.results["version"] = c.result;
             EXPECT_FALSE(cache.Loaded(recorder));
         } else {
-            recorder.name_result = c.result;
+            recorder.results["name"] = c.result;
             cache.Camera(recorder, 0);
         }
         ASSERT_FALSE(gate.IsOpen()) << c.before;
-        recorder.version_result = recorder.name_result = 0;
+        recorder.results["version"] = recorder.results["name"] = 0;
         EXPECT_TRUE(cache.Refresh(recorder)) << c.before << " " << c.result << ": the registration was dropped";
         EXPECT_EQ(cache.version(), "7.4.2.0");
         EXPECT_EQ(cache.Camera(recorder, 1).name, "Yard");
