@@ -91,9 +91,42 @@ void DeliveryBacklog::OutboxFailed(const Status& status) {
 }
 
 int64_t DeliveryBacklog::StoredId(const Payload& payload) const {
-    if (payload.outbox_id != 0) return payload.outbox_id;
     const auto late = stored_late_.find(payload.key);
-    return late == stored_late_.end() ? 0 : late->second;
+    return late == stored_late_.end() ? payload.outbox_id : late->second;
+}
+
+bool DeliveryBacklog::Vanished(int64_t id) {
+    std::vector<Outbox::Item> items;
+    size_t damaged = 0;
+    const Status status = outbox_->TakeOldest(id - 1, 1, items, damaged);
+    damaged_ += damaged;
+    if (!status.ok()) {
+        OutboxFailed(status);
+        return false;
+    }
+    return items.empty() || items.front().id != id;
+}
+
+size_t DeliveryBacklog::StoreAgainAfterSalvage(const std::vector<const Payload*>& in_flight) {
+    std::vector<const Payload*> held(in_flight);
+    for (const Payload& payload : ready_) held.push_back(&payload);
+    for (const auto& waiting : delayed_) held.push_back(&waiting.second);
+    size_t lost = 0;
+    for (const Payload* payload : held) {
+        const int64_t id = StoredId(*payload);
+        if (!durable() || id == 0 || !Vanished(id)) continue;
+        in_memory_.erase(id);
+        refused_in_memory_.erase(id);
+        unstored_[payload->key] = Outbox::Item{0, payload->method, payload->payload, 0, 0, ""};
+        ++lost;
+    }
+    // Written at once; should that fail they are held as while the outbox is down, and
+    // written by its reopening.
+    if (lost > 0 && durable()) {
+        const Status status = WriteUnstored();
+        if (!status.ok()) OutboxFailed(status);
+    }
+    return lost;
 }
 
 void DeliveryBacklog::Forget(const Payload& payload) {
@@ -350,18 +383,24 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
                                   .count();
         const int64_t next = now + std::max<int64_t>(delay, 1);
         Status status = outbox_->MarkRefused(id, reason, now, next);
-        if (status.ok()) {
+        // A salvage in that very write may have lost the row it marked: stored again, the
+        // alarm is marked under its new id.
+        if (status.ok() && outbox_->salvaged() && StoreAgainAfterSalvage({&payload}) > 0) {
+            refusal.id = StoredId(payload);
+            if (durable()) status = outbox_->MarkRefused(refusal.id, reason, now, next);
+        }
+        if (status.ok() && durable()) {
             if (in_window_ > 0) --in_window_;
-            in_memory_.erase(id);
-            refused_in_memory_.erase(id);
-            refused_waiting_.insert(id);
+            in_memory_.erase(refusal.id);
+            refused_in_memory_.erase(refusal.id);
+            refused_waiting_.insert(refusal.id);
             stored_late_.erase(payload.key);
             if (!next_refused_due_ || next < *next_refused_due_) next_refused_due_ = next;
             refusal.fate = RefusalFate::kKept;
             refusal.next_in = next - now;
             return refusal;
         }
-        OutboxFailed(status);
+        if (!status.ok()) OutboxFailed(status);
     }
     // No outbox to keep it in now: it waits in memory instead.
     Wait(std::move(payload), retry_due);

@@ -116,6 +116,11 @@ public:
     bool HasRoomForStored() const { return durable() && in_window_ < StoredPlaces(); }
     // Rows found damaged (checksum) and set aside since the last call.
     size_t TakeDamaged();
+    // After a salvage in the middle of a run: payloads held in memory (those in
+    // `in_flight`, which the owner holds, and the backlog's own) whose rows the damaged
+    // file could not give back are stored again from memory, under new ids. Returns how
+    // many.
+    size_t StoreAgainAfterSalvage(const std::vector<const Payload*>& in_flight);
 
     // A payload back from a failed attempt, waiting until `due`.
     void Wait(Payload payload, TimePoint due);
@@ -172,8 +177,11 @@ private:
     // A stored row that waits on disk only (what on_disk_only_ counts above the cursor):
     // neither held in memory nor a refused one waiting for its own time.
     bool OnDiskOnly(int64_t id) const;
-    // The id a payload has on disk, if any (stored at intake, or later by Reopen).
+    // The id a payload has on disk, if any (stored at intake, or later by Reopen or
+    // StoreAgainAfterSalvage).
     int64_t StoredId(const Payload& payload) const;
+    // Whether the row `id` is gone from the outbox (false when that cannot be read).
+    bool Vanished(int64_t id);
     void Forget(const Payload& payload);
     Status WriteUnstored();
 

@@ -387,6 +387,10 @@ private:
         note.count = salvage.recovered;
         note.number = static_cast<int64_t>(salvage.unreadable);
         Emit(std::move(note));
+        // Alarms held in memory are known whole even where the damaged file lost their rows.
+        std::vector<const Payload*> in_flight;
+        for (auto entry = queue_.begin(); entry != queue_.end(); ++entry) in_flight.push_back(&entry->held);
+        backlog_.StoreAgainAfterSalvage(in_flight);
     }
 
     // The outbox failed: one ERROR, then it is opened again on a back-off, and alarms are

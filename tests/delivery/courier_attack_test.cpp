@@ -1,0 +1,122 @@
+// Faults found where two conditions meet, kept as canned events against the courier: a
+// damaged file salvaged in the middle of a run, refusals while the outbox is down, the
+// counts the courier keeps beside its state.
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "tests/delivery/courier_harness.h"
+#include "tests/delivery/delivery_test_support.h"
+
+namespace {
+
+using kv::test::CourierOnDisk;
+using kv::test::Harness;
+using kv::test::kPrimary;
+using kv::test::Takes;
+using kv::delivery::Commands;
+using kv::delivery::PathId;
+using kv::delivery::Send;
+using kv::soap::Outcome;
+using kv::soap::Step;
+using std::chrono::seconds;
+
+// Runs statements on a connection of the test's own; the text of the first column of the
+// last row, if any.
+std::string Sql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string result;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
+        sqlite3_exec(
+            db, sql.c_str(),
+            [](void* out, int, char** values, char**) {
+                if (values[0] != nullptr) *static_cast<std::string*>(out) = values[0];
+                return 0;
+            },
+            &result, nullptr);
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+class CourierAttack : public CourierOnDisk {
+protected:
+    // Answers the one application message among the sends.
+    void AnswerApplicationMessage(Outcome outcome) {
+        const auto message = std::find_if(h.sends.begin(), h.sends.end(),
+                                           [](const Send& send) { return send.step == Step::kApplicationMessage; });
+        ASSERT_NE(h.sends.end(), message);
+        std::rotate(h.sends.begin(), message, message + 1);
+        h.Answer(outcome);
+    }
+
+    std::string OutboxPath() const { return dir_.Join("outbox.db"); }
+
+    // Garbage over the whole leaf that holds the lowest ids, behind the back of the
+    // courier's connection, which then finds its cached pages stale.
+    void DamageOldestLeaf() {
+        const std::string path = OutboxPath();
+        Sql(path, "PRAGMA wal_checkpoint(TRUNCATE)");
+        const int page = std::stoi(Sql(path, "SELECT pageno FROM dbstat WHERE name = 'outbox' AND path = '/000/'"));
+        {
+            std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(static_cast<std::streamoff>(page - 1) * 4096);
+            for (int i = 0; i < 4096; ++i) file.put(static_cast<char>(0xA5));
+        }
+        Sql(path, "UPDATE outbox SET stored_at = stored_at WHERE id = (SELECT max(id) FROM outbox)");
+    }
+};
+
+// The outbox is salvaged in the middle of a run while alarms whose rows sat on the damaged
+// page are held in memory: those alarms are still known whole, and a stop must leave them
+// on disk.
+TEST_F(CourierAttack, AlarmsInMemoryWhoseRowsASalvageLostAreStoredAgain) {
+    const std::string padding(300, 'p');
+    h.Alarms(40, padding);
+    ASSERT_EQ(40u, h.courier().outbox()->Count());
+    DamageOldestLeaf();
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    // The first alarm is delivered; deleting its row meets the damage.
+    h.Answer(Outcome::kNextStep);
+    AnswerApplicationMessage(Outcome::kDelivered);
+    h.Settle();
+    ASSERT_EQ(1u, h.courier().Stats().delivered);
+    ASSERT_EQ(1, h.Count(kv::delivery::NoteKind::kOutboxSalvaged));
+    h.Event([&](Commands& out) { h.courier().Abandon(h.now, {}, out); });
+
+    kv::Outbox reopened(OutboxPath());
+    ASSERT_TRUE(reopened.Open().ok());
+    const std::vector<std::string> stored = kv::test::Payloads(reopened);
+    const std::set<std::string> on_disk(stored.begin(), stored.end());
+    for (int i = 1; i < 8; ++i) EXPECT_EQ(1u, on_disk.count(padding + std::to_string(i))) << "alarm " << i;
+}
+
+// The same damage met by the refusal of an alarm whose row sat on the damaged page: the
+// refusal's own write salvages the file, and the alarm is kept, refused, under a new id.
+TEST_F(CourierAttack, AnAlarmWhoseRefusalMetTheDamageIsKeptRefused) {
+    const std::string padding(300, 'p');
+    h.Alarms(40, padding);
+    DamageOldestLeaf();
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.sends.erase(h.sends.begin() + 2, h.sends.end());  // the first two alarms' only
+    h.Answer(Outcome::kNextStep);
+    AnswerApplicationMessage(Outcome::kRefused);
+    h.Settle();
+    ASSERT_EQ(1, h.Count(kv::delivery::NoteKind::kOutboxSalvaged));
+    EXPECT_EQ(1u, h.courier().Stats().refused);
+    h.Event([&](Commands& out) { h.courier().Abandon(h.now, {}, out); });
+
+    kv::Outbox reopened(OutboxPath());
+    ASSERT_TRUE(reopened.Open().ok());
+    const std::vector<std::string> stored = kv::test::Payloads(reopened);
+    const std::set<std::string> on_disk(stored.begin(), stored.end());
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(1u, on_disk.count(padding + std::to_string(i))) << "alarm " << i;
+    EXPECT_EQ(1u, reopened.Refused());
+}
+
+}  // namespace
