@@ -219,14 +219,18 @@ size_t DeliveryBacklog::Refill(int64_t now) {
     }
     if (!durable()) return admitted;
     size_t damaged = 0;
-    if (next_refused_due_ && *next_refused_due_ <= now && in_window_ < StoredPlaces()) {
+    const std::optional<int64_t> refused_due = NextRefusedDue(now);
+    if (refused_due && *refused_due <= now && in_window_ < StoredPlaces()) {
         const size_t room = StoredPlaces() - in_window_;
         // Refused rows that are in memory already may come back too: ask for enough more.
         const size_t limit = room + refused_in_memory_.size() + deletes_.size();
+        // The clock has gone back since rows were marked: every refused row goes again now
+        // (as at a start) and is marked afresh by the clock as it is.
+        const int64_t until = *next_refused_due_ > now ? std::numeric_limits<int64_t>::max() : now;
         std::vector<Outbox::Item> items;
-        Status status = outbox_->TakeRefusedDue(std::numeric_limits<int64_t>::max(), now, limit, items, damaged);
+        Status status = outbox_->TakeRefusedDue(std::numeric_limits<int64_t>::max(), until, limit, items, damaged);
         int64_t due = 0;
-        if (status.ok()) status = outbox_->NextRefusedDue(now, due);
+        if (status.ok()) status = outbox_->NextRefusedDue(until, due);
         if (!status.ok()) {
             OutboxFailed(status);
             return admitted;
@@ -281,6 +285,11 @@ std::vector<std::shared_ptr<const std::string>> DeliveryBacklog::UnstoredTexts()
 }
 
 std::optional<int64_t> DeliveryBacklog::NextRefusedDue() const { return next_refused_due_; }
+
+std::optional<int64_t> DeliveryBacklog::NextRefusedDue(int64_t now) const {
+    if (next_refused_due_ && *next_refused_due_ - now > refusal_.cap.count()) return now;
+    return next_refused_due_;
+}
 
 size_t DeliveryBacklog::TakeDamaged() {
     const size_t damaged = damaged_;

@@ -111,6 +111,9 @@ public:
     size_t Refill(int64_t now);
     // When the next refused alarm is due (wall-clock seconds), if any is waiting.
     std::optional<int64_t> NextRefusedDue() const;
+    // The same by the clock `now`: a next attempt further ahead than any refusal waits was
+    // set by a clock that has since gone back, and is due now.
+    std::optional<int64_t> NextRefusedDue(int64_t now) const;
     // Whether a refill could take a stored alarm now: the outbox works and the window has
     // a place for one. Until then a due refused alarm waits for the place, not the clock.
     bool HasRoomForStored() const { return durable() && in_window_ < StoredPlaces(); }

@@ -841,7 +841,7 @@ private:
         }
         // A refused alarm due while no refill can take it waits for the place (a payload
         // finishing) or the outbox (its reopening), both of which dispatch again.
-        const std::optional<int64_t> refused = backlog_.NextRefusedDue();
+        const std::optional<int64_t> refused = backlog_.NextRefusedDue(now_.wall);
         if (refused && backlog_.HasRoomForStored()) {
             const TimePoint at = now_.steady + std::chrono::seconds(std::max<int64_t>(*refused - now_.wall, 0));
             if (!due || at < *due) due = at;

@@ -20,11 +20,12 @@ using kv::test::Harness;
 using kv::test::kPrimary;
 using kv::test::Takes;
 using kv::delivery::Commands;
+using kv::delivery::CourierOptions;
 using kv::delivery::PathId;
 using kv::delivery::Send;
 using kv::soap::Outcome;
 using kv::soap::Step;
-using std::chrono::seconds;
+using std::chrono::milliseconds;
 
 // Runs statements on a connection of the test's own; the text of the first column of the
 // last row, if any.
@@ -117,6 +118,26 @@ TEST_F(CourierAttack, AnAlarmWhoseRefusalMetTheDamageIsKeptRefused) {
     const std::set<std::string> on_disk(stored.begin(), stored.end());
     for (int i = 0; i < 8; ++i) EXPECT_EQ(1u, on_disk.count(padding + std::to_string(i))) << "alarm " << i;
     EXPECT_EQ(1u, reopened.Refused());
+}
+
+// An alarm refused while the wall clock was a year ahead: once the clock is set right its
+// next attempt lies a year away, and it is tried again within the longest refusal wait, not
+// a year later, and the courier is not woken again and again meanwhile.
+TEST_F(CourierAttack, ARefusalMarkedBeforeTheClockWentBackIsTriedAgain) {
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    h.now.wall += 365LL * 24 * 3600;
+    h.Alarms(1);
+    h.Answer(Outcome::kNextStep);
+    h.Answer(Outcome::kRefused);
+    h.Settle();  // the clock as the harness keeps it: a year earlier
+    ASSERT_EQ(1u, h.courier().Stats().refused);
+    const CourierOptions options;
+    h.Settle(std::chrono::duration_cast<milliseconds>(options.refusal_cap));
+    EXPECT_EQ(1, h.Pending(Step::kCreateSequence));
+    EXPECT_LE(h.timer_events, 3);
+    h.AnswerAll(Takes);
+    EXPECT_EQ(1u, h.courier().Stats().delivered);
+    EXPECT_EQ(0u, h.courier().outbox()->Count());
 }
 
 }  // namespace
