@@ -1,6 +1,6 @@
 // Faults found where two conditions meet, kept as canned events against the courier: a
-// damaged file salvaged in the middle of a run, refusals while the outbox is down, the
-// counts the courier keeps beside its state.
+// damaged file salvaged in the middle of a run while alarms are held in memory, and a
+// refusal timed by a wall clock that later went back.
 #include <algorithm>
 #include <fstream>
 #include <set>
@@ -15,16 +15,15 @@
 
 namespace {
 
-using kv::test::CourierOnDisk;
-using kv::test::Harness;
-using kv::test::kPrimary;
-using kv::test::Takes;
 using kv::delivery::Commands;
 using kv::delivery::CourierOptions;
 using kv::delivery::PathId;
 using kv::delivery::Send;
 using kv::soap::Outcome;
 using kv::soap::Step;
+using kv::test::CourierOnDisk;
+using kv::test::kPrimary;
+using kv::test::Takes;
 using std::chrono::milliseconds;
 
 // Runs statements on a connection of the test's own; the text of the first column of the
@@ -58,16 +57,27 @@ protected:
 
     std::string OutboxPath() const { return dir_.Join("outbox.db"); }
 
+    // The courier stops; the payloads its outbox then holds, and how many are refused.
+    std::set<std::string> StoredAfterStop(size_t* refused = nullptr) {
+        h.Event([&](Commands& out) { h.courier().Abandon(h.now, {}, out); });
+        kv::Outbox reopened(OutboxPath());
+        EXPECT_TRUE(reopened.Open().ok());
+        if (refused != nullptr) *refused = reopened.Refused();
+        const std::vector<std::string> stored = kv::test::Payloads(reopened);
+        return std::set<std::string>(stored.begin(), stored.end());
+    }
+
     // Garbage over the whole leaf that holds the lowest ids, behind the back of the
     // courier's connection, which then finds its cached pages stale.
     void DamageOldestLeaf() {
         const std::string path = OutboxPath();
         Sql(path, "PRAGMA wal_checkpoint(TRUNCATE)");
         const int page = std::stoi(Sql(path, "SELECT pageno FROM dbstat WHERE name = 'outbox' AND path = '/000/'"));
+        const int page_size = std::stoi(Sql(path, "PRAGMA page_size"));
         {
             std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-            file.seekp(static_cast<std::streamoff>(page - 1) * 4096);
-            for (int i = 0; i < 4096; ++i) file.put(static_cast<char>(0xA5));
+            file.seekp(static_cast<std::streamoff>(page - 1) * page_size);
+            for (int i = 0; i < page_size; ++i) file.put(static_cast<char>(0xA5));
         }
         Sql(path, "UPDATE outbox SET stored_at = stored_at WHERE id = (SELECT max(id) FROM outbox)");
     }
@@ -88,12 +98,7 @@ TEST_F(CourierAttack, AlarmsInMemoryWhoseRowsASalvageLostAreStoredAgain) {
     h.Settle();
     ASSERT_EQ(1u, h.courier().Stats().delivered);
     ASSERT_EQ(1, h.Count(kv::delivery::NoteKind::kOutboxSalvaged));
-    h.Event([&](Commands& out) { h.courier().Abandon(h.now, {}, out); });
-
-    kv::Outbox reopened(OutboxPath());
-    ASSERT_TRUE(reopened.Open().ok());
-    const std::vector<std::string> stored = kv::test::Payloads(reopened);
-    const std::set<std::string> on_disk(stored.begin(), stored.end());
+    const std::set<std::string> on_disk = StoredAfterStop();
     for (int i = 1; i < 8; ++i) EXPECT_EQ(1u, on_disk.count(padding + std::to_string(i))) << "alarm " << i;
 }
 
@@ -110,14 +115,10 @@ TEST_F(CourierAttack, AnAlarmWhoseRefusalMetTheDamageIsKeptRefused) {
     h.Settle();
     ASSERT_EQ(1, h.Count(kv::delivery::NoteKind::kOutboxSalvaged));
     EXPECT_EQ(1u, h.courier().Stats().refused);
-    h.Event([&](Commands& out) { h.courier().Abandon(h.now, {}, out); });
-
-    kv::Outbox reopened(OutboxPath());
-    ASSERT_TRUE(reopened.Open().ok());
-    const std::vector<std::string> stored = kv::test::Payloads(reopened);
-    const std::set<std::string> on_disk(stored.begin(), stored.end());
+    size_t refused = 0;
+    const std::set<std::string> on_disk = StoredAfterStop(&refused);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(1u, on_disk.count(padding + std::to_string(i))) << "alarm " << i;
-    EXPECT_EQ(1u, reopened.Refused());
+    EXPECT_EQ(1u, refused);
 }
 
 // An alarm refused while the wall clock was a year ahead: once the clock is set right its
