@@ -50,6 +50,32 @@ Status DeliveryBacklog::Reopen() {
     return Status::OK();
 }
 
+void DeliveryBacklog::KeepRefusedOnDisk(int64_t now, TimePoint steady_now) {
+    for (auto waiting = delayed_.begin(); waiting != delayed_.end() && durable();) {
+        const Payload& payload = waiting->second;
+        const int64_t id = StoredId(payload);
+        // Only a refusal leaves a payload waiting in memory without being held for the receiver.
+        if (payload.refusals == 0 || payload.held_for_receiver || id == 0) {
+            ++waiting;
+            continue;
+        }
+        const int64_t next =
+            now + std::max<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(waiting->first - steady_now).count(), 1);
+        const Status status = outbox_->MarkRefused(id, payload.refusal_reason, payload.first_refused, next);
+        if (!status.ok()) {
+            OutboxFailed(status);
+            return;
+        }
+        if (in_window_ > 0) --in_window_;
+        in_memory_.erase(id);
+        refused_in_memory_.erase(id);
+        refused_waiting_.insert(id);
+        stored_late_.erase(payload.key);
+        if (!next_refused_due_ || next < *next_refused_due_) next_refused_due_ = next;
+        waiting = delayed_.erase(waiting);
+    }
+}
+
 // Alarms held in memory meanwhile go to disk in arrival order, one transaction.
 Status DeliveryBacklog::WriteUnstored() {
     if (unstored_.empty()) return Status::OK();
@@ -251,7 +277,9 @@ size_t DeliveryBacklog::Refill(int64_t now) {
         // The room ran out before the due ones did: look again once places free.
         if (taken == room && items.size() > taken) next_refused_due_ = now;
     }
-    if (on_disk_only_ > 0 && in_window_ < StoredPlaces()) {
+    // A walk that passed over only rows counted elsewhere goes on: nothing else would call
+    // it again while the rows behind them wait.
+    while (on_disk_only_ > 0 && in_window_ < StoredPlaces()) {
         const size_t room = StoredPlaces() - in_window_;
         std::vector<Outbox::Item> items;
         Status status = outbox_->TakeOldest(last_loaded_id_, room, items, damaged);
@@ -412,6 +440,7 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
         if (!status.ok()) OutboxFailed(status);
     }
     // No outbox to keep it in now: it waits in memory instead.
+    payload.refusal_reason = reason;
     Wait(std::move(payload), retry_due);
     refusal.fate = RefusalFate::kHeldInMemory;
     return refusal;

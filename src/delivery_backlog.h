@@ -56,6 +56,7 @@ struct Payload {
     int refusals = 0;
     uint8_t sent_on_paths = 0;       // receivers its application message went to (bit per path)
     bool patient = false;            // an answer to it came too late once: wait for the deadline
+    std::string refusal_reason;      // of its last refusal, kept in memory while the outbox is down
 };
 
 // How long a refused alarm waits: 15 minutes doubling to 6 hours; dropped after 7 days.
@@ -98,6 +99,10 @@ public:
     bool NeedsReopen() const { return outbox_ != nullptr && !outbox_->usable(); }
     // Opens the failed outbox again and writes into it what was held in memory meanwhile.
     Status Reopen();
+    // Alarms the receiver refused while the outbox was down wait on disk from now on,
+    // marked refused, and leave their places, as with a working outbox. `now` and
+    // `steady_now`: the same moment on the wall clock and the steady one.
+    void KeepRefusedOnDisk(int64_t now, TimePoint steady_now);
     // Alarms held only in memory for want of an outbox.
     size_t Unstored() const { return unstored_.size(); }
     // Their texts.
@@ -151,6 +156,7 @@ public:
     Status FlushDeletes();
 
     size_t in_window() const { return in_window_; }
+    size_t parked() const { return parked_.size(); }
     size_t on_disk_only() const { return on_disk_only_; }
     // Payloads not yet delivered: in memory, parked and on disk only (refused included).
     size_t Waiting() const { return in_window_ + parked_.size() + on_disk_only_ + refused_waiting_.size(); }

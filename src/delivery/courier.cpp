@@ -186,6 +186,7 @@ public:
         stats.backup_configured = route_.has_backup();
         stats.backup_reachable = reachable_[1];
         stats.in_window = backlog_.in_window();
+        stats.parked = backlog_.parked();
         stats.unstored = backlog_.Unstored();
         stats.on_disk_only = backlog_.on_disk_only();
         stats.in_progress = queue_.size();
@@ -423,6 +424,7 @@ private:
         note.count = held - backlog_.Unstored();
         note.number = static_cast<int64_t>(backlog_.outbox()->Count());
         Emit(std::move(note));
+        backlog_.KeepRefusedOnDisk(now_.wall, now_.steady);
         Dispatch();
     }
 

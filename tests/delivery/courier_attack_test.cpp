@@ -25,6 +25,7 @@ using kv::test::CourierOnDisk;
 using kv::test::kPrimary;
 using kv::test::Takes;
 using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 // Runs statements on a connection of the test's own; the text of the first column of the
 // last row, if any.
@@ -139,6 +140,28 @@ TEST_F(CourierAttack, ARefusalMarkedBeforeTheClockWentBackIsTriedAgain) {
     h.AnswerAll(Takes);
     EXPECT_EQ(1u, h.courier().Stats().delivered);
     EXPECT_EQ(0u, h.courier().outbox()->Count());
+}
+
+// The receiver refuses a window's worth of alarms while the outbox cannot be written, so
+// they wait their refusal time in memory. Once the outbox works again they wait on disk,
+// marked refused, as any refusal does, and leave their places to the alarms behind them,
+// which go at once rather than a refusal time later.
+TEST_F(CourierAttack, AlarmsRefusedWhileTheOutboxWasDownLeaveTheWindowOnceItWorks) {
+    h.Endpoint(PathId::kPrimary, kPrimary);
+    DiskFull();
+    h.Alarms(8, "refused");
+    h.AnswerAll([](const Send& send) { return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kRefused; });
+    h.Alarms(8, "parked");  // past the window, held in memory too
+    ASSERT_EQ(8u, h.courier().Stats().parked);
+    DiskFreed();
+    h.Settle(seconds(2));
+    ASSERT_FALSE(h.courier().Stats().outbox_down);
+    h.AnswerAll(Takes);
+    h.Settle(seconds(2));
+    h.AnswerAll(Takes);
+    EXPECT_EQ(8u, h.courier().Stats().delivered) << "the alarms behind the refused ones went at once";
+    EXPECT_EQ(8u, h.courier().Stats().refused);
+    EXPECT_EQ(8u, h.courier().outbox()->Refused()) << "marked on disk";
 }
 
 }  // namespace
