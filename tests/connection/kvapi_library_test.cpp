@@ -417,10 +417,6 @@ TEST_F(KvapiLibraryTest, QueriesBeforeLoginAreRefusedByTheServer) {
     EXPECT_EQ(KVAPI_NumCameras(handle_), -1);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(KvapiSimulatorScript, ControlPortAnswersEachCommandLine) {
     kv::testing::NvrSimProcess sim;
     ASSERT_TRUE(sim.started());

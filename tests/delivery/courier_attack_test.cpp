@@ -1,7 +1,6 @@
 // Faults found where two conditions meet, kept as canned events against the courier: a
-// damaged file salvaged in the middle of a run while alarms are held in memory, and a
-// refusal timed by a wall clock that later went back.
-#include <algorithm>
+// damaged file salvaged in the middle of a run while alarms are held in memory, refusals
+// while the outbox is down, and a refusal timed by a wall clock that later went back.
 #include <fstream>
 #include <set>
 #include <string>
@@ -12,18 +11,22 @@
 
 #include "tests/delivery/courier_harness.h"
 #include "tests/delivery/delivery_test_support.h"
+#include "tests/foundation/test_dir.h"
+#include "tests/support/fault_vfs.h"
 
 namespace {
 
 using kv::delivery::Commands;
 using kv::delivery::CourierOptions;
+using kv::delivery::NoteKind;
 using kv::delivery::PathId;
 using kv::delivery::Send;
 using kv::soap::Outcome;
 using kv::soap::Step;
-using kv::test::CourierOnDisk;
+using kv::test::Harness;
 using kv::test::kPrimary;
 using kv::test::Takes;
+using kv::testing::FaultVfs;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -45,18 +48,20 @@ std::string Sql(const std::string& path, const std::string& sql) {
     return result;
 }
 
-class CourierAttack : public CourierOnDisk {
+// The courier on an outbox on the fault VFS, nothing armed.
+class CourierAttack : public ::testing::Test {
 protected:
-    // Answers the one application message among the sends.
-    void AnswerApplicationMessage(Outcome outcome) {
-        const auto message = std::find_if(h.sends.begin(), h.sends.end(),
-                                           [](const Send& send) { return send.step == Step::kApplicationMessage; });
-        ASSERT_NE(h.sends.end(), message);
-        std::rotate(h.sends.begin(), message, message + 1);
-        h.Answer(outcome);
+    CourierAttack() : vfs_(FaultVfs::Install()) {
+        vfs_.Disarm();
+        h.UseOutbox(OutboxPath());
     }
+    ~CourierAttack() override { vfs_.Disarm(); }
 
     std::string OutboxPath() const { return dir_.Join("outbox.db"); }
+
+    // Every write fails from now on, as on a full disk, until DiskFreed.
+    void DiskFull() { vfs_.ArmSticky(FaultVfs::Op::kWrite, 1, SQLITE_FULL); }
+    void DiskFreed() { vfs_.Disarm(); }
 
     // The courier stops; the payloads its outbox then holds, and how many are refused.
     std::set<std::string> StoredAfterStop(size_t* refused = nullptr) {
@@ -82,6 +87,10 @@ protected:
         }
         Sql(path, "UPDATE outbox SET stored_at = stored_at WHERE id = (SELECT max(id) FROM outbox)");
     }
+
+    FaultVfs& vfs_;
+    kv::testing::TestDir dir_;
+    Harness h;
 };
 
 // The outbox is salvaged in the middle of a run while alarms whose rows sat on the damaged
@@ -89,16 +98,16 @@ protected:
 // on disk.
 TEST_F(CourierAttack, AlarmsInMemoryWhoseRowsASalvageLostAreStoredAgain) {
     const std::string padding(300, 'p');
-    h.Alarms(40, padding);
+    h.Raise(40, padding);
     ASSERT_EQ(40u, h.courier().outbox()->Count());
     DamageOldestLeaf();
     h.Endpoint(PathId::kPrimary, kPrimary);
     // The first alarm is delivered; deleting its row meets the damage.
     h.Answer(Outcome::kNextStep);
-    AnswerApplicationMessage(Outcome::kDelivered);
+    h.Answer(Outcome::kDelivered);
     h.Settle();
     ASSERT_EQ(1u, h.courier().Stats().delivered);
-    ASSERT_EQ(1, h.Count(kv::delivery::NoteKind::kOutboxSalvaged));
+    ASSERT_NE(nullptr, h.Last(NoteKind::kOutboxSalvaged));
     const std::set<std::string> on_disk = StoredAfterStop();
     for (int i = 1; i < 8; ++i) EXPECT_EQ(1u, on_disk.count(padding + std::to_string(i))) << "alarm " << i;
 }
@@ -107,14 +116,13 @@ TEST_F(CourierAttack, AlarmsInMemoryWhoseRowsASalvageLostAreStoredAgain) {
 // refusal's own write salvages the file, and the alarm is kept, refused, under a new id.
 TEST_F(CourierAttack, AnAlarmWhoseRefusalMetTheDamageIsKeptRefused) {
     const std::string padding(300, 'p');
-    h.Alarms(40, padding);
+    h.Raise(40, padding);
     DamageOldestLeaf();
     h.Endpoint(PathId::kPrimary, kPrimary);
-    h.sends.erase(h.sends.begin() + 2, h.sends.end());  // the first two alarms' only
-    h.Answer(Outcome::kNextStep);
-    AnswerApplicationMessage(Outcome::kRefused);
+    h.sends.erase(h.sends.begin() + 1, h.sends.end());  // the first alarm's only
+    h.Answer(Outcome::kRefused);
     h.Settle();
-    ASSERT_EQ(1, h.Count(kv::delivery::NoteKind::kOutboxSalvaged));
+    ASSERT_NE(nullptr, h.Last(NoteKind::kOutboxSalvaged));
     EXPECT_EQ(1u, h.courier().Stats().refused);
     size_t refused = 0;
     const std::set<std::string> on_disk = StoredAfterStop(&refused);
@@ -128,14 +136,14 @@ TEST_F(CourierAttack, AnAlarmWhoseRefusalMetTheDamageIsKeptRefused) {
 TEST_F(CourierAttack, ARefusalMarkedBeforeTheClockWentBackIsTriedAgain) {
     h.Endpoint(PathId::kPrimary, kPrimary);
     h.now.wall += 365LL * 24 * 3600;
-    h.Alarms(1);
+    h.Raise(1);
     h.Answer(Outcome::kNextStep);
     h.Answer(Outcome::kRefused);
     h.Settle();  // the clock as the harness keeps it: a year earlier
     ASSERT_EQ(1u, h.courier().Stats().refused);
     const CourierOptions options;
     h.Settle(std::chrono::duration_cast<milliseconds>(options.refusal_cap));
-    EXPECT_EQ(1, h.Pending(Step::kCreateSequence));
+    EXPECT_EQ("C", h.Pending());
     EXPECT_LE(h.timer_events, 3);
     h.AnswerAll(Takes);
     EXPECT_EQ(1u, h.courier().Stats().delivered);
@@ -149,9 +157,9 @@ TEST_F(CourierAttack, ARefusalMarkedBeforeTheClockWentBackIsTriedAgain) {
 TEST_F(CourierAttack, AlarmsRefusedWhileTheOutboxWasDownLeaveTheWindowOnceItWorks) {
     h.Endpoint(PathId::kPrimary, kPrimary);
     DiskFull();
-    h.Alarms(8, "refused");
+    h.Raise(8, "refused");
     h.AnswerAll([](const Send& send) { return send.step == Step::kCreateSequence ? Outcome::kNextStep : Outcome::kRefused; });
-    h.Alarms(8, "parked");  // past the window, held in memory too
+    h.Raise(8, "parked");  // past the window, held in memory too
     ASSERT_EQ(8u, h.courier().Stats().parked);
     DiskFreed();
     h.Settle(seconds(2));

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "src/delivery_backlog.h"
+#include "tests/delivery/delivery_test_support.h"
 #include "tests/foundation/test_dir.h"
 
 namespace {
@@ -17,20 +18,7 @@ using kv::delivery::Milliseconds;
 using kv::delivery::Payload;
 using kv::delivery::TimePoint;
 using kv::testing::TestDir;
-
-std::vector<Payload> Alarms(const std::string& prefix, int count, bool durable = true) {
-    std::vector<Payload> payloads;
-    for (int i = 0; i < count; ++i) {
-        static uint64_t key = 0;
-        Payload payload;
-        payload.key = ++key;
-        payload.method = durable ? "SendAlarm" : "SendRecorderInfo";
-        payload.payload = prefix + std::to_string(i);
-        payload.durable = durable;
-        payloads.push_back(payload);
-    }
-    return payloads;
-}
+using kv::test::Alarms;
 
 std::vector<std::string> Texts(const std::deque<Payload>& payloads) {
     std::vector<std::string> texts;
@@ -109,7 +97,7 @@ TEST(DeliveryBacklog, StoredAlarmsLeaveRoomForPayloadsThatCannotWaitOnDisk) {
     EXPECT_EQ(0u, backlog.Accept(newer).refused_by_window);
     EXPECT_EQ(16u, backlog.on_disk_only()) << "a new alarm waits behind the stored ones";
 
-    std::vector<Payload> info = Alarms("info", 6, false);
+    std::vector<Payload> info = Alarms("info", 6, 0, false);
     EXPECT_EQ(1u, backlog.Accept(info).refused_by_window);
     EXPECT_EQ(50u, backlog.in_window());
     const std::vector<std::string> ready = Texts(backlog.TakeReady());
@@ -127,7 +115,7 @@ TEST(DeliveryBacklog, WithoutAnOutboxAFullWindowRefusesAndNonAlarmsAreNeverStore
 
     DeliveryBacklog durable(2);
     ASSERT_TRUE(durable.UseOutbox(std::make_unique<kv::Outbox>(dir.Join("outbox.db"))).ok());
-    std::vector<Payload> info = Alarms("info", 3, false);
+    std::vector<Payload> info = Alarms("info", 3, 0, false);
     EXPECT_EQ(1u, durable.Accept(info).refused_by_window);
     EXPECT_EQ(0u, durable.outbox()->Count());
 }
@@ -144,7 +132,7 @@ TEST(DeliveryBacklog, AnUnusableOutboxLeavesMemoryOnly) {
 
 TEST(DeliveryBacklog, HeldPayloadsAreReleasedTogetherWhilePoisonPayloadsKeepTheirOwnTime) {
     DeliveryBacklog backlog(10);
-    std::vector<Payload> incoming = Alarms("p", 3, false);
+    std::vector<Payload> incoming = Alarms("p", 3, 0, false);
     backlog.Accept(incoming);
     std::deque<Payload> ready = backlog.TakeReady();
     const TimePoint now{std::chrono::hours(1)};
@@ -170,13 +158,13 @@ TEST(DeliveryBacklog, HeldPayloadsAreReleasedTogetherWhilePoisonPayloadsKeepThei
 
 TEST(DeliveryBacklog, TheProbeIsTheOldestReadyElseTheFirstWaiting) {
     DeliveryBacklog backlog(10);
-    std::vector<Payload> incoming = Alarms("q", 2, false);
+    std::vector<Payload> incoming = Alarms("q", 2, 0, false);
     backlog.Accept(incoming);
     std::deque<Payload> ready = backlog.TakeReady();
     const TimePoint now{std::chrono::hours(1)};
     backlog.Wait(ready[1], now + Milliseconds(5));
     backlog.Wait(ready[0], now + Milliseconds(9));
-    std::vector<Payload> fresh = Alarms("fresh", 1, false);
+    std::vector<Payload> fresh = Alarms("fresh", 1, 0, false);
     backlog.Accept(fresh);
     EXPECT_EQ("fresh0", backlog.TakeProbe()->payload);
     EXPECT_EQ("q1", backlog.TakeProbe()->payload);

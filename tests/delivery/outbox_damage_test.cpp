@@ -22,6 +22,7 @@
 
 #include "src/delivery_backlog.h"
 #include "src/outbox.h"
+#include "tests/delivery/delivery_test_support.h"
 #include "tests/foundation/test_dir.h"
 
 namespace {
@@ -32,57 +33,14 @@ using kv::delivery::DeliveryBacklog;
 using kv::delivery::Payload;
 using kv::delivery::RefusalTiming;
 using kv::testing::Exists;
-using kv::testing::ListDir;
 using kv::testing::ReadFile;
 using kv::testing::TestDir;
 using kv::testing::WriteFile;
-
-std::vector<Outbox::Item> Batch(const std::string& prefix, int count, size_t padding = 0) {
-    std::vector<Outbox::Item> items;
-    for (int i = 0; i < count; ++i) {
-        items.push_back(Outbox::Item{0, "SendAlarm", prefix + std::to_string(i) + std::string(padding, '.'), 0, 0, ""});
-    }
-    return items;
-}
-
-std::vector<Payload> Alarms(const std::string& prefix, int count, size_t padding = 0) {
-    static uint64_t key = 0;
-    std::vector<Payload> payloads;
-    for (const Outbox::Item& item : Batch(prefix, count, padding)) {
-        Payload payload;
-        payload.key = ++key;
-        payload.method = item.method;
-        payload.payload = item.payload;
-        payload.durable = true;
-        payloads.push_back(payload);
-    }
-    return payloads;
-}
-
-// Runs one statement on a connection of the test's own.
-bool Sql(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-              sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok;
-}
-
-// Takes and delivers everything ready or due by `now`, until nothing waits.
-std::multiset<std::string> Drain(DeliveryBacklog& backlog, int64_t now) {
-    std::multiset<std::string> delivered;
-    for (int round = 0; round < 1000 && (backlog.Waiting() > 0 || backlog.Delayed() > 0); ++round) {
-        backlog.Refill(now);
-        backlog.MoveDue(kv::delivery::TimePoint::max());
-        for (const Payload& payload : backlog.TakeReady()) {
-            delivered.insert(payload.payload);
-            backlog.Finished(payload);
-        }
-        EXPECT_TRUE(backlog.FlushDeletes().ok());
-    }
-    EXPECT_EQ(0u, backlog.Waiting());
-    return delivered;
-}
+using kv::test::Alarms;
+using kv::test::Batch;
+using kv::test::Drain;
+using kv::test::SetAsideFiles;
+using kv::test::Sql;
 
 // ---- A damaged file ----
 
@@ -192,17 +150,6 @@ void BuildDamagedOutbox(const std::string& path, std::map<int64_t, std::string>&
     readable = ReadableRows(path, kRows);
     ASSERT_LT(readable.size(), static_cast<size_t>(kRows)) << "the damage hit no row";
     ASSERT_GT(readable.size(), static_cast<size_t>(kRows / 2));
-}
-
-std::vector<std::string> SetAsideFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const std::string& name : ListDir(folder)) {
-        if (name.rfind("outbox.db.corrupt-", 0) == 0 && name.find("-wal") == std::string::npos &&
-            name.find("-shm") == std::string::npos) {
-            names.push_back(name);
-        }
-    }
-    return names;
 }
 
 TEST(OutboxDamage, OverwrittenLeafCellsCostOnlyTheirRowsAndTheFileIsKeptAside) {
@@ -435,7 +382,6 @@ TEST(OutboxRefused, ARefusedRowWaitsForItsAttemptSurvivesReopeningAndIsCounted) 
         // Refused again: the first refusal's time stays, the count grows.
         ASSERT_TRUE(outbox.MarkRefused(items[1].id, "SOAP fault again", 1900, 3700).ok());
         ASSERT_TRUE(outbox.MarkRefused(items[3].id, "no Identifier", 2000, 2900).ok());
-        ASSERT_TRUE(outbox.MarkRefused(424242, "not there", 2000, 2900).ok());
         EXPECT_EQ(2u, outbox.Refused());
         EXPECT_EQ(4u, outbox.Count());
 
@@ -487,15 +433,7 @@ TEST(OutboxRefused, ARefusedRowWaitsForItsAttemptSurvivesReopeningAndIsCounted) 
     EXPECT_EQ(2u, summary.waiting);
     EXPECT_EQ(2u, summary.refused);
     EXPECT_EQ((std::map<std::string, size_t>{{"SOAP fault again", 1}, {"no Identifier", 1}}), summary.refused_by_reason);
-
-    // Deleting a refused row updates the count.
-    ASSERT_TRUE(outbox.Delete({items[1].id}).ok());
-    EXPECT_EQ(1u, outbox.Refused());
-    ASSERT_TRUE(outbox.Delete({items[0].id}).ok());
-    EXPECT_EQ(1u, outbox.Refused());
-    ASSERT_TRUE(outbox.Delete({items[3].id}).ok());
-    EXPECT_EQ(0u, outbox.Refused());
-    EXPECT_EQ(1u, outbox.Count());
+    // The counts after deletes and refusals of ids not stored: OutboxRegression.TheKeptCountsMatchTheFile.
 }
 
 TEST(BacklogRefused, ARefusedAlarmWaitsFifteenMinutesDoublingToSixHoursAndIsDroppedAfterAWeek) {

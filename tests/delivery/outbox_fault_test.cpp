@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <ostream>
 #include <set>
@@ -16,6 +17,7 @@
 
 #include "src/delivery_backlog.h"
 #include "src/outbox.h"
+#include "tests/delivery/delivery_test_support.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/support/fault_vfs.h"
 
@@ -196,8 +198,16 @@ TEST_P(OutboxFault, StoreTakeDeleteCycleLosesNothingAtAnyFailurePoint) {
             if (outbox.usable()) {
                 std::vector<Outbox::Item> refused_items;
                 size_t damaged = 0;
-                if (check(outbox.TakeOldest(0, 1, refused_items, damaged)) && !refused_items.empty()) {
-                    check(outbox.MarkRefused(refused_items[0].id, "refused", WallNow(), WallNow() + 900));
+                if (check(outbox.TakeOldest(0, 1, refused_items, damaged)) && !refused_items.empty() &&
+                    check(outbox.MarkRefused(refused_items[0].id, "refused", WallNow(), WallNow() + 900))) {
+                    // The reads a refill makes: the refused row when due, and the rows above.
+                    std::vector<Outbox::Item> due;
+                    size_t above = 0;
+                    int64_t next = 0;
+                    if (check(outbox.TakeRefusedDue(INT64_MAX, WallNow() + 900, 10, due, damaged)) &&
+                        check(outbox.NextRefusedDue(0, next))) {
+                        check(outbox.CountAbove(0, above));
+                    }
                 }
             }
             take_and_deliver(100);
@@ -232,35 +242,16 @@ INSTANTIATE_TEST_SUITE_P(EveryFault, OutboxFault, ::testing::ValuesIn(kFaults), 
 // The backlog as the sequencer drives it: intake, refill, delivery, a refusal, deletes.
 class BacklogFault : public FaultTest {};
 
-std::vector<Payload> Alarms(const std::string& prefix, int count, std::set<std::string>& raised,
-                            size_t padding = 0) {
-    static uint64_t key = 0;
-    std::vector<Payload> payloads;
-    for (int i = 0; i < count; ++i) {
-        Payload payload;
-        payload.key = ++key;
-        payload.method = "SendAlarm";
-        payload.payload = prefix + std::to_string(i) + std::string(padding, 'x');
-        payload.durable = true;
-        raised.insert(payload.payload);
-        payloads.push_back(payload);
-    }
+// kv::test::Alarms, each text noted in `raised`.
+std::vector<Payload> Alarms(const std::string& prefix, int count, std::set<std::string>& raised, size_t pad = 0) {
+    std::vector<Payload> payloads = kv::test::Alarms(prefix, count, pad);
+    for (const Payload& payload : payloads) raised.insert(payload.payload);
     return payloads;
 }
 
 // Takes and delivers everything that is ready or due, until nothing waits.
-void Drain(DeliveryBacklog& backlog, int64_t now, std::set<std::string>& delivered, const std::string& where) {
-    for (int round = 0; round < 200 && (backlog.Waiting() > 0 || backlog.Delayed() > 0); ++round) {
-        backlog.Refill(now);
-        backlog.MoveDue(kv::delivery::TimePoint::max());
-        for (const Payload& payload : backlog.TakeReady()) {
-            delivered.insert(payload.payload);
-            backlog.Finished(payload);
-        }
-        ASSERT_TRUE(backlog.FlushDeletes().ok()) << where;
-    }
-    EXPECT_EQ(0u, backlog.Waiting()) << where;
-    EXPECT_EQ(0u, backlog.Delayed()) << where;
+void Drain(DeliveryBacklog& backlog, int64_t now, std::set<std::string>& delivered) {
+    for (const std::string& text : kv::test::Drain(backlog, now)) delivered.insert(text);
 }
 
 TEST_P(BacklogFault, AcceptRefillFinishFlushCycleLosesNothingAtAnyFailurePoint) {
@@ -337,12 +328,12 @@ TEST_P(BacklogFault, AcceptRefillFinishFlushCycleLosesNothingAtAnyFailurePoint) 
 
         // Delivered to the end, past the refusal's next attempt.
         const int64_t later = now + 7 * 3600;
-        Drain(*backlog, later, delivered, where);
+        Drain(*backlog, later, delivered);
         backlog.reset();
         // And a start hands out nothing twice and leaves nothing behind.
         DeliveryBacklog restarted(6);
         ASSERT_TRUE(restarted.UseOutbox(std::make_unique<Outbox>(path)).ok()) << where;
-        Drain(restarted, later, delivered, where);
+        Drain(restarted, later, delivered);
         for (const std::string& text : raised) EXPECT_EQ(1u, delivered.count(text)) << where << ": " << text << " never delivered";
         EXPECT_EQ(0u, restarted.outbox()->Count()) << where;
     });

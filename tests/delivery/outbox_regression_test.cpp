@@ -34,41 +34,15 @@ using kv::Outbox;
 using kv::delivery::DeliveryBacklog;
 using kv::delivery::Payload;
 using kv::testing::FaultVfs;
+using kv::testing::ReadFile;
 using kv::testing::TestDir;
+using kv::testing::WriteFile;
+using kv::test::Alarms;
+using kv::test::Batch;
+using kv::test::SetAsideFiles;
+using kv::test::Sql;
 
 constexpr int kPageSize = 4096;
-
-std::vector<Outbox::Item> Batch(const std::string& prefix, int count, size_t pad = 0) {
-    std::vector<Outbox::Item> items;
-    for (int i = 0; i < count; ++i) {
-        items.push_back(Outbox::Item{0, "SendAlarm", prefix + std::to_string(i) + std::string(pad, 'x'), 0, 0, ""});
-    }
-    return items;
-}
-
-std::vector<Payload> Alarms(const std::string& prefix, int count) {
-    static uint64_t key = 0;
-    std::vector<Payload> payloads;
-    for (int i = 0; i < count; ++i) {
-        Payload payload;
-        payload.key = ++key;
-        payload.method = "SendAlarm";
-        payload.payload = prefix + std::to_string(i);
-        payload.durable = true;
-        payloads.push_back(payload);
-    }
-    return payloads;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
 
 // Overwrites the cell contents of a table leaf page (type 0x0D), keeping its header and
 // cell pointer array, so that SQLite reports the page corrupt when a row on it is read.
@@ -125,18 +99,6 @@ void FillOutbox(const std::string& path, int count) {
     ASSERT_FALSE(std::filesystem::exists(path + "-wal"));
 }
 
-std::vector<std::string> SetAsideFiles(const TestDir& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-        const std::string name = entry.path().filename().string();
-        if (name.find(".corrupt-") != std::string::npos && name.find("-wal") == std::string::npos &&
-            name.find("-shm") == std::string::npos) {
-            names.push_back(name);
-        }
-    }
-    return names;
-}
-
 // Runs `work` in a child process, killed after `seconds`: false when it did not end in
 // time. `status` is the child's wait status; it exits 0 when `work` returned true.
 template <typename Work>
@@ -177,7 +139,7 @@ TEST(OutboxRegression, TwoSalvagesInOneSecondKeepBothDamagedCopies) {
             ASSERT_TRUE(outbox.salvaged());
         }
         if (::time(nullptr) != before) continue;
-        EXPECT_EQ(2u, SetAsideFiles(dir).size()) << "the first damaged copy was renamed over";
+        EXPECT_EQ(2u, SetAsideFiles(dir.path()).size()) << "the first damaged copy was renamed over";
         return;
     }
     GTEST_SKIP() << "the clock's second turned in every attempt";
@@ -326,11 +288,7 @@ TEST(OutboxRegression, AGarbageSequenceInADamagedFileLeavesRoomForNewIds) {
         TestDir dir;
         const std::string path = dir.Join("outbox.db");
         FillOutbox(path, 60);
-        sqlite3* db = nullptr;
-        ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
-        const std::string sql = "UPDATE sqlite_sequence SET seq = " + std::to_string(garbage);
-        EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr));
-        sqlite3_close(db);
+        ASSERT_TRUE(Sql(path, "UPDATE sqlite_sequence SET seq = " + std::to_string(garbage)));
         std::string file = ReadFile(path);
         DamageHeader(file, LeafPagesWith(file, "row").at(1));
         WriteFile(path, file);
@@ -414,7 +372,7 @@ protected:
         Outbox outbox(dir.Join("outbox.db"));
         ASSERT_TRUE(outbox.Open().ok()) << where;
         ASSERT_EQ(readable_, Payloads(outbox)) << where;
-        const std::vector<std::string> aside = SetAsideFiles(dir);
+        const std::vector<std::string> aside = SetAsideFiles(dir.path());
         ASSERT_EQ(1u, aside.size()) << where;
         EXPECT_TRUE(ReadFile(dir.Join(aside[0])) == set_.main) << where;
         EXPECT_TRUE(ReadFile(dir.Join(aside[0]) + "-wal") == set_.wal) << where;
@@ -509,11 +467,7 @@ TEST(OutboxRegression, TheKeptCountsMatchTheFile) {
         [&] { return outbox.Delete({id(0), id(2), 434343}); },
         [&] { return outbox.Delete({id(0)}); },
         [&] {
-            sqlite3* db = nullptr;
-            sqlite3_open(path.c_str(), &db);
-            const std::string sql = "UPDATE outbox SET payload = 'x' WHERE id = " + std::to_string(id(1));
-            sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-            sqlite3_close(db);
+            EXPECT_TRUE(Sql(path, "UPDATE outbox SET payload = 'x' WHERE id = " + std::to_string(id(1))));
             std::vector<Outbox::Item> taken;
             size_t damaged = 0;
             return outbox.TakeOldest(0, 10, taken, damaged);  // sets the refused row aside
@@ -619,70 +573,6 @@ TEST(DeliveryBacklogRegression, AnAlarmStoredLateAndRefusedIsTriedAgainWhenDue) 
     EXPECT_TRUE(backlog.HasReady());
 }
 
-}  // namespace
-
-namespace {
-
-// Not a fault found, a sweep: every read, write and sync of a store, take, refuse and
-// delete cycle fails once in turn (I/O error and full disk). No crash, no sanitizer
-// report, and afterwards (reopened) every stored row that no successful Delete removed
-// is still there.
-TEST(OutboxRegression, EveryFailurePointOfACycleKeepsWhatWasStored) {
-    FaultVfs& vfs = FaultVfs::Install();
-    for (const FaultVfs::Op op : {FaultVfs::Op::kRead, FaultVfs::Op::kWrite, FaultVfs::Op::kSync}) {
-        for (const int code : {SQLITE_IOERR, SQLITE_FULL}) {
-            for (int nth = 1; nth < 400; ++nth) {
-                TestDir dir;
-                const std::string path = dir.Join("outbox.db");
-                std::set<std::string> kept;
-                {
-                    Outbox outbox(path);
-                    ASSERT_TRUE(outbox.Open().ok());
-                    std::vector<Outbox::Item> first = Batch("a", 4);
-                    size_t refused = 0;
-                    ASSERT_TRUE(outbox.StoreBatch(first, refused).ok());
-                    for (const auto& item : first) kept.insert(item.payload);
-                    vfs.Arm(op, nth, code);
-                    std::vector<Outbox::Item> second = Batch("b", 3);
-                    if (outbox.StoreBatch(second, refused).ok()) {
-                        for (const auto& item : second) kept.insert(item.payload);
-                    }
-                    std::vector<Outbox::Item> taken;
-                    size_t damaged = 0;
-                    outbox.TakeOldest(0, 10, taken, damaged);
-                    outbox.MarkRefused(2, "SOAP fault", 100, 200);
-                    std::vector<Outbox::Item> due;
-                    outbox.TakeRefusedDue(10, 300, 10, due, damaged);
-                    if (outbox.Delete({1, 3}).ok()) {
-                        kept.erase("a0");
-                        kept.erase("a2");
-                    }
-                    size_t above = 0;
-                    outbox.CountAbove(0, above);
-                    const bool fired = vfs.fired();
-                    vfs.Disarm();
-                    if (!fired && nth > 1) break;
-                }
-                Outbox reopened(path);
-                ASSERT_TRUE(reopened.Open().ok());
-                std::vector<Outbox::Item> all;
-                size_t damaged = 0;
-                ASSERT_TRUE(reopened.TakeOldest(0, 100, all, damaged).ok());
-                std::set<std::string> found;
-                for (const auto& item : all) found.insert(item.payload);
-                for (const std::string& payload : kept) {
-                    EXPECT_EQ(1u, found.count(payload)) << payload << " lost; op " << static_cast<int>(op) << " code "
-                                                        << code << " nth " << nth;
-                }
-            }
-        }
-    }
-}
-
-}  // namespace
-
-namespace {
-
 // Caught: (hang: a busy loop of the network thread): when TakeRefusedDue returns as many
 // rows as there was room for, Refill sets the next refused due time to `now`, "look again
 // at the next turn". The rows it returns first are the lowest due ids, and refused alarms
@@ -725,8 +615,6 @@ TEST(DeliveryBacklogRegression, ARefillThatAdmitsNothingDoesNotAskToLookAgainAtO
     }
 }
 
-}  // namespace
-
 // Caught: (a slow drain): finding the refused rows that fall due walked the table up to
 // the refused row. With the cache emptied, taking a due refused row at the end of 5,000,
 // or asking for the next to fall due, reads no more than reading that row by id does; a
@@ -742,10 +630,7 @@ TEST(OutboxRegression, RefusedRowsAreFoundWithoutAWalkOfTheTable) {
         size_t over_cap = 0;
         ASSERT_TRUE(outbox.StoreBatch(items, over_cap).ok());
     }
-    sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "DROP INDEX outbox_refused", nullptr, nullptr, nullptr));
-    sqlite3_close(db);
+    ASSERT_TRUE(Sql(path, "DROP INDEX outbox_refused"));
 
     Outbox outbox(path);
     ASSERT_TRUE(outbox.Open().ok());
@@ -798,3 +683,5 @@ TEST(OutboxRegression, ACellTooBigToReadIsDamage) {
         EXPECT_EQ(row.damage, kv::outbox_sqlite::FromCode("read", row.code, "").IsCorruption()) << row.code;
     }
 }
+
+}  // namespace

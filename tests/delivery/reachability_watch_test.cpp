@@ -35,6 +35,11 @@ bool UsesProxy(const std::string& url, const FakeEnvironment& environment) {
     return ExchangesUseProxy(url, environment.Lookup());
 }
 
+// An http proxy, and `list` as no_proxy.
+FakeEnvironment NoProxy(const std::string& list) {
+    return FakeEnvironment{{"http_proxy", "http://p:1"}, {"no_proxy", list}};
+}
+
 TEST(ExchangesUseProxyTest, NoVariablesNoProxy) {
     EXPECT_FALSE(UsesProxy("http://receiver.example:8080/soap", {}));
     EXPECT_FALSE(UsesProxy("https://receiver.example/soap", {}));
@@ -81,55 +86,46 @@ TEST(ExchangesUseProxyTest, NoProxyAsteriskExcludesEveryHost) {
 }
 
 TEST(ExchangesUseProxyTest, NoProxyNamesMatchTheHostAndItsSubdomains) {
-    auto with = [](const std::string& list) {
-        return FakeEnvironment{{"http_proxy", "http://p:1"}, {"no_proxy", list}};
-    };
-    EXPECT_FALSE(UsesProxy("http://receiver.example/soap", with("receiver.example")));
-    EXPECT_FALSE(UsesProxy("http://a.receiver.example/soap", with("receiver.example")));
-    EXPECT_FALSE(UsesProxy("http://a.receiver.example/soap", with(".receiver.example")));
-    EXPECT_FALSE(UsesProxy("http://receiver.example/soap", with(".receiver.example")));
-    EXPECT_FALSE(UsesProxy("http://RECEIVER.Example:8443/soap", with("receiver.example")));
-    EXPECT_FALSE(UsesProxy("http://receiver.example./soap", with("receiver.example")));
-    EXPECT_FALSE(UsesProxy("http://receiver.example/soap", with("receiver.example.")));
-    EXPECT_TRUE(UsesProxy("http://otherreceiver.example/soap", with("receiver.example")));
-    EXPECT_TRUE(UsesProxy("http://receiver.example.org/soap", with("receiver.example")));
-    EXPECT_TRUE(UsesProxy("http://example/soap", with("receiver.example")));
+    EXPECT_FALSE(UsesProxy("http://receiver.example/soap", NoProxy("receiver.example")));
+    EXPECT_FALSE(UsesProxy("http://a.receiver.example/soap", NoProxy("receiver.example")));
+    EXPECT_FALSE(UsesProxy("http://a.receiver.example/soap", NoProxy(".receiver.example")));
+    EXPECT_FALSE(UsesProxy("http://receiver.example/soap", NoProxy(".receiver.example")));
+    EXPECT_FALSE(UsesProxy("http://RECEIVER.Example:8443/soap", NoProxy("receiver.example")));
+    EXPECT_FALSE(UsesProxy("http://receiver.example./soap", NoProxy("receiver.example")));
+    EXPECT_FALSE(UsesProxy("http://receiver.example/soap", NoProxy("receiver.example.")));
+    EXPECT_TRUE(UsesProxy("http://otherreceiver.example/soap", NoProxy("receiver.example")));
+    EXPECT_TRUE(UsesProxy("http://receiver.example.org/soap", NoProxy("receiver.example")));
+    EXPECT_TRUE(UsesProxy("http://example/soap", NoProxy("receiver.example")));
     // Ports in the list are not understood: the entry matches no host.
-    EXPECT_TRUE(UsesProxy("http://receiver.example:80/soap", with("receiver.example:80")));
+    EXPECT_TRUE(UsesProxy("http://receiver.example:80/soap", NoProxy("receiver.example:80")));
 }
 
 TEST(ExchangesUseProxyTest, NoProxyListSeparators) {
-    auto with = [](const std::string& list) {
-        return FakeEnvironment{{"http_proxy", "http://p:1"}, {"no_proxy", list}};
-    };
-    EXPECT_FALSE(UsesProxy("http://c.example/", with("a.example,b.example,c.example")));
-    EXPECT_FALSE(UsesProxy("http://c.example/", with(" a.example , b.example,,c.example ")));
-    EXPECT_FALSE(UsesProxy("http://c.example/", with("a.example,\tc.example")));
+    EXPECT_FALSE(UsesProxy("http://c.example/", NoProxy("a.example,b.example,c.example")));
+    EXPECT_FALSE(UsesProxy("http://c.example/", NoProxy(" a.example , b.example,,c.example ")));
+    EXPECT_FALSE(UsesProxy("http://c.example/", NoProxy("a.example,\tc.example")));
     // Blanks without a comma end the list, as libcurl reads it.
-    EXPECT_FALSE(UsesProxy("http://a.example/", with("a.example c.example")));
-    EXPECT_TRUE(UsesProxy("http://c.example/", with("a.example c.example")));
+    EXPECT_FALSE(UsesProxy("http://a.example/", NoProxy("a.example c.example")));
+    EXPECT_TRUE(UsesProxy("http://c.example/", NoProxy("a.example c.example")));
     // "*" counts only as the whole value.
-    EXPECT_TRUE(UsesProxy("http://c.example/", with("a.example,*")));
+    EXPECT_TRUE(UsesProxy("http://c.example/", NoProxy("a.example,*")));
 }
 
 TEST(ExchangesUseProxyTest, NoProxyAddressesAndNetworks) {
-    auto with = [](const std::string& list) {
-        return FakeEnvironment{{"http_proxy", "http://p:1"}, {"no_proxy", list}};
-    };
-    EXPECT_FALSE(UsesProxy("http://127.0.0.1:8080/soap", with("127.0.0.1")));
-    EXPECT_TRUE(UsesProxy("http://127.0.0.2:8080/soap", with("127.0.0.1")));
-    EXPECT_FALSE(UsesProxy("http://127.0.0.2:8080/soap", with("127.0.0.0/8")));
-    EXPECT_FALSE(UsesProxy("http://198.51.100.4/soap", with("198.51.96.0/20")));
-    EXPECT_TRUE(UsesProxy("http://198.51.112.4/soap", with("198.51.96.0/20")));
-    EXPECT_TRUE(UsesProxy("http://198.51.100.4/soap", with("198.51.96.0/33")));
+    EXPECT_FALSE(UsesProxy("http://127.0.0.1:8080/soap", NoProxy("127.0.0.1")));
+    EXPECT_TRUE(UsesProxy("http://127.0.0.2:8080/soap", NoProxy("127.0.0.1")));
+    EXPECT_FALSE(UsesProxy("http://127.0.0.2:8080/soap", NoProxy("127.0.0.0/8")));
+    EXPECT_FALSE(UsesProxy("http://198.51.100.4/soap", NoProxy("198.51.96.0/20")));
+    EXPECT_TRUE(UsesProxy("http://198.51.112.4/soap", NoProxy("198.51.96.0/20")));
+    EXPECT_TRUE(UsesProxy("http://198.51.100.4/soap", NoProxy("198.51.96.0/33")));
     // An address is compared as an address, never as a domain tail.
-    EXPECT_TRUE(UsesProxy("http://203.0.113.1/soap", with("0.113.1")));
-    EXPECT_FALSE(UsesProxy("http://[::1]:8080/soap", with("::1")));
-    EXPECT_TRUE(UsesProxy("http://[::2]:8080/soap", with("::1")));
-    EXPECT_FALSE(UsesProxy("http://[2001:db8:1:2::5]/soap", with("2001:db8:1::/48")));
-    EXPECT_FALSE(UsesProxy("http://[2001:db8:1:2::5]/soap", with("2001:db8:1::/47")));
-    EXPECT_TRUE(UsesProxy("http://[2001:db8:3:2::5]/soap", with("2001:db8:1::/47")));
-    EXPECT_TRUE(UsesProxy("http://[2001:db8:1:2::5]/soap", with("127.0.0.1,localhost")));
+    EXPECT_TRUE(UsesProxy("http://203.0.113.1/soap", NoProxy("0.113.1")));
+    EXPECT_FALSE(UsesProxy("http://[::1]:8080/soap", NoProxy("::1")));
+    EXPECT_TRUE(UsesProxy("http://[::2]:8080/soap", NoProxy("::1")));
+    EXPECT_FALSE(UsesProxy("http://[2001:db8:1:2::5]/soap", NoProxy("2001:db8:1::/48")));
+    EXPECT_FALSE(UsesProxy("http://[2001:db8:1:2::5]/soap", NoProxy("2001:db8:1::/47")));
+    EXPECT_TRUE(UsesProxy("http://[2001:db8:3:2::5]/soap", NoProxy("2001:db8:1::/47")));
+    EXPECT_TRUE(UsesProxy("http://[2001:db8:1:2::5]/soap", NoProxy("127.0.0.1,localhost")));
 }
 
 TEST(ExchangesUseProxyTest, UrlWithoutHostUsesNone) {

@@ -579,8 +579,6 @@ TEST_F(LoggerTest, DailyLimitCountsWhatAnEarlierRunWrote) {
               Lines(TodaysFile()).at(0).substr(46));
 }
 
-TEST(DailyLimit, IsOneHundredMebibytes) { EXPECT_EQ(104857600u, kMaxLogBytesPerDay); }
-
 class JournalConsoleTest : public LoggerTest {
 protected:
     void TearDown() override {

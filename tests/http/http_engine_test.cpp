@@ -78,6 +78,24 @@ Reply Answer(int status, const std::string& body) {
     return reply;
 }
 
+// An answer of one kind (Silent, Trickle, Endless), or raw bytes as they stand.
+Reply Of(Reply::Kind kind) {
+    Reply reply;
+    reply.kind = kind;
+    return reply;
+}
+
+Reply Raw(const std::string& bytes) {
+    Reply reply = Of(Reply::Kind::Raw);
+    reply.raw = bytes;
+    return reply;
+}
+
+// A server handler that answers every request with `reply`.
+TestServer::Handler Always(const Reply& reply) {
+    return [reply](const ReceivedRequest&) { return reply; };
+}
+
 std::vector<std::string> Values(const Header& headers, const std::string& name) {
     auto it = headers.find(name);
     return it == headers.end() ? std::vector<std::string>{} : it->second;
@@ -124,6 +142,15 @@ protected:
 
     void Post(Request request) { queue_->Post(std::move(request), collector_.Make()); }
 
+    // Posts `request` and waits for its outcome: the next one to complete.
+    Outcome Exchange(Request request, std::chrono::seconds limit = kWaitLimit) {
+        const size_t before = collector_.Outcomes().size();
+        Post(std::move(request));
+        EXPECT_TRUE(collector_.WaitFor(before + 1, limit));
+        const std::vector<Outcome> outcomes = collector_.Outcomes();
+        return outcomes.size() > before ? outcomes[before] : Outcome{};
+    }
+
     Request Get(const std::string& id, const std::string& url) {
         return Request(id, Method::GET, url, nullptr);
     }
@@ -140,9 +167,7 @@ protected:
 TEST_F(HttpEngineTest, ServerErrorStatusIsNotATransportError) {
     TestServer server([](const ReceivedRequest&) { return Answer(500, "<fault>broken</fault>"); });
     StartEngine();
-    Post(Get("e500", server.Url("/service")));
-    ASSERT_TRUE(collector_.WaitFor(1));
-    const Outcome outcome = collector_.Outcomes()[0];
+    const Outcome outcome = Exchange(Get("e500", server.Url("/service")));
     EXPECT_EQ(outcome.id, "e500");
     EXPECT_EQ(outcome.code, ErrorCode::Ok);
     EXPECT_EQ(outcome.status, 500);
@@ -151,24 +176,18 @@ TEST_F(HttpEngineTest, ServerErrorStatusIsNotATransportError) {
 
 TEST_F(HttpEngineTest, RefusedConnectionIsCouldntConnect) {
     StartEngine();
-    Post(Get("refused", "http://127.0.0.1:" + std::to_string(testing::RefusingPort()) + "/"));
-    ASSERT_TRUE(collector_.WaitFor(1));
-    const Outcome outcome = collector_.Outcomes()[0];
+    const Outcome outcome =
+        Exchange(Get("refused", "http://127.0.0.1:" + std::to_string(testing::RefusingPort()) + "/"));
     EXPECT_EQ(outcome.code, ErrorCode::CouldntConnect);
     EXPECT_EQ(outcome.status, 0);
 }
 
 TEST_F(HttpEngineTest, SilentReceiverIsCutByTheLowSpeedRule) {
-    TestServer server([](const ReceivedRequest&) {
-        Reply reply;
-        reply.kind = Reply::Kind::Silent;
-        return reply;
-    });
+    TestServer server(Always(Of(Reply::Kind::Silent)));
     StartEngine();
     const auto started = Clock::now();
-    Post(Request("silent", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>")));
-    ASSERT_TRUE(collector_.WaitFor(1, std::chrono::seconds(30)));
-    const Outcome outcome = collector_.Outcomes()[0];
+    const Outcome outcome = Exchange(
+        Request("silent", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>")), std::chrono::seconds(30));
     EXPECT_EQ(outcome.code, ErrorCode::OperationTimedout);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_TRUE(outcome.body.empty());
@@ -191,9 +210,7 @@ TEST_F(HttpEngineTest, RedirectIsFollowedAndBothHeaderBlocksAreKept) {
     StartEngine();
     Request request = Get("redirect", server.Url("/old"));
     request.options.followRedirects = true;
-    Post(request);
-    ASSERT_TRUE(collector_.WaitFor(1));
-    const Outcome outcome = collector_.Outcomes()[0];
+    const Outcome outcome = Exchange(request);
     EXPECT_EQ(outcome.code, ErrorCode::Ok);
     EXPECT_EQ(outcome.status, 200);
     EXPECT_EQ(outcome.body, "arrived");
@@ -232,26 +249,19 @@ TEST_F(HttpEngineTest, RedirectIsReturnedAsItCameAndItsTargetSeesNothing) {
 }
 
 TEST_F(HttpEngineTest, ResponseHeaderLinesSplitAtTheFirstColonAndTrimOnlyTheValue) {
-    TestServer server([](const ReceivedRequest&) {
-        Reply reply;
-        reply.kind = Reply::Kind::Raw;
-        reply.raw =
-            "HTTP/1.1 200 OK\r\n"
-            "Date: Tue, 08 Dec 2026 04:00:00 GMT\r\n"
-            "X-Spaced : \t padded value \t\r\n"
-            "X-Twice: one\r\n"
-            "x-twice: other case\r\n"
-            "X-Twice:two\r\n"
-            "Content-Length: 2\r\n"
-            "Connection: close\r\n"
-            "\r\n"
-            "ok";
-        return reply;
-    });
+    TestServer server(Always(Raw(
+        "HTTP/1.1 200 OK\r\n"
+        "Date: Tue, 08 Dec 2026 04:00:00 GMT\r\n"
+        "X-Spaced : \t padded value \t\r\n"
+        "X-Twice: one\r\n"
+        "x-twice: other case\r\n"
+        "X-Twice:two\r\n"
+        "Content-Length: 2\r\n"
+        "Connection: close\r\n"
+        "\r\n"
+        "ok")));
     StartEngine();
-    Post(Get("headers", server.Url("/")));
-    ASSERT_TRUE(collector_.WaitFor(1));
-    const Outcome outcome = collector_.Outcomes()[0];
+    const Outcome outcome = Exchange(Get("headers", server.Url("/")));
     EXPECT_EQ(outcome.code, ErrorCode::Ok);
     EXPECT_EQ(outcome.body, "ok");
     EXPECT_EQ(Values(outcome.headers, "Date"), (std::vector<std::string>{"Tue, 08 Dec 2026 04:00:00 GMT"}));
@@ -267,11 +277,7 @@ TEST_F(HttpEngineTest, ResponseHeaderLinesSplitAtTheFirstColonAndTrimOnlyTheValu
 // 50 bytes a second keep the low-speed rule (10 bytes/s over 3 s) satisfied forever; only
 // the overall deadline ends such an answer.
 TEST_F(HttpEngineTest, TricklingAnswerIsCutByTheDeadline) {
-    TestServer server([](const ReceivedRequest&) {
-        Reply reply;
-        reply.kind = Reply::Kind::Trickle;
-        return reply;
-    });
+    TestServer server(Always(Of(Reply::Kind::Trickle)));
     StartEngine();
     constexpr std::chrono::milliseconds kDeadline{4500};
     Request request("trickle", Method::POST, server.Url("/"), std::make_shared<std::string>("<a/>"));
@@ -293,11 +299,7 @@ TEST_F(HttpEngineTest, TricklingAnswerIsCutByTheDeadline) {
 // again (once that exchange has ended): the engine's one timer must serve both, waking
 // libcurl neither too late for the first nor never for the second.
 TEST_F(HttpEngineTest, DeadlinesThatMoveEarlierAndLaterAreEachKept) {
-    TestServer server([](const ReceivedRequest&) {
-        Reply reply;
-        reply.kind = Reply::Kind::Trickle;
-        return reply;
-    });
+    TestServer server(Always(Of(Reply::Kind::Trickle)));
     StartEngine();
     constexpr std::chrono::milliseconds kLong{5000};
     constexpr std::chrono::milliseconds kShort{1500};
@@ -352,25 +354,18 @@ TEST_F(HttpEngineTest, DeadlineDoesNotRunWhileWaitingBehindTheCap) {
 // --- Framing of answers ------------------------------------------------------------------
 
 TEST_F(HttpEngineTest, ChunkedBodyIsReassembled) {
-    TestServer server([](const ReceivedRequest&) {
-        Reply reply;
-        reply.kind = Reply::Kind::Raw;
-        reply.raw =
-            "HTTP/1.1 200 OK\r\n"
-            "Transfer-Encoding: chunked\r\n"
-            "\r\n"
-            "7\r\n<ack id\r\n"
-            "b;note=extension\r\n=\"17\"/>\r\n\r\n\r\n"
-            "1\r\n.\r\n"
-            "0\r\n"
-            "X-Trailer: end\r\n"
-            "\r\n";
-        return reply;
-    });
+    TestServer server(Always(Raw(
+        "HTTP/1.1 200 OK\r\n"
+        "Transfer-Encoding: chunked\r\n"
+        "\r\n"
+        "7\r\n<ack id\r\n"
+        "b;note=extension\r\n=\"17\"/>\r\n\r\n\r\n"
+        "1\r\n.\r\n"
+        "0\r\n"
+        "X-Trailer: end\r\n"
+        "\r\n")));
     StartEngine();
-    Post(Get("chunks", server.Url("/")));
-    ASSERT_TRUE(collector_.WaitFor(1));
-    const Outcome outcome = collector_.Outcomes()[0];
+    const Outcome outcome = Exchange(Get("chunks", server.Url("/")));
     EXPECT_EQ(outcome.code, ErrorCode::Ok);
     EXPECT_EQ(outcome.status, 200);
     EXPECT_EQ(outcome.body, "<ack id=\"17\"/>\r\n\r\n.");
@@ -443,9 +438,7 @@ TEST_F(HttpEngineTest, PostBodyReachesTheServerByteForByte) {
     // Large enough that libcurl cannot send it in one go, and every non-NUL byte value.
     auto body = std::make_shared<std::string>();
     for (size_t i = 0; i < 300 * 1024; ++i) body->push_back(static_cast<char>(1 + (i * 7) % 255));
-    Post(Request("big-post", Method::POST, server.Url("/soap"), body));
-    ASSERT_TRUE(collector_.WaitFor(1));
-    const Outcome outcome = collector_.Outcomes()[0];
+    const Outcome outcome = Exchange(Request("big-post", Method::POST, server.Url("/soap"), body));
     EXPECT_EQ(outcome.code, ErrorCode::Ok);
     ASSERT_EQ(server.RequestCount(), 1u);
     const ReceivedRequest received = server.Requests()[0];
@@ -755,11 +748,7 @@ TEST_F(HttpEngineTest, ExchangesWaitingForABusyHostDoNotHoldBackAnotherHost) {
 TEST_F(HttpEngineTest, AbandonedExchangesAreReleasedAtDestruction) {
     const int descriptors_before = testing::OpenDescriptorCount();
     {
-        TestServer server([](const ReceivedRequest&) {
-            Reply reply;
-            reply.kind = Reply::Kind::Silent;
-            return reply;
-        });
+        TestServer server(Always(Of(Reply::Kind::Silent)));
         StartEngine();
         constexpr size_t kRequests = 30;
         for (size_t i = 0; i < kRequests; ++i) Post(Get(std::to_string(i), server.Url("/")));
@@ -853,9 +842,7 @@ TEST_F(HttpEngineTest, HeaderBlockPastItsBoundEndsTheExchange) {
         return reply;
     });
     StartEngine();
-    Post(Get("headers", server.Url("/")));
-    ASSERT_TRUE(collector_.WaitFor(1));
-    const Outcome outcome = collector_.Outcomes()[0];
+    const Outcome outcome = Exchange(Get("headers", server.Url("/")));
     EXPECT_NE(outcome.code, ErrorCode::Ok);
     EXPECT_LT(outcome.headers.size(), 30000u);
 }

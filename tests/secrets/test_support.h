@@ -9,13 +9,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <mbedtls/aes.h>
 #include <mbedtls/sha256.h>
+
+#include "tests/foundation/test_dir.h"
 
 namespace testing_support {
 
@@ -43,23 +43,6 @@ inline std::string Sha256(const std::string& data) {
     return std::string(reinterpret_cast<char*>(digest), 32);
 }
 
-// One AES-128 block, `encrypt` or decrypt, under the 16 bytes of `key`.
-inline std::string AesBlock(const std::string& key, const std::string& block, bool encrypt) {
-    mbedtls_aes_context ctx;
-    mbedtls_aes_init(&ctx);
-    const unsigned char* k = reinterpret_cast<const unsigned char*>(key.data());
-    if (encrypt) {
-        mbedtls_aes_setkey_enc(&ctx, k, 128);
-    } else {
-        mbedtls_aes_setkey_dec(&ctx, k, 128);
-    }
-    unsigned char out[16];
-    mbedtls_aes_crypt_ecb(&ctx, encrypt ? MBEDTLS_AES_ENCRYPT : MBEDTLS_AES_DECRYPT,
-                          reinterpret_cast<const unsigned char*>(block.data()), out);
-    mbedtls_aes_free(&ctx);
-    return std::string(reinterpret_cast<char*>(out), 16);
-}
-
 // AES-128-CBC of whole blocks with mbed TLS's own chaining.
 inline std::string Cbc(const std::string& key, const std::string& iv, const std::string& data, bool encrypt) {
     mbedtls_aes_context ctx;
@@ -79,6 +62,11 @@ inline std::string Cbc(const std::string& key, const std::string& iv, const std:
     return out;
 }
 
+// One AES-128 block, `encrypt` or decrypt, under the 16 bytes of `key`: CBC on a zero IV.
+inline std::string AesBlock(const std::string& key, const std::string& block, bool encrypt) {
+    return Cbc(key, std::string(16, '\0'), block.substr(0, 16), encrypt);
+}
+
 // The plaintext blocks of a transformer ciphertext (encrypted IV block, then CBC blocks),
 // decrypted independently under the first 16 bytes of `key`.
 inline std::string IndependentDecrypt(const std::string& key, const std::string& ciphertext) {
@@ -87,33 +75,12 @@ inline std::string IndependentDecrypt(const std::string& key, const std::string&
 }
 
 inline void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    kv::testing::WriteFile(path, text);
     ::chmod(path.c_str(), mode);
 }
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// A fresh directory under the system's temporary directory, removed with its contents.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "wardex-secrets-XXXXXX").string();
-        if (::mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using kv::testing::ReadFile;
+using ScratchDir = kv::testing::TestDir;
 
 // Runs each case in a scratch working directory. A "sudo" stand-in placed first on
 // PATH records its arguments in sudo.log and runs the rest of its command line, so the

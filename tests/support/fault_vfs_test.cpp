@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "tests/foundation/test_dir.h"
@@ -110,55 +111,52 @@ TEST_F(FaultVfsTest, CountsEveryKindOfOperation) {
     EXPECT_FALSE(vfs_.fired());
 }
 
-TEST_F(FaultVfsTest, FailedWriteFailsTheCommitOnceAndDisarmedItWorksAgain) {
-    Open();
-    ASSERT_EQ(InsertCycle(1), SQLITE_OK);
-    vfs_.Arm(Op::kWrite, 1, SQLITE_IOERR_WRITE);
-    EXPECT_EQ(InsertCycle(1000), SQLITE_IOERR);
-    EXPECT_EQ(sqlite3_extended_errcode(db_), SQLITE_IOERR_WRITE);
-    EXPECT_TRUE(vfs_.fired());
-    EXPECT_EQ(Rows(), kRowsPerCycle) << "the failed transaction left nothing behind";
-    // A one-shot fault has spent itself even before Disarm.
-    EXPECT_EQ(InsertCycle(2000), SQLITE_OK);
-    vfs_.Disarm();
-    EXPECT_EQ(InsertCycle(3000), SQLITE_OK);
-    EXPECT_EQ(Rows(), 3 * kRowsPerCycle);
-    EXPECT_EQ(IntegrityCheck(), "ok");
-}
-
-TEST_F(FaultVfsTest, FailedSyncFailsTheCommit) {
-    Open();
-    vfs_.Arm(Op::kSync, 1, SQLITE_IOERR_FSYNC);
-    EXPECT_EQ(InsertCycle(1), SQLITE_IOERR);
-    EXPECT_EQ(sqlite3_extended_errcode(db_), SQLITE_IOERR_FSYNC);
-    EXPECT_TRUE(vfs_.fired());
-    vfs_.Disarm();
-    EXPECT_EQ(InsertCycle(1000), SQLITE_OK);
-    EXPECT_EQ(IntegrityCheck(), "ok");
-}
-
-TEST_F(FaultVfsTest, FailedReadReachesTheQuery) {
-    Open();
-    ASSERT_EQ(InsertCycle(1), SQLITE_OK);
-    Close();
-    Open();  // a new connection: nothing cached
-    vfs_.Arm(Op::kRead, 1, SQLITE_IOERR_READ);
-    EXPECT_EQ(Exec("SELECT sum(length(body)) FROM alarm"), SQLITE_IOERR);
-    EXPECT_EQ(sqlite3_extended_errcode(db_), SQLITE_IOERR_READ);
-    EXPECT_TRUE(vfs_.fired());
-    vfs_.Disarm();
-    EXPECT_EQ(Rows(), kRowsPerCycle);
-}
-
-TEST_F(FaultVfsTest, FailedTruncateFailsTheCheckpoint) {
-    Open();
-    ASSERT_EQ(InsertCycle(1), SQLITE_OK);
-    vfs_.Arm(Op::kTruncate, 1, SQLITE_IOERR_TRUNCATE);
-    EXPECT_NE(sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr), SQLITE_OK);
-    EXPECT_TRUE(vfs_.fired());
-    vfs_.Disarm();
-    EXPECT_EQ(sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr), SQLITE_OK);
-    EXPECT_EQ(Rows(), kRowsPerCycle);
+// Each kind of operation, failed once: the statement that needs it fails with the armed
+// code, the fault spends itself, and the database works again, whole.
+TEST_F(FaultVfsTest, AOneShotFaultFailsTheStatementThatMeetsItAndNothingElse) {
+    const auto checkpoint = [this] {
+        return sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    };
+    const struct {
+        Op op;
+        int code;
+        std::function<int()> statement;
+        int expected;  // 0: any failure
+        bool reopen;   // a new connection first: nothing cached
+    } table[] = {
+        {Op::kWrite, SQLITE_IOERR_WRITE, [this] { return InsertCycle(1000); }, SQLITE_IOERR, false},
+        {Op::kSync, SQLITE_IOERR_FSYNC, [this] { return InsertCycle(1000); }, SQLITE_IOERR, false},
+        {Op::kRead, SQLITE_IOERR_READ, [this] { return Exec("SELECT sum(length(body)) FROM alarm"); }, SQLITE_IOERR,
+         true},
+        {Op::kTruncate, SQLITE_IOERR_TRUNCATE, checkpoint, 0, false},
+    };
+    int name = 0;
+    for (const auto& row : table) {
+        const std::string where = "op " + std::to_string(static_cast<int>(row.op));
+        const std::string file = "store" + std::to_string(++name) + ".db";
+        Open(file);
+        ASSERT_EQ(InsertCycle(1), SQLITE_OK) << where;
+        if (row.reopen) {
+            Close();
+            Open(file);
+        }
+        vfs_.Arm(row.op, 1, row.code);
+        const int rc = row.statement();
+        if (row.expected != 0) {
+            EXPECT_EQ(rc, row.expected) << where;
+            EXPECT_EQ(sqlite3_extended_errcode(db_), row.code) << where;
+        } else {
+            EXPECT_NE(rc, SQLITE_OK) << where;
+        }
+        EXPECT_TRUE(vfs_.fired()) << where;
+        EXPECT_EQ(Rows(), kRowsPerCycle) << where << ": the failed statement left nothing behind";
+        EXPECT_EQ(row.statement(), SQLITE_OK) << where << ": a one-shot fault spends itself before Disarm";
+        vfs_.Disarm();
+        EXPECT_EQ(InsertCycle(3000), SQLITE_OK) << where;
+        EXPECT_EQ(checkpoint(), SQLITE_OK) << where;
+        EXPECT_EQ(IntegrityCheck(), "ok") << where;
+        Close();
+    }
 }
 
 TEST_F(FaultVfsTest, StickyDiskFullFailsEveryCommitUntilDisarmed) {
