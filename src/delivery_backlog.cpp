@@ -50,6 +50,32 @@ Status DeliveryBacklog::Reopen() {
     return Status::OK();
 }
 
+void DeliveryBacklog::KeepRefusedOnDisk(int64_t now, TimePoint steady_now) {
+    for (auto waiting = delayed_.begin(); waiting != delayed_.end() && durable();) {
+        const Payload& payload = waiting->second;
+        const int64_t id = StoredId(payload);
+        // Only a refusal leaves a payload waiting in memory without being held for the receiver.
+        if (payload.refusals == 0 || payload.held_for_receiver || id == 0) {
+            ++waiting;
+            continue;
+        }
+        const int64_t next =
+            now + std::max<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(waiting->first - steady_now).count(), 1);
+        const Status status = outbox_->MarkRefused(id, payload.refusal_reason, payload.first_refused, next);
+        if (!status.ok()) {
+            OutboxFailed(status);
+            return;
+        }
+        if (in_window_ > 0) --in_window_;
+        in_memory_.erase(id);
+        refused_in_memory_.erase(id);
+        refused_waiting_.insert(id);
+        stored_late_.erase(payload.key);
+        if (!next_refused_due_ || next < *next_refused_due_) next_refused_due_ = next;
+        waiting = delayed_.erase(waiting);
+    }
+}
+
 // Alarms held in memory meanwhile go to disk in arrival order, one transaction.
 Status DeliveryBacklog::WriteUnstored() {
     if (unstored_.empty()) return Status::OK();
@@ -91,9 +117,42 @@ void DeliveryBacklog::OutboxFailed(const Status& status) {
 }
 
 int64_t DeliveryBacklog::StoredId(const Payload& payload) const {
-    if (payload.outbox_id != 0) return payload.outbox_id;
     const auto late = stored_late_.find(payload.key);
-    return late == stored_late_.end() ? 0 : late->second;
+    return late == stored_late_.end() ? payload.outbox_id : late->second;
+}
+
+bool DeliveryBacklog::Vanished(int64_t id) {
+    std::vector<Outbox::Item> items;
+    size_t damaged = 0;
+    const Status status = outbox_->TakeOldest(id - 1, 1, items, damaged);
+    damaged_ += damaged;
+    if (!status.ok()) {
+        OutboxFailed(status);
+        return false;
+    }
+    return items.empty() || items.front().id != id;
+}
+
+size_t DeliveryBacklog::StoreAgainAfterSalvage(const std::vector<const Payload*>& in_flight) {
+    std::vector<const Payload*> held(in_flight);
+    for (const Payload& payload : ready_) held.push_back(&payload);
+    for (const auto& waiting : delayed_) held.push_back(&waiting.second);
+    size_t lost = 0;
+    for (const Payload* payload : held) {
+        const int64_t id = StoredId(*payload);
+        if (!durable() || id == 0 || !Vanished(id)) continue;
+        in_memory_.erase(id);
+        refused_in_memory_.erase(id);
+        unstored_[payload->key] = Outbox::Item{0, payload->method, payload->payload, 0, 0, ""};
+        ++lost;
+    }
+    // Written at once; should that fail they are held as while the outbox is down, and
+    // written by its reopening.
+    if (lost > 0 && durable()) {
+        const Status status = WriteUnstored();
+        if (!status.ok()) OutboxFailed(status);
+    }
+    return lost;
 }
 
 void DeliveryBacklog::Forget(const Payload& payload) {
@@ -186,14 +245,18 @@ size_t DeliveryBacklog::Refill(int64_t now) {
     }
     if (!durable()) return admitted;
     size_t damaged = 0;
-    if (next_refused_due_ && *next_refused_due_ <= now && in_window_ < StoredPlaces()) {
+    const std::optional<int64_t> refused_due = NextRefusedDue(now);
+    if (refused_due && *refused_due <= now && in_window_ < StoredPlaces()) {
         const size_t room = StoredPlaces() - in_window_;
         // Refused rows that are in memory already may come back too: ask for enough more.
         const size_t limit = room + refused_in_memory_.size() + deletes_.size();
+        // The clock has gone back since rows were marked: every refused row goes again now
+        // (as at a start) and is marked afresh by the clock as it is.
+        const int64_t until = *next_refused_due_ > now ? std::numeric_limits<int64_t>::max() : now;
         std::vector<Outbox::Item> items;
-        Status status = outbox_->TakeRefusedDue(std::numeric_limits<int64_t>::max(), now, limit, items, damaged);
+        Status status = outbox_->TakeRefusedDue(std::numeric_limits<int64_t>::max(), until, limit, items, damaged);
         int64_t due = 0;
-        if (status.ok()) status = outbox_->NextRefusedDue(now, due);
+        if (status.ok()) status = outbox_->NextRefusedDue(until, due);
         if (!status.ok()) {
             OutboxFailed(status);
             return admitted;
@@ -214,7 +277,9 @@ size_t DeliveryBacklog::Refill(int64_t now) {
         // The room ran out before the due ones did: look again once places free.
         if (taken == room && items.size() > taken) next_refused_due_ = now;
     }
-    if (on_disk_only_ > 0 && in_window_ < StoredPlaces()) {
+    // A walk that passed over only rows counted elsewhere goes on: nothing else would call
+    // it again while the rows behind them wait.
+    while (on_disk_only_ > 0 && in_window_ < StoredPlaces()) {
         const size_t room = StoredPlaces() - in_window_;
         std::vector<Outbox::Item> items;
         Status status = outbox_->TakeOldest(last_loaded_id_, room, items, damaged);
@@ -248,6 +313,11 @@ std::vector<std::shared_ptr<const std::string>> DeliveryBacklog::UnstoredTexts()
 }
 
 std::optional<int64_t> DeliveryBacklog::NextRefusedDue() const { return next_refused_due_; }
+
+std::optional<int64_t> DeliveryBacklog::NextRefusedDue(int64_t now) const {
+    if (next_refused_due_ && *next_refused_due_ - now > refusal_.cap.count()) return now;
+    return next_refused_due_;
+}
 
 size_t DeliveryBacklog::TakeDamaged() {
     const size_t damaged = damaged_;
@@ -350,20 +420,27 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
                                   .count();
         const int64_t next = now + std::max<int64_t>(delay, 1);
         Status status = outbox_->MarkRefused(id, reason, now, next);
-        if (status.ok()) {
+        // A salvage in that very write may have lost the row it marked: stored again, the
+        // alarm is marked under its new id.
+        if (status.ok() && outbox_->salvaged() && StoreAgainAfterSalvage({&payload}) > 0) {
+            refusal.id = StoredId(payload);
+            if (durable()) status = outbox_->MarkRefused(refusal.id, reason, now, next);
+        }
+        if (status.ok() && durable()) {
             if (in_window_ > 0) --in_window_;
-            in_memory_.erase(id);
-            refused_in_memory_.erase(id);
-            refused_waiting_.insert(id);
+            in_memory_.erase(refusal.id);
+            refused_in_memory_.erase(refusal.id);
+            refused_waiting_.insert(refusal.id);
             stored_late_.erase(payload.key);
             if (!next_refused_due_ || next < *next_refused_due_) next_refused_due_ = next;
             refusal.fate = RefusalFate::kKept;
             refusal.next_in = next - now;
             return refusal;
         }
-        OutboxFailed(status);
+        if (!status.ok()) OutboxFailed(status);
     }
     // No outbox to keep it in now: it waits in memory instead.
+    payload.refusal_reason = reason;
     Wait(std::move(payload), retry_due);
     refusal.fate = RefusalFate::kHeldInMemory;
     return refusal;

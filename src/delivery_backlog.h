@@ -56,6 +56,7 @@ struct Payload {
     int refusals = 0;
     uint8_t sent_on_paths = 0;       // receivers its application message went to (bit per path)
     bool patient = false;            // an answer to it came too late once: wait for the deadline
+    std::string refusal_reason;      // of its last refusal, kept in memory while the outbox is down
 };
 
 // How long a refused alarm waits: 15 minutes doubling to 6 hours; dropped after 7 days.
@@ -98,6 +99,10 @@ public:
     bool NeedsReopen() const { return outbox_ != nullptr && !outbox_->usable(); }
     // Opens the failed outbox again and writes into it what was held in memory meanwhile.
     Status Reopen();
+    // Alarms the receiver refused while the outbox was down wait on disk from now on,
+    // marked refused, and leave their places, as with a working outbox. `now` and
+    // `steady_now`: the same moment on the wall clock and the steady one.
+    void KeepRefusedOnDisk(int64_t now, TimePoint steady_now);
     // Alarms held only in memory for want of an outbox.
     size_t Unstored() const { return unstored_.size(); }
     // Their texts.
@@ -111,11 +116,19 @@ public:
     size_t Refill(int64_t now);
     // When the next refused alarm is due (wall-clock seconds), if any is waiting.
     std::optional<int64_t> NextRefusedDue() const;
+    // The same by the clock `now`: a next attempt further ahead than any refusal waits was
+    // set by a clock that has since gone back, and is due now.
+    std::optional<int64_t> NextRefusedDue(int64_t now) const;
     // Whether a refill could take a stored alarm now: the outbox works and the window has
     // a place for one. Until then a due refused alarm waits for the place, not the clock.
     bool HasRoomForStored() const { return durable() && in_window_ < StoredPlaces(); }
     // Rows found damaged (checksum) and set aside since the last call.
     size_t TakeDamaged();
+    // After a salvage in the middle of a run: payloads held in memory (those in
+    // `in_flight`, which the owner holds, and the backlog's own) whose rows the damaged
+    // file could not give back are stored again from memory, under new ids. Returns how
+    // many.
+    size_t StoreAgainAfterSalvage(const std::vector<const Payload*>& in_flight);
 
     // A payload back from a failed attempt, waiting until `due`.
     void Wait(Payload payload, TimePoint due);
@@ -143,6 +156,7 @@ public:
     Status FlushDeletes();
 
     size_t in_window() const { return in_window_; }
+    size_t parked() const { return parked_.size(); }
     size_t on_disk_only() const { return on_disk_only_; }
     // Payloads not yet delivered: in memory, parked and on disk only (refused included).
     size_t Waiting() const { return in_window_ + parked_.size() + on_disk_only_ + refused_waiting_.size(); }
@@ -172,8 +186,11 @@ private:
     // A stored row that waits on disk only (what on_disk_only_ counts above the cursor):
     // neither held in memory nor a refused one waiting for its own time.
     bool OnDiskOnly(int64_t id) const;
-    // The id a payload has on disk, if any (stored at intake, or later by Reopen).
+    // The id a payload has on disk, if any (stored at intake, or later by Reopen or
+    // StoreAgainAfterSalvage).
     int64_t StoredId(const Payload& payload) const;
+    // Whether the row `id` is gone from the outbox (false when that cannot be read).
+    bool Vanished(int64_t id);
     void Forget(const Payload& payload);
     Status WriteUnstored();
 

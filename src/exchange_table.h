@@ -53,6 +53,7 @@ public:
         index_.erase(entry->guid);
         entries_.erase(entry);
     }
+    iterator begin() { return entries_.begin(); }
     iterator end() { return entries_.end(); }
     size_t size() const { return entries_.size(); }
     void clear() {

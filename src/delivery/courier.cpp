@@ -186,6 +186,7 @@ public:
         stats.backup_configured = route_.has_backup();
         stats.backup_reachable = reachable_[1];
         stats.in_window = backlog_.in_window();
+        stats.parked = backlog_.parked();
         stats.unstored = backlog_.Unstored();
         stats.on_disk_only = backlog_.on_disk_only();
         stats.in_progress = queue_.size();
@@ -387,6 +388,10 @@ private:
         note.count = salvage.recovered;
         note.number = static_cast<int64_t>(salvage.unreadable);
         Emit(std::move(note));
+        // Alarms held in memory are known whole even where the damaged file lost their rows.
+        std::vector<const Payload*> in_flight;
+        for (auto entry = queue_.begin(); entry != queue_.end(); ++entry) in_flight.push_back(&entry->held);
+        backlog_.StoreAgainAfterSalvage(in_flight);
     }
 
     // The outbox failed: one ERROR, then it is opened again on a back-off, and alarms are
@@ -419,6 +424,7 @@ private:
         note.count = held - backlog_.Unstored();
         note.number = static_cast<int64_t>(backlog_.outbox()->Count());
         Emit(std::move(note));
+        backlog_.KeepRefusedOnDisk(now_.wall, now_.steady);
         Dispatch();
     }
 
@@ -837,7 +843,7 @@ private:
         }
         // A refused alarm due while no refill can take it waits for the place (a payload
         // finishing) or the outbox (its reopening), both of which dispatch again.
-        const std::optional<int64_t> refused = backlog_.NextRefusedDue();
+        const std::optional<int64_t> refused = backlog_.NextRefusedDue(now_.wall);
         if (refused && backlog_.HasRoomForStored()) {
             const TimePoint at = now_.steady + std::chrono::seconds(std::max<int64_t>(*refused - now_.wall, 0));
             if (!due || at < *due) due = at;
