@@ -23,9 +23,9 @@
 
 #include "bench/bench_support.h"
 #include "common/logger.h"
-#include "src/answer_class.h"
+#include "src/soap/answer_class.h"
 #include "src/http_work_queue.h"
-#include "src/soap_messages.h"
+#include "src/soap/soap_messages.h"
 
 namespace kv {
 namespace bench {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "src/outbox.h"
+#include "src/outbox/outbox.h"
 
 namespace kv {
 namespace bench {

@@ -37,7 +37,7 @@
 #include "bench/load_client.h"
 #include "bench/service_rig.h"
 #include "src/http_work_queue.h"
-#include "src/soap_messages.h"
+#include "src/soap/soap_messages.h"
 
 namespace kv {
 namespace bench {

@@ -11,9 +11,9 @@
 #include <tinyxml2.h>
 
 #include "fuzz/fuzz_support.h"
-#include "src/answer_class.h"
+#include "src/soap/answer_class.h"
 #include "src/soap_helper.h"
-#include "src/xml_guard.h"
+#include "src/soap/xml_guard.h"
 
 namespace {
 

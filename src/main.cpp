@@ -14,10 +14,10 @@
 
 #include "common/logger.h"
 #include "common/secrets.h"
-#include "src/outbox.h"
-#include "src/outbox_report.h"
+#include "src/outbox/outbox.h"
+#include "src/service/outbox_report.h"
 #include "src/service/version.h"
-#include "src/service_notify.h"
+#include "src/service/service_notify.h"
 #include "src/wardex.h"
 
 namespace {

@@ -16,11 +16,11 @@
 
 #include "common/logger.h"
 #include "common/string_util.h"
-#include "src/answer_class.h"
+#include "src/soap/answer_class.h"
 #include "src/delivery/courier.h"
-#include "src/delivery_log.h"
-#include "src/outbox.h"
-#include "src/reachability_watch.h"
+#include "src/delivery/delivery_log.h"
+#include "src/outbox/outbox.h"
+#include "src/delivery/reachability_watch.h"
 
 namespace kv {
 namespace soap {

@@ -1,5 +1,5 @@
 // Reliable delivery of payloads to the alarm receiver: the sequencer that runs each
-// payload's exchanges (the documents and answer readers are in src/soap_messages.h).
+// payload's exchanges (the documents and answer readers are in src/soap/soap_messages.h).
 #ifndef WARDEX_SRC_SOAP_HELPER_H_
 #define WARDEX_SRC_SOAP_HELPER_H_
 
@@ -10,7 +10,7 @@
 
 #include <boost/asio/io_service.hpp>
 
-#include "src/soap_messages.h"
+#include "src/soap/soap_messages.h"
 
 namespace kv {
 namespace soap {
@@ -55,7 +55,7 @@ struct SequencerStats {
 //
 // With an outbox (UseOutbox), every "SendAlarm" payload is stored before it is sent, and
 // it leaves the outbox only once the receiver has answered its application message with
-// a result. Every other outcome keeps it (see src/answer_class.h for how an answer is
+// a result. Every other outcome keeps it (see src/soap/answer_class.h for how an answer is
 // read): a failure (transport, redirect, 5xx, no SOAP envelope) sends it again as a new
 // sequence after its own back-off (1 s doubling to 60 s, jittered), and one whose answer
 // was overdue is waited on up to the exchange deadline from then on; a well-formed refusal
@@ -68,15 +68,15 @@ struct SequencerStats {
 //
 // An outbox that fails (a full disk, an I/O error) is reported once and opened again on a
 // back-off (1 s doubling to 60 s); meanwhile alarms are held in memory and written to it
-// as soon as it works. A damaged file is salvaged (see src/outbox.h).
+// as soon as it works. A damaged file is salvaged (see src/outbox/outbox.h).
 //
 // The decisions are src/delivery/courier.h's; this class runs its commands on asio, the
 // HTTP engine, the outbox and the logger.
 //
 // When the receiver as a whole fails, a circuit breaker holds every payload and sends one
 // probe at a time, and the per-exchange ERROR lines give way to one line when it opens,
-// one a minute, and one when the receiver answers again (src/delivery_policy.h and
-// src/delivery_log.h). Without an endpoint nothing is sent: alarms wait in the outbox.
+// one a minute, and one when the receiver answers again (src/delivery/delivery_policy.h and
+// src/delivery/delivery_log.h). Without an endpoint nothing is sent: alarms wait in the outbox.
 //
 // Pending work keeps the implementation alive past the handle. Destroy the handle only
 // after the io_service has stopped running handlers (the HTTP engine requires the same).
@@ -93,9 +93,9 @@ public:
     // A second receiver of the same service, with its own breaker, probe and watch. Alarms,
     // the recorder information and the time request go to it while the primary counts as
     // down, and return to the primary as soon as it answers its probe; each heartbeat goes
-    // to both (see src/delivery_route.h). Without this call nothing of it exists.
+    // to both (see src/delivery/delivery_route.h). Without this call nothing of it exists.
     void UpdateBackupEndpoint(const std::string& url);
-    // Keeps alarms in the SQLite file at `path` (see src/outbox.h); logs at ERROR and
+    // Keeps alarms in the SQLite file at `path` (see src/outbox/outbox.h); logs at ERROR and
     // forwards from memory only when the file cannot be used. Call once, at start.
     void UseOutbox(const std::string& path);
     // Delivers `payload` under `method` ("SendAlarm", "SendRecorderInfo", ...).

@@ -10,7 +10,7 @@
 #include "common/common_json.h"
 #include "common/logger.h"
 #include "common/wipe.h"
-#include "src/outbox.h"
+#include "src/outbox/outbox.h"
 
 namespace kv {
 

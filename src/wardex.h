@@ -30,17 +30,17 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "common/TrevaskConnect.h"
-#include "src/log_throttle.h"
-#include "src/login_backoff.h"
-#include "src/payloads.h"
+#include "src/recorder/log_throttle.h"
+#include "src/recorder/login_backoff.h"
+#include "src/service/payloads.h"
 #include "src/recorder/recorder_link.h"
-#include "src/recorder_cache.h"
+#include "src/recorder/recorder_cache.h"
 #include "src/service/config.h"
 #include "src/service/event_translator.h"
 #include "src/service/registration.h"
 #include "src/service/stored_password.h"
 #include "src/service/time_sync.h"
-#include "src/service_notify.h"
+#include "src/service/service_notify.h"
 #include "src/soap_helper.h"
 
 namespace kv {

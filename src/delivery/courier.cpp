@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "src/delivery/backoff.h"
-#include "src/delivery_backlog.h"
-#include "src/exchange_table.h"
+#include "src/delivery/delivery_backlog.h"
+#include "src/delivery/exchange_table.h"
 
 namespace kv {
 namespace delivery {
@@ -343,7 +343,7 @@ private:
     }
 
     // The one probe of a path that is down, when it is due: the oldest waiting payload,
-    // or a heartbeat (see src/delivery_route.h).
+    // or a heartbeat (see src/delivery/delivery_route.h).
     void Probe(PathId id) {
         DeliveryPath& path = Path(id);
         switch (route_.ProbeNow(id, ProbeMaterial())) {

@@ -10,10 +10,10 @@
 // (the sequencer on asio; the simulation on simulated time) calls one event method at a
 // time and carries out the commands it appends to `out`:
 //   - Send: post that step of that payload to that receiver; hand its answer back, once
-//     classified (src/answer_class.h), with OnReply. Every Send gets exactly one OnReply,
+//     classified (src/soap/answer_class.h), with OnReply. Every Send gets exactly one OnReply,
 //     unless the owner abandons.
 //   - Note: one log line (or a VERBOSE one), already filtered by the quiet rule: every
-//     note is to be written; its words are the owner's (src/delivery_log.h).
+//     note is to be written; its words are the owner's (src/delivery/delivery_log.h).
 //   - Watch / StopWatch: watch a receiver's port; call OnPathLooksBack when it accepts.
 //   - TimeInfo: the receiver's answer to a time request, for the NTP handler.
 //   - ReleaseMemory: nothing is in progress after a large backlog; trim the allocator.
@@ -45,11 +45,11 @@
 #include <variant>
 #include <vector>
 
-#include "src/answer_class.h"
+#include "src/soap/answer_class.h"
 #include "src/delivery/payload_kind.h"
-#include "src/delivery_policy.h"
-#include "src/delivery_route.h"
-#include "src/outbox.h"
+#include "src/delivery/delivery_policy.h"
+#include "src/delivery/delivery_route.h"
+#include "src/outbox/outbox.h"
 
 namespace kv {
 namespace delivery {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "src/time_zones.h"
+#include "src/recorder/time_zones.h"
 
 namespace kv {
 

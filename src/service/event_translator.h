@@ -21,10 +21,10 @@
 #include <ctime>
 
 #include "kvapi/kvAPI.h"
-#include "src/log_throttle.h"
-#include "src/payloads.h"
+#include "src/recorder/log_throttle.h"
+#include "src/service/payloads.h"
 #include "src/recorder/recorder_link.h"
-#include "src/recorder_cache.h"
+#include "src/recorder/recorder_cache.h"
 #include "src/service/diagnostic.h"
 
 namespace kv {

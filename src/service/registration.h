@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "src/payloads.h"
+#include "src/service/payloads.h"
 #include "src/recorder/recorder_link.h"
 #include "src/service/diagnostic.h"
 

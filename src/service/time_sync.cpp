@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "common/string_util.h"
-#include "src/time_answer.h"
+#include "src/service/time_answer.h"
 
 namespace kv {
 

@@ -19,8 +19,8 @@
 
 #include "src/recorder/recorder_link.h"
 #include "src/service/diagnostic.h"
-#include "src/soap_messages.h"
-#include "src/time_zones.h"
+#include "src/soap/soap_messages.h"
+#include "src/recorder/time_zones.h"
 
 namespace kv {
 

@@ -16,7 +16,7 @@
 
 #include "src/delivery/courier.h"
 #include "src/http_work_queue.h"
-#include "src/outbox.h"
+#include "src/outbox/outbox.h"
 
 namespace kv {
 namespace test {

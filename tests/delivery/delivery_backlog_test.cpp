@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "src/delivery_backlog.h"
+#include "src/delivery/delivery_backlog.h"
 #include "tests/delivery/delivery_test_support.h"
 #include "tests/foundation/test_dir.h"
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "src/delivery_policy.h"
+#include "src/delivery/delivery_policy.h"
 #include "tests/delivery/delivery_test_support.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "src/delivery_policy.h"
-#include "src/delivery_route.h"
+#include "src/delivery/delivery_policy.h"
+#include "src/delivery/delivery_route.h"
 #include "tests/delivery/delivery_test_support.h"
 
 namespace {

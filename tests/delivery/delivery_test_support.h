@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "src/delivery_backlog.h"
-#include "src/delivery_policy.h"
-#include "src/outbox.h"
+#include "src/delivery/delivery_backlog.h"
+#include "src/delivery/delivery_policy.h"
+#include "src/outbox/outbox.h"
 
 namespace kv {
 namespace test {

@@ -21,9 +21,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "src/delivery_backlog.h"
-#include "src/outbox.h"
-#include "src/outbox_sqlite.h"
+#include "src/delivery/delivery_backlog.h"
+#include "src/outbox/outbox.h"
+#include "src/outbox/outbox_sqlite.h"
 #include "tests/delivery/delivery_test_support.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/support/fault_vfs.h"

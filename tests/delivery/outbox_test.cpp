@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "src/outbox.h"
+#include "src/outbox/outbox.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/delivery/delivery_test_support.h"
 #include "tests/support/fault_vfs.h"

@@ -1,6 +1,6 @@
 // When the reachability watch may connect directly: libcurl's reading of the proxy
 // variables, on a made-up environment, and the watch itself on 127.0.0.1.
-#include "src/reachability_watch.h"
+#include "src/delivery/reachability_watch.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "common/logger.h"
-#include "src/payloads.h"
+#include "src/service/payloads.h"
 #include "tests/service/service_fixture.h"
 
 namespace kv {

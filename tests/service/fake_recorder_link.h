@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "src/recorder/recorder_link.h"
-#include "src/time_zones.h"
+#include "src/recorder/time_zones.h"
 
 namespace kv {
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "src/login_backoff.h"
+#include "src/recorder/login_backoff.h"
 
 namespace {
 

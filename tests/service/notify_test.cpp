@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "src/service_notify.h"
+#include "src/service/service_notify.h"
 #include "tests/service/service_fixture.h"
 
 namespace kv {

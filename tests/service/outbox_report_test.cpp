@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "src/outbox.h"
+#include "src/outbox/outbox.h"
 #include "tests/support/child_process.h"
 
 namespace {

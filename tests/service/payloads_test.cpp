@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "common/common_json.h"
-#include "src/payloads.h"
-#include "src/time_zones.h"
+#include "src/service/payloads.h"
+#include "src/recorder/time_zones.h"
 
 namespace kv {
 namespace {

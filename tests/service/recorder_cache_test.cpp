@@ -1,7 +1,7 @@
 // The recorder cache with a scripted recorder: what registration fills, what a failed
 // query leaves, how often an unknown camera is asked, which warnings come out, and how a
 // timed-out query closes the gate for the queries that follow.
-#include "src/recorder_cache.h"
+#include "src/recorder/recorder_cache.h"
 
 #include <map>
 #include <string>
@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "src/log_throttle.h"
+#include "src/recorder/log_throttle.h"
 #include "tests/service/fake_recorder_link.h"
 
 namespace kv {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "src/time_answer.h"
+#include "src/service/time_answer.h"
 
 namespace kv {
 namespace {

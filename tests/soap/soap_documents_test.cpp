@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "src/soap_helper.h"
-#include "src/soap_messages.h"
+#include "src/soap/soap_messages.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
-#include "src/answer_class.h"
+#include "src/soap/answer_class.h"
 #include "src/soap_helper.h"
-#include "src/xml_guard.h"
-#include "src/xml_names.h"
+#include "src/soap/xml_guard.h"
+#include "src/soap/xml_names.h"
 #include "tests/soap/log_capture.h"
 
 namespace {

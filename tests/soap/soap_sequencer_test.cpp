@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "src/outbox.h"
+#include "src/outbox/outbox.h"
 #include "src/soap_helper.h"
 #include "tests/foundation/test_dir.h"
 #include "tests/soap/log_capture.h"

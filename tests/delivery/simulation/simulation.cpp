@@ -31,8 +31,8 @@
 #include <malloc.h>
 
 #include "src/delivery/courier.h"
-#include "src/outbox.h"
-#include "src/outbox_sqlite.h"
+#include "src/outbox/outbox.h"
+#include "src/outbox/outbox_sqlite.h"
 #include "tests/delivery/simulation/peers.h"
 #include "tests/support/fault_vfs.h"
 
