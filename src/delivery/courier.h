@@ -45,10 +45,11 @@
 #include <variant>
 #include <vector>
 
-#include "src/soap/answer_class.h"
+#include "src/delivery/answer.h"
 #include "src/delivery/payload_kind.h"
 #include "src/delivery/delivery_policy.h"
 #include "src/delivery/delivery_route.h"
+#include "src/http_work_queue.h"
 #include "src/outbox/outbox.h"
 
 namespace kv {

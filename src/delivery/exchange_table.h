@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "src/soap/answer_class.h"
+#include "src/delivery/answer.h"
 #include "src/delivery/delivery_backlog.h"
 #include "src/delivery/delivery_route.h"
 

@@ -61,18 +61,5 @@ Answer ClassifyAnswer(Step step, kv::http::ErrorCode transport, int status, cons
     return answer;
 }
 
-const char* OutcomeName(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::kNextStep: return "next step";
-        case Outcome::kDelivered: return "delivered";
-        case Outcome::kClosed: return "closed";
-        case Outcome::kRefused: return "refused";
-        case Outcome::kReceiverFailure: return "receiver failure";
-        case Outcome::kPayloadFailure: return "payload failure";
-        case Outcome::kLastMessageFailed: return "LastMessage failed";
-    }
-    return "unknown";
-}
-
 }  // namespace soap
 }  // namespace kv
