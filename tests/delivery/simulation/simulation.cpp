@@ -79,7 +79,8 @@ struct Totals {
     double simulated_hours = 0;
     uint64_t alarms = 0;
     uint64_t faults = 0;  // disk faults, crashes, kills and receiver misbehaviour periods
-    uint64_t checks = 0;
+    uint64_t checks = 0;      // reads of the whole outbox by a second connection
+    uint64_t invariants = 0;  // invariant checks: after each event, of the outbox, of liveness, per send
     uint64_t events = 0;
     uint64_t salvages = 0;
 };
@@ -686,6 +687,7 @@ std::unordered_map<std::string, int64_t> World::ScanOutbox(bool* failed) {
 // the outbox before its acknowledgement.
 void World::CheckPlacement() {
     if (!courier_) return;
+    ++totals_.invariants;
     bool failed = false;
     const std::unordered_map<std::string, int64_t> disk = ScanOutbox(&failed);
     if (failed) return;
@@ -713,6 +715,7 @@ void World::CheckPlacement() {
 // Invariant 3: once the receiver and the disk have been healthy for a while, nothing waits.
 void World::CheckLiveness(bool final) {
     if (!courier_) return;
+    ++totals_.invariants;
     int64_t since = std::max({primary_.HealthySince(now_), trouble_until_, last_restart_});
     if (final) since = 0;
     if (now_ - since < kHealthyFor) return;
@@ -736,6 +739,7 @@ void World::CheckLiveness(bool final) {
 // Invariant 6: a receiver that answers within the deadline gets each alarm at most twice
 // (a restart may send again what was taken before its delete reached the disk).
 void World::CheckAttempts(const Receiver& receiver, Alarm& alarm, PathId path) {
+    ++totals_.invariants;
     const Mode mode = receiver.ModeAt(now_);
     if (restarts_ > 1 || (mode != Mode::kUp && mode != Mode::kSlow) || receiver.LatencyAt(now_) >= transport_.deadline) return;
     uint8_t& attempts = alarm.answerable_attempts[delivery::Index(path)];
@@ -748,6 +752,7 @@ void World::CheckAttempts(const Receiver& receiver, Alarm& alarm, PathId path) {
 
 // Invariant 4 and the courier's own counts, after every event.
 void World::CheckStep() {
+    ++totals_.invariants;
     if (!WorkWatch::Get().violation.empty()) Fail(WorkWatch::Get().violation);
     if (!courier_) return;
     const delivery::CourierStats stats = courier_->Stats();
@@ -969,8 +974,9 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     std::filesystem::remove_all(settings.dir, ignored);
     std::printf("%" PRIu64 " seeds, %.1f simulated hours, %" PRIu64 " alarms, %" PRIu64 " faults injected, %" PRIu64
-                " events, %" PRIu64 " salvages, %" PRIu64 " outbox checks, %" PRIu64 " failed\n",
+                 " events, %" PRIu64 " salvages, %" PRIu64 " invariant checks, %" PRIu64 " outbox checks, %" PRIu64
+                " failed\n",
                 totals.seeds, totals.simulated_hours, totals.alarms, totals.faults, totals.events, totals.salvages,
-                totals.checks, failures);
+                totals.invariants, totals.checks, failures);
     return failures == 0 ? 0 : 1;
 }
