@@ -214,7 +214,8 @@ private:
     void CheckLiveness(bool final);
     void CheckAttempts(const Receiver& receiver, Alarm& alarm, PathId path);
     std::set<int64_t> ReadableIds(const std::set<int64_t>& ids);
-    void Damage();
+    void Damage(sim::Damage kind);
+    int64_t FirstLeaf();
 
     Alarm* Find(const std::string& payload) {
         if (payload.size() < 2 || payload[0] != 'A') return nullptr;
@@ -264,7 +265,7 @@ private:
     int kill_next_event_ = 0;
     bool opening_ = false;  // the outbox is being opened: its counts walk the table once
     int kill_in_start_ = 0;
-    bool damage_at_start_ = false;
+    sim::Damage damage_at_start_ = sim::Damage::kNone;
     int64_t trouble_until_ = 0;  // the disk is not healthy before this
     int64_t full_until_ = -1;
     int64_t fault_until_ = -1;
@@ -314,6 +315,7 @@ World::World(uint64_t seed, const Settings& settings, Totals& totals)
     options_.seed = static_cast<uint32_t>(seed);
     recorder_ = PlanRecorder(rng_, active_, settings.max_burst);
     trouble_ = PlanTrouble(rng_, active_, settings.trouble);
+    if (seed % kRepeatedSalvageEvery == 0) PlanRepeatedSalvage(rng_, active_, settings.max_burst, recorder_, trouble_);
     vfs_.Disarm();
     vfs_.SetSleep([](int) {});
     vfs_.SetObserver([this](FaultVfs::Op) { heap_peak_ = std::max(heap_peak_, HeapInUse()); });
@@ -355,8 +357,8 @@ void World::KillIn(int nth, const std::function<void()>& work) {
 }
 
 void World::Start() {
-    if (damage_at_start_) Damage();
-    damage_at_start_ = false;
+    if (damage_at_start_ != sim::Damage::kNone) Damage(damage_at_start_);
+    damage_at_start_ = sim::Damage::kNone;
     if (kill_in_start_ > 0) {  // this start dies part way, in a salvage if there is one
         const int nth = kill_in_start_;
         kill_in_start_ = 0;
@@ -415,17 +417,23 @@ void World::Crash(bool clean) {
     Start();
 }
 
-// Bytes of a page or two of the file overwritten, between two runs. Rows that can still be
-// read by id afterwards are the salvage's to recover; the others may be lost.
-void World::Damage() {
+// Bytes of the file overwritten, between two runs. Rows that can still be read by id
+// afterwards are the salvage's to recover; the others may be lost.
+void World::Damage(sim::Damage kind) {
     std::error_code error;
     const auto size = fs::file_size(path_, error);
     bool failed = false;
     const std::unordered_map<std::string, int64_t> before = ScanOutbox(&failed);
     if (error || failed || size < 3 * 4096) return;
+    const int64_t first_leaf = kind == sim::Damage::kFirstLeaf ? FirstLeaf() : -1;
+    if (kind == sim::Damage::kFirstLeaf && first_leaf < 0) return;
     {
         std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
-        for (int64_t pages = rng_.Range(1, 3); pages > 0; --pages) {
+        if (first_leaf >= 0) {
+            file.seekp(first_leaf * 4096);
+            for (int i = 0; i < 4096; ++i) file.put(static_cast<char>(rng_.Next()));
+        }
+        for (int64_t pages = first_leaf >= 0 ? 0 : rng_.Range(1, 3); pages > 0; --pages) {
             // The first pages (the header, the tables' roots and first leaves) are where a
             // walk from the lowest id begins.
             const int64_t last = static_cast<int64_t>(size / 4096) - 1;
@@ -445,6 +453,27 @@ void World::Damage() {
             alarm->place = Place::kLost;
         }
     }
+}
+
+// The outbox table's leaf with the lowest ids, as a page index from 0 in the main file;
+// -1 when the table is a single page or the file has pages only in its log.
+int64_t World::FirstLeaf() {
+    if (fs::exists(path_ + "-wal") && fs::file_size(path_ + "-wal") > 0) return -1;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* query = nullptr;
+    int64_t page = -1;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, "unix") == SQLITE_OK &&
+        sqlite3_prepare_v2(db,
+                           "SELECT pageno - 1, (SELECT count(*) FROM dbstat WHERE name = 'outbox' AND "
+                           "pagetype = 'leaf') FROM dbstat WHERE name = 'outbox' AND pagetype = 'leaf' "
+                           "ORDER BY path LIMIT 1",
+                           -1, &query, nullptr) == SQLITE_OK &&
+        sqlite3_step(query) == SQLITE_ROW && sqlite3_column_int64(query, 1) > 1) {
+        page = sqlite3_column_int64(query, 0);
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return page;
 }
 
 // The ids that still read back whole from a copy of the outbox's files.
@@ -621,7 +650,7 @@ void World::OnTrouble(const TroubleEvent& event) {
     if (settings_.verbose) {
         std::printf("  %6" PRId64 " trouble %d op %d nth %d code %d for %" PRId64 " ms damage %d kill-in-start %d\n",
                     now_ / kSecond, static_cast<int>(event.kind), event.op, event.nth, event.code, event.length,
-                    event.damage, event.kill_in_start);
+                    static_cast<int>(event.damage), event.kill_in_start);
     }
     trouble_until_ = std::max(trouble_until_, now_);
     switch (event.kind) {
