@@ -594,8 +594,11 @@ void World::Execute(Commands& out) {
 
 void World::Note(const delivery::Note& note) {
     if (note.kind > NoteKind::kLastMessageDone) ++notes_this_minute_;
-    if (settings_.verbose) std::printf("  %6" PRId64 ".%03" PRId64 " note %d %s %s\n", now_ / kSecond, now_ % kSecond,
-                                       static_cast<int>(note.kind), note.guid.c_str(), note.text.c_str());
+    if (settings_.verbose) {
+        std::printf("  %6" PRId64 ".%03" PRId64 " note %d %s %s count %zu number %" PRId64 "\n", now_ / kSecond,
+                    now_ % kSecond, static_cast<int>(note.kind), note.guid.c_str(), note.text.c_str(), note.count,
+                    note.number);
+    }
     if (note.kind == NoteKind::kOutboxSalvaged) ++totals_.salvages;
     if (note.kind == NoteKind::kCreatingSequence && note.payload) {
         payload_of_[note.guid] = note.payload;
