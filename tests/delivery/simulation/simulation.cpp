@@ -897,13 +897,15 @@ std::string World::Run() {
             if (watch_period_[p] > 0) next = std::min(next, watch_next_[p]);
         }
         if (wake_) next = std::min(next, std::max(*wake_, now_));
-        next = std::min(next, next_tick);
-        if (tidy_ && next > now_) {  // the end of one turn: what finished in it goes to disk together
+        // The end of one turn, when no event of the service is left at this instant: what
+        // finished in it goes to disk together, before the checks of the tick look.
+        if (tidy_ && next > now_) {
             tidy_ = false;
             Call([&](Commands& out) { courier_->OnTidy(At(), out); });
             CheckStep();
             continue;
         }
+        next = std::min(next, next_tick);
         if (next > end) break;
         now_ = std::max(now_, next);
         if ((full_until_ >= 0 && full_until_ <= now_) || (fault_until_ >= 0 && fault_until_ <= now_) ||
@@ -954,6 +956,8 @@ std::string World::Run() {
                 }
                 const int64_t wait = std::chrono::milliseconds(options_.refusal_cap).count();
                 if (last_refusal > 0) end = std::max(end, last_refusal + wait + 5 * kMinute);
+                // A drain that moves goes on: one exchange at a time, a large burst takes hours.
+                if (acknowledged_this_minute_ + acknowledged_last_minute_ > 0) end = std::max(end, now_ + 5 * kMinute);
                 if (settled) break;
             }
         }
