@@ -189,11 +189,34 @@ std::vector<TroubleEvent> PlanTrouble(Rng& rng, int64_t active, double rate) {
         event.code = rng.Chance(0.2) ? SQLITE_FULL : codes[event.op];
         if (event.op == 0 && rng.Chance(0.1)) event.code = SQLITE_CORRUPT;  // a read the file system garbled
         event.length = rng.Range(2 * kSecond, 10 * kMinute);
-        event.damage = (event.kind == Trouble::kCrash || event.kind == Trouble::kStop) && rng.Chance(0.35);
-        if (event.damage && rng.Chance(0.4)) event.kill_in_start = static_cast<int>(rng.Range(1, 400));
+        if ((event.kind == Trouble::kCrash || event.kind == Trouble::kStop) && rng.Chance(0.35)) {
+            event.damage = Damage::kPages;
+            if (rng.Chance(0.4)) event.kill_in_start = static_cast<int>(rng.Range(1, 400));
+        }
         plan.push_back(event);
     }
     return plan;
+}
+
+void PlanRepeatedSalvage(Rng& rng, int64_t active, size_t max_burst, std::vector<RecorderEvent>& recorder,
+                         std::vector<TroubleEvent>& trouble) {
+    const int64_t stops = rng.Range(2, 3);
+    for (int64_t i = 1; i <= stops; ++i) {
+        const int64_t at = active * i / (stops + 1);
+        // Hundreds of rows: the table spans many leaves, and the burst is still on disk
+        // a millisecond later.
+        const size_t burst = std::min(static_cast<size_t>(rng.Range(300, 3000)), max_burst);
+        recorder.push_back({at, burst, false});
+        TroubleEvent stop;
+        stop.at = at + 1;
+        stop.kind = Trouble::kStop;
+        stop.damage = Damage::kFirstLeaf;
+        trouble.push_back(stop);
+    }
+    std::stable_sort(recorder.begin(), recorder.end(),
+                     [](const RecorderEvent& a, const RecorderEvent& b) { return a.at < b.at; });
+    std::stable_sort(trouble.begin(), trouble.end(),
+                     [](const TroubleEvent& a, const TroubleEvent& b) { return a.at < b.at; });
 }
 
 }  // namespace sim

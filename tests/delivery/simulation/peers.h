@@ -113,6 +113,13 @@ enum class Trouble {
     kStop,           // a clean stop and start
 };
 
+// Bytes overwritten in the outbox's file before the next start.
+enum class Damage {
+    kNone,
+    kPages,      // a page or two anywhere, more often among the first ones
+    kFirstLeaf,  // the whole of the outbox table's first leaf: where a walk from the lowest id begins
+};
+
 struct TroubleEvent {
     int64_t at = 0;
     Trouble kind = Trouble::kFaultOnce;
@@ -120,11 +127,19 @@ struct TroubleEvent {
     int nth = 1;
     int code = 0;
     int64_t length = 0;
-    bool damage = false;          // pages damaged before the next start
+    Damage damage = Damage::kNone;  // before the next start
     int kill_in_start = 0;        // > 0: the next start dies at this file operation
 };
 
 std::vector<TroubleEvent> PlanTrouble(Rng& rng, int64_t active, double rate);
+
+// Every kRepeatedSalvageEvery-th seed adds to its plans two or three bursts, each followed
+// at once by a clean stop that overwrites the outbox table's first leaf: the start after
+// it salvages a file of many pages, and the next salvage meets the high ids the first
+// one handed out, with the walk from the lowest id failing on its first page.
+constexpr uint64_t kRepeatedSalvageEvery = 50;
+void PlanRepeatedSalvage(Rng& rng, int64_t active, size_t max_burst, std::vector<RecorderEvent>& recorder,
+                         std::vector<TroubleEvent>& trouble);
 
 }  // namespace sim
 }  // namespace kv

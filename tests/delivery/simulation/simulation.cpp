@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -36,7 +38,34 @@
 #include "tests/delivery/simulation/peers.h"
 #include "tests/support/fault_vfs.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__)
+// The heap in use, kept as it changes: glibc's own figure (mallinfo2) walks every free
+// chunk, and asking it at each event and file operation cost most of a run's time.
+// SQLite's allocations are counted by SQLite itself.
+namespace {
+std::atomic<size_t> g_new_bytes{0};
+
+void* Allocate(size_t size) {
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) throw std::bad_alloc();
+    g_new_bytes.fetch_add(malloc_usable_size(block), std::memory_order_relaxed);
+    return block;
+}
+
+void Release(void* block) noexcept {
+    if (block == nullptr) return;
+    g_new_bytes.fetch_sub(malloc_usable_size(block), std::memory_order_relaxed);
+    std::free(block);
+}
+}  // namespace
+
+void* operator new(size_t size) { return Allocate(size); }
+void* operator new[](size_t size) { return Allocate(size); }
+void operator delete(void* block) noexcept { Release(block); }
+void operator delete[](void* block) noexcept { Release(block); }
+void operator delete(void* block, size_t) noexcept { Release(block); }
+void operator delete[](void* block, size_t) noexcept { Release(block); }
+#else
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 // Millions of short-lived allocations: a smaller quarantine and no fill of each block keep
 // the sanitizer from spending most of the run in fresh pages (ASAN_OPTIONS still wins).
@@ -61,7 +90,7 @@ size_t HeapInUse() {
 #if defined(__SANITIZE_ADDRESS__)
     return __sanitizer_get_current_allocated_bytes();
 #else
-    return mallinfo2().uordblks;
+    return g_new_bytes.load(std::memory_order_relaxed) + static_cast<size_t>(sqlite3_memory_used());
 #endif
 }
 
@@ -79,7 +108,8 @@ struct Totals {
     double simulated_hours = 0;
     uint64_t alarms = 0;
     uint64_t faults = 0;  // disk faults, crashes, kills and receiver misbehaviour periods
-    uint64_t checks = 0;
+    uint64_t checks = 0;      // reads of the whole outbox by a second connection
+    uint64_t invariants = 0;  // invariant checks: after each event, of the outbox, of liveness, per send
     uint64_t events = 0;
     uint64_t salvages = 0;
 };
@@ -184,7 +214,8 @@ private:
     void CheckLiveness(bool final);
     void CheckAttempts(const Receiver& receiver, Alarm& alarm, PathId path);
     std::set<int64_t> ReadableIds(const std::set<int64_t>& ids);
-    void Damage();
+    void Damage(sim::Damage kind);
+    int64_t FirstLeaf();
 
     Alarm* Find(const std::string& payload) {
         if (payload.size() < 2 || payload[0] != 'A') return nullptr;
@@ -234,7 +265,7 @@ private:
     int kill_next_event_ = 0;
     bool opening_ = false;  // the outbox is being opened: its counts walk the table once
     int kill_in_start_ = 0;
-    bool damage_at_start_ = false;
+    sim::Damage damage_at_start_ = sim::Damage::kNone;
     int64_t trouble_until_ = 0;  // the disk is not healthy before this
     int64_t full_until_ = -1;
     int64_t fault_until_ = -1;
@@ -284,6 +315,7 @@ World::World(uint64_t seed, const Settings& settings, Totals& totals)
     options_.seed = static_cast<uint32_t>(seed);
     recorder_ = PlanRecorder(rng_, active_, settings.max_burst);
     trouble_ = PlanTrouble(rng_, active_, settings.trouble);
+    if (seed % kRepeatedSalvageEvery == 0) PlanRepeatedSalvage(rng_, active_, settings.max_burst, recorder_, trouble_);
     vfs_.Disarm();
     vfs_.SetSleep([](int) {});
     vfs_.SetObserver([this](FaultVfs::Op) { heap_peak_ = std::max(heap_peak_, HeapInUse()); });
@@ -325,8 +357,8 @@ void World::KillIn(int nth, const std::function<void()>& work) {
 }
 
 void World::Start() {
-    if (damage_at_start_) Damage();
-    damage_at_start_ = false;
+    if (damage_at_start_ != sim::Damage::kNone) Damage(damage_at_start_);
+    damage_at_start_ = sim::Damage::kNone;
     if (kill_in_start_ > 0) {  // this start dies part way, in a salvage if there is one
         const int nth = kill_in_start_;
         kill_in_start_ = 0;
@@ -385,17 +417,23 @@ void World::Crash(bool clean) {
     Start();
 }
 
-// Bytes of a page or two of the file overwritten, between two runs. Rows that can still be
-// read by id afterwards are the salvage's to recover; the others may be lost.
-void World::Damage() {
+// Bytes of the file overwritten, between two runs. Rows that can still be read by id
+// afterwards are the salvage's to recover; the others may be lost.
+void World::Damage(sim::Damage kind) {
     std::error_code error;
     const auto size = fs::file_size(path_, error);
     bool failed = false;
     const std::unordered_map<std::string, int64_t> before = ScanOutbox(&failed);
     if (error || failed || size < 3 * 4096) return;
+    const int64_t first_leaf = kind == sim::Damage::kFirstLeaf ? FirstLeaf() : -1;
+    if (kind == sim::Damage::kFirstLeaf && first_leaf < 0) return;
     {
         std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
-        for (int64_t pages = rng_.Range(1, 3); pages > 0; --pages) {
+        if (first_leaf >= 0) {
+            file.seekp(first_leaf * 4096);
+            for (int i = 0; i < 4096; ++i) file.put(static_cast<char>(rng_.Next()));
+        }
+        for (int64_t pages = first_leaf >= 0 ? 0 : rng_.Range(1, 3); pages > 0; --pages) {
             // The first pages (the header, the tables' roots and first leaves) are where a
             // walk from the lowest id begins.
             const int64_t last = static_cast<int64_t>(size / 4096) - 1;
@@ -415,6 +453,27 @@ void World::Damage() {
             alarm->place = Place::kLost;
         }
     }
+}
+
+// The outbox table's leaf with the lowest ids, as a page index from 0 in the main file;
+// -1 when the table is a single page or the file has pages only in its log.
+int64_t World::FirstLeaf() {
+    if (fs::exists(path_ + "-wal") && fs::file_size(path_ + "-wal") > 0) return -1;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* query = nullptr;
+    int64_t page = -1;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, "unix") == SQLITE_OK &&
+        sqlite3_prepare_v2(db,
+                           "SELECT pageno - 1, (SELECT count(*) FROM dbstat WHERE name = 'outbox' AND "
+                           "pagetype = 'leaf') FROM dbstat WHERE name = 'outbox' AND pagetype = 'leaf' "
+                           "ORDER BY path LIMIT 1",
+                           -1, &query, nullptr) == SQLITE_OK &&
+        sqlite3_step(query) == SQLITE_ROW && sqlite3_column_int64(query, 1) > 1) {
+        page = sqlite3_column_int64(query, 0);
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return page;
 }
 
 // The ids that still read back whole from a copy of the outbox's files.
@@ -535,8 +594,11 @@ void World::Execute(Commands& out) {
 
 void World::Note(const delivery::Note& note) {
     if (note.kind > NoteKind::kLastMessageDone) ++notes_this_minute_;
-    if (settings_.verbose) std::printf("  %6" PRId64 ".%03" PRId64 " note %d %s %s\n", now_ / kSecond, now_ % kSecond,
-                                       static_cast<int>(note.kind), note.guid.c_str(), note.text.c_str());
+    if (settings_.verbose) {
+        std::printf("  %6" PRId64 ".%03" PRId64 " note %d %s %s count %zu number %" PRId64 "\n", now_ / kSecond,
+                    now_ % kSecond, static_cast<int>(note.kind), note.guid.c_str(), note.text.c_str(), note.count,
+                    note.number);
+    }
     if (note.kind == NoteKind::kOutboxSalvaged) ++totals_.salvages;
     if (note.kind == NoteKind::kCreatingSequence && note.payload) {
         payload_of_[note.guid] = note.payload;
@@ -591,7 +653,7 @@ void World::OnTrouble(const TroubleEvent& event) {
     if (settings_.verbose) {
         std::printf("  %6" PRId64 " trouble %d op %d nth %d code %d for %" PRId64 " ms damage %d kill-in-start %d\n",
                     now_ / kSecond, static_cast<int>(event.kind), event.op, event.nth, event.code, event.length,
-                    event.damage, event.kill_in_start);
+                    static_cast<int>(event.damage), event.kill_in_start);
     }
     trouble_until_ = std::max(trouble_until_, now_);
     switch (event.kind) {
@@ -686,6 +748,7 @@ std::unordered_map<std::string, int64_t> World::ScanOutbox(bool* failed) {
 // the outbox before its acknowledgement.
 void World::CheckPlacement() {
     if (!courier_) return;
+    ++totals_.invariants;
     bool failed = false;
     const std::unordered_map<std::string, int64_t> disk = ScanOutbox(&failed);
     if (failed) return;
@@ -713,6 +776,7 @@ void World::CheckPlacement() {
 // Invariant 3: once the receiver and the disk have been healthy for a while, nothing waits.
 void World::CheckLiveness(bool final) {
     if (!courier_) return;
+    ++totals_.invariants;
     int64_t since = std::max({primary_.HealthySince(now_), trouble_until_, last_restart_});
     if (final) since = 0;
     if (now_ - since < kHealthyFor) return;
@@ -736,6 +800,7 @@ void World::CheckLiveness(bool final) {
 // Invariant 6: a receiver that answers within the deadline gets each alarm at most twice
 // (a restart may send again what was taken before its delete reached the disk).
 void World::CheckAttempts(const Receiver& receiver, Alarm& alarm, PathId path) {
+    ++totals_.invariants;
     const Mode mode = receiver.ModeAt(now_);
     if (restarts_ > 1 || (mode != Mode::kUp && mode != Mode::kSlow) || receiver.LatencyAt(now_) >= transport_.deadline) return;
     uint8_t& attempts = alarm.answerable_attempts[delivery::Index(path)];
@@ -748,6 +813,7 @@ void World::CheckAttempts(const Receiver& receiver, Alarm& alarm, PathId path) {
 
 // Invariant 4 and the courier's own counts, after every event.
 void World::CheckStep() {
+    ++totals_.invariants;
     if (!WorkWatch::Get().violation.empty()) Fail(WorkWatch::Get().violation);
     if (!courier_) return;
     const delivery::CourierStats stats = courier_->Stats();
@@ -831,13 +897,15 @@ std::string World::Run() {
             if (watch_period_[p] > 0) next = std::min(next, watch_next_[p]);
         }
         if (wake_) next = std::min(next, std::max(*wake_, now_));
-        next = std::min(next, next_tick);
-        if (tidy_ && next > now_) {  // the end of one turn: what finished in it goes to disk together
+        // The end of one turn, when no event of the service is left at this instant: what
+        // finished in it goes to disk together, before the checks of the tick look.
+        if (tidy_ && next > now_) {
             tidy_ = false;
             Call([&](Commands& out) { courier_->OnTidy(At(), out); });
             CheckStep();
             continue;
         }
+        next = std::min(next, next_tick);
         if (next > end) break;
         now_ = std::max(now_, next);
         if ((full_until_ >= 0 && full_until_ <= now_) || (fault_until_ >= 0 && fault_until_ <= now_) ||
@@ -888,6 +956,8 @@ std::string World::Run() {
                 }
                 const int64_t wait = std::chrono::milliseconds(options_.refusal_cap).count();
                 if (last_refusal > 0) end = std::max(end, last_refusal + wait + 5 * kMinute);
+                // A drain that moves goes on: one exchange at a time, a large burst takes hours.
+                if (acknowledged_this_minute_ + acknowledged_last_minute_ > 0) end = std::max(end, now_ + 5 * kMinute);
                 if (settled) break;
             }
         }
@@ -969,8 +1039,9 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     std::filesystem::remove_all(settings.dir, ignored);
     std::printf("%" PRIu64 " seeds, %.1f simulated hours, %" PRIu64 " alarms, %" PRIu64 " faults injected, %" PRIu64
-                " events, %" PRIu64 " salvages, %" PRIu64 " outbox checks, %" PRIu64 " failed\n",
+                 " events, %" PRIu64 " salvages, %" PRIu64 " invariant checks, %" PRIu64 " outbox checks, %" PRIu64
+                " failed\n",
                 totals.seeds, totals.simulated_hours, totals.alarms, totals.faults, totals.events, totals.salvages,
-                totals.checks, failures);
+                totals.invariants, totals.checks, failures);
     return failures == 0 ? 0 : 1;
 }
