@@ -142,6 +142,7 @@ public:
     // One payload to probe the receiver with: the oldest ready, else the first due that
     // is not waiting out a refusal.
     std::optional<Payload> TakeProbe();
+    // Whether TakeProbe would find one.
     bool HasProbe() const;
     // When the earliest waiting payload is due.
     std::optional<TimePoint> NextDue() const;
