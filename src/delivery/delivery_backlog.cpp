@@ -17,7 +17,8 @@ bool WaitsOutRefusal(const Payload& payload) { return payload.refusals > 0 && !p
 // The first waiting payload a probe may take early.
 template <typename Delayed>
 auto FirstProbe(Delayed& delayed) {
-    return std::find_if(delayed.begin(), delayed.end(), [](const auto& waiting) { return !WaitsOutRefusal(waiting.second); });
+    return std::find_if(delayed.begin(), delayed.end(),
+                        [](const auto& waiting) { return !WaitsOutRefusal(waiting.second); });
 }
 
 }  // namespace
