@@ -364,7 +364,7 @@ private:
 
     DeliveryRoute::ProbeMaterial ProbeMaterial() const {
         return DeliveryRoute::ProbeMaterial{!heartbeat_payload_.empty(),
-                                            backlog_.HasReady() || backlog_.NextDue().has_value()};
+                                            backlog_.HasProbe()};
     }
 
     // What the outbox's last operations had to say: a salvage, rows set aside, a failure.

@@ -8,6 +8,20 @@
 
 namespace kv {
 namespace delivery {
+namespace {
+
+// Waiting out the receiver's "no" rather than a failure: its time is not the breaker's
+// to shorten.
+bool WaitsOutRefusal(const Payload& payload) { return payload.refusals > 0 && !payload.held_for_receiver; }
+
+// The first waiting payload a probe may take early.
+template <typename Delayed>
+auto FirstProbe(Delayed& delayed) {
+    return std::find_if(delayed.begin(), delayed.end(),
+                        [](const auto& waiting) { return !WaitsOutRefusal(waiting.second); });
+}
+
+}  // namespace
 
 DeliveryBacklog::DeliveryBacklog(size_t window) : window_(window) {}
 
@@ -54,8 +68,7 @@ void DeliveryBacklog::KeepRefusedOnDisk(int64_t now, TimePoint steady_now) {
     for (auto waiting = delayed_.begin(); waiting != delayed_.end() && durable();) {
         const Payload& payload = waiting->second;
         const int64_t id = StoredId(payload);
-        // Only a refusal leaves a payload waiting in memory without being held for the receiver.
-        if (payload.refusals == 0 || payload.held_for_receiver || id == 0) {
+        if (!WaitsOutRefusal(payload) || id == 0) {
             ++waiting;
             continue;
         }
@@ -372,13 +385,16 @@ std::optional<Payload> DeliveryBacklog::TakeProbe() {
         ready_.pop_front();
         return payload;
     }
-    if (!delayed_.empty()) {
-        Payload payload = std::move(delayed_.begin()->second);
-        delayed_.erase(delayed_.begin());
+    const auto waiting = FirstProbe(delayed_);
+    if (waiting != delayed_.end()) {
+        Payload payload = std::move(waiting->second);
+        delayed_.erase(waiting);
         return payload;
     }
     return std::nullopt;
 }
+
+bool DeliveryBacklog::HasProbe() const { return !ready_.empty() || FirstProbe(delayed_) != delayed_.end(); }
 
 std::optional<TimePoint> DeliveryBacklog::NextDue() const {
     if (delayed_.empty()) return std::nullopt;
@@ -439,8 +455,10 @@ DeliveryBacklog::Refusal DeliveryBacklog::Refused(Payload payload, const std::st
         }
         if (!status.ok()) OutboxFailed(status);
     }
-    // No outbox to keep it in now: it waits in memory instead.
+    // No outbox to keep it in now: it waits in memory instead, for the refusal's time
+    // even if a failure had it held for the receiver before.
     payload.refusal_reason = reason;
+    payload.held_for_receiver = false;
     Wait(std::move(payload), retry_due);
     refusal.fate = RefusalFate::kHeldInMemory;
     return refusal;

@@ -139,8 +139,11 @@ public:
     // Up to `limit` payloads from the front of the ready line, oldest first.
     std::deque<Payload> TakeReady(size_t limit = std::numeric_limits<size_t>::max());
     bool HasReady() const { return !ready_.empty(); }
-    // One payload to probe the receiver with: the oldest ready, else the first due.
+    // One payload to probe the receiver with: the oldest ready, else the first due that
+    // is not waiting out a refusal.
     std::optional<Payload> TakeProbe();
+    // Whether TakeProbe would find one.
+    bool HasProbe() const;
     // When the earliest waiting payload is due.
     std::optional<TimePoint> NextDue() const;
 

@@ -447,6 +447,12 @@ TEST(CourierTable, TheRouteFollowsTheBreakers) {
          {"cccccc", down, 0, 6, 0, false},
          Disk::kNone,
          [](Harness& h) { EXPECT_EQ(kBackup, h.Last(N::kPrimaryDown)->url); }},
+        {"alarms refused on the backup while the outbox is down: neither the primary's probe nor its return "
+         "sends them before their refusal wait",
+         {WithBackup(), DiskFull(), Raise(3), Fails(0, kRefused, 3), Settle(), Next(3), Refuses(), Refuses(), Refuses(),
+          Settle(seconds(60)), LooksBack(PathId::kPrimary), Settle(seconds(60))},
+         {"", Times(1, {N::kOutboxUnusable}, Times(1, down, Times(3, {N::kInvalidAnswer}))), 0, 3, 0, false},
+         Disk::kOutbox},
         {"both down: alarms wait, one probe a path; a stop leaves them on disk",
          {WithBackup(), Raise(3), Fails(0, kRefused, 3), Settle(), Fails(0, kRefused, 3), Restart()},
          {"", Times(1, down, Times(3, connect, {N::kBothDown, N::kOutboxLeft, N::kOutboxResumed})), 0, 3},

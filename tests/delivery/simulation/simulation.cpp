@@ -164,6 +164,7 @@ struct Alarm {
     bool seen_on_disk = false;
     bool refusal_pending = false;
     int64_t refused_at = 0;        // simulated ms of its last refusal
+    int refused_in_run = 0;        // the start it was refused after (a killed event's refusal precedes the next)
     int64_t first_refused_wall = 0;
     uint8_t answerable_attempts[2] = {0, 0};  // sent to a receiver that answers within the deadline
     std::string payload;
@@ -569,7 +570,7 @@ void World::Execute(Commands& out) {
             Alarm* alarm = named != payload_of_.end() && send->kind == PayloadKind::kAlarm ? Find(*named->second) : nullptr;
             if (alarm != nullptr && send->step == soap::Step::kCreateSequence) {
                 const int64_t base = std::chrono::milliseconds(options_.refusal_base).count();
-                if (alarm->refusal_pending && alarm->refused_at >= last_restart_ && now_ - alarm->refused_at < base / 2) {
+                if (alarm->refusal_pending && alarm->refused_in_run == restarts_ && now_ - alarm->refused_at < base / 2) {
                     Fail("alarm " + alarm->payload.substr(0, alarm->payload.find('|')) + " refused " +
                          std::to_string((now_ - alarm->refused_at) / kSecond) + " s ago is sent again");
                 }
@@ -862,6 +863,7 @@ void World::OnReply() {
     } else if (alarm != nullptr && reply.answer.outcome == soap::Outcome::kRefused) {
         alarm->refusal_pending = true;
         alarm->refused_at = now_;
+        alarm->refused_in_run = restarts_;
         if (alarm->first_refused_wall == 0) alarm->first_refused_wall = At().wall;
         ++refusals_this_minute_;
     }
