@@ -293,9 +293,11 @@ private:
     bool Patient(const Payload& held, PathId id) const { return held.patient || PathSlow(id); }
 
     // A payload that was overdue once got an answer on its patient attempt: its path is
-    // slow, and stays so while such answers keep coming.
+    // slow, and stays so while answers keep coming on it. Its other payloads are sent
+    // patiently and so are never overdue: their answers renew the mark too, or it would
+    // lapse under a receiver still slow and its next quick attempts trip the breaker.
     void AnsweredAfterOverdue(const Payload& held, PathId id) {
-        if (held.patient) Path(id).slow_until = now_.steady + options_.slow_path_for;
+        if (held.patient || PathSlow(id)) Path(id).slow_until = now_.steady + options_.slow_path_for;
     }
 
     // Each receiver gets its own heartbeat: it is that path's supervision, and a failed
