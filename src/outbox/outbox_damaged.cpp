@@ -159,6 +159,14 @@ private:
         return sink_(row);
     }
 
+    // Whether a seek by `id` finds a row with it. A damaged leaf's cells may carry any id,
+    // whole and checksummed: a walk that trusted one would jump over every id below it.
+    bool Seekable(int64_t id) {
+        ResetAtExit reset(one_.get());
+        sqlite3_bind_int64(one_.get(), 1, id);
+        return sqlite3_step(one_.get()) == SQLITE_ROW && sqlite3_column_int64(one_.get(), 0) == id;
+    }
+
     // Rows above `cursor` in order, until the end or damage; `cursor` follows them. A
     // damaged leaf may answer with any id: only one above the last counts.
     Status Forward(int64_t& cursor, Step& step) {
@@ -172,7 +180,7 @@ private:
             }
             if (code != SQLITE_ROW) return Failure(code, step);
             StoredRow row;
-            if (!Sound(forward_.get(), cursor, kIdCeiling, row)) {
+            if (!Sound(forward_.get(), cursor, kIdCeiling, row) || (row.item.id > cursor + 1 && !Seekable(row.item.id))) {
                 step = Step::kDamage;
                 return Status::OK();
             }
@@ -195,7 +203,7 @@ private:
         }
         if (code != SQLITE_ROW) return Failure(code, step);
         StoredRow row;
-        step = Sound(forward_.get(), id, kIdCeiling, row) ? Step::kRow : Step::kDamage;
+        step = Sound(forward_.get(), id, kIdCeiling, row) && Seekable(row.item.id) ? Step::kRow : Step::kDamage;
         found = row.item.id;
         return Status::OK();
     }
