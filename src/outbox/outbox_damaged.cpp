@@ -22,6 +22,10 @@ constexpr int64_t kLookUpsPerEnd = 1000;
 constexpr const char* kScanColumns[] = {"method",   "payload", "checksum",  "first_refused",
                                         "refusals", "reason",  "stored_at", "next_attempt"};
 
+// The columns after the alarm's own in a row: damage there costs the row its refusal
+// history, never the alarm.
+const std::string kBookkeeping[] = {"first_refused", "refusals", "reason", "next_attempt"};
+
 enum class Step { kRow, kDone, kDamage };
 
 // Walks the table's b-tree by id with three statements (forward from an id, backward
@@ -78,15 +82,20 @@ private:
         }
         if (present.empty()) return Status::OK();
         std::string columns = "id";
+        std::string alarm_columns = "id";  // the alarm without its delivery bookkeeping
         for (const char* column : kScanColumns) {
             const bool has = std::find(present.begin(), present.end(), column) != present.end();
+            const bool bookkeeping = std::find(std::begin(kBookkeeping), std::end(kBookkeeping), std::string(column)) !=
+                                     std::end(kBookkeeping);
             columns += std::string(", ") + (has ? column : "NULL");
+            alarm_columns += std::string(", ") + (has && !bookkeeping ? column : "NULL");
         }
         const std::string select = "SELECT " + columns + " FROM outbox ";
+        alarm_only_ = Prepared("SELECT " + alarm_columns + " FROM outbox WHERE id = ?1");
         forward_ = Prepared(select + "WHERE id > ?1 ORDER BY id");
         backward_ = Prepared(select + "WHERE id <= ?1 AND id > ?2 ORDER BY id DESC");
         one_ = Prepared(select + "WHERE id = ?1");
-        if (!forward_ || !backward_ || !one_) forward_.reset();
+        if (!forward_ || !backward_ || !one_ || !alarm_only_) forward_.reset();
 
         // The highest id the file shows: its last row, else its sequence. Either may be
         // garbage; it only tells where to look up ids one by one, never where to stop.
@@ -254,6 +263,11 @@ private:
             code = sqlite3_step(one_.get());
             if (code == SQLITE_ROW) sound = Sound(one_.get(), id - 1, id, row);
         }
+        if (IsCorruption(code)) {
+            ResetAtExit reset(alarm_only_.get());
+            sqlite3_bind_int64(alarm_only_.get(), 1, id);
+            if (sqlite3_step(alarm_only_.get()) == SQLITE_ROW) sound = Sound(alarm_only_.get(), id - 1, id, row);
+        }
         if (sound) {
             misses = 0;
             return Keep(row);
@@ -277,6 +291,7 @@ private:
     Statement forward_;
     Statement backward_;
     Statement one_;
+    Statement alarm_only_;
     int64_t known_top_ = 0;
 };
 
