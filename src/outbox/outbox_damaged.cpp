@@ -22,6 +22,10 @@ constexpr int64_t kLookUpsPerEnd = 1000;
 constexpr const char* kScanColumns[] = {"method",   "payload", "checksum",  "first_refused",
                                         "refusals", "reason",  "stored_at", "next_attempt"};
 
+// The columns after the alarm's own in a row: damage there costs the row its refusal
+// history, never the alarm.
+const std::string kBookkeeping[] = {"first_refused", "refusals", "reason", "next_attempt"};
+
 enum class Step { kRow, kDone, kDamage };
 
 // Walks the table's b-tree by id with three statements (forward from an id, backward
@@ -78,15 +82,20 @@ private:
         }
         if (present.empty()) return Status::OK();
         std::string columns = "id";
+        std::string alarm_columns = "id";  // the alarm without its delivery bookkeeping
         for (const char* column : kScanColumns) {
             const bool has = std::find(present.begin(), present.end(), column) != present.end();
+            const bool bookkeeping = std::find(std::begin(kBookkeeping), std::end(kBookkeeping), std::string(column)) !=
+                                     std::end(kBookkeeping);
             columns += std::string(", ") + (has ? column : "NULL");
+            alarm_columns += std::string(", ") + (has && !bookkeeping ? column : "NULL");
         }
         const std::string select = "SELECT " + columns + " FROM outbox ";
+        alarm_only_ = Prepared("SELECT " + alarm_columns + " FROM outbox WHERE id = ?1");
         forward_ = Prepared(select + "WHERE id > ?1 ORDER BY id");
         backward_ = Prepared(select + "WHERE id <= ?1 AND id > ?2 ORDER BY id DESC");
         one_ = Prepared(select + "WHERE id = ?1");
-        if (!forward_ || !backward_ || !one_) forward_.reset();
+        if (!forward_ || !backward_ || !one_ || !alarm_only_) forward_.reset();
 
         // The highest id the file shows: its last row, else its sequence. Either may be
         // garbage; it only tells where to look up ids one by one, never where to stop.
@@ -159,6 +168,14 @@ private:
         return sink_(row);
     }
 
+    // Whether a seek by `id` finds a row with it. A damaged leaf's cells may carry any id,
+    // whole and checksummed: a walk that trusted one would jump over every id below it.
+    bool Seekable(int64_t id) {
+        ResetAtExit reset(one_.get());
+        sqlite3_bind_int64(one_.get(), 1, id);
+        return sqlite3_step(one_.get()) == SQLITE_ROW && sqlite3_column_int64(one_.get(), 0) == id;
+    }
+
     // Rows above `cursor` in order, until the end or damage; `cursor` follows them. A
     // damaged leaf may answer with any id: only one above the last counts.
     Status Forward(int64_t& cursor, Step& step) {
@@ -172,7 +189,7 @@ private:
             }
             if (code != SQLITE_ROW) return Failure(code, step);
             StoredRow row;
-            if (!Sound(forward_.get(), cursor, kIdCeiling, row)) {
+            if (!Sound(forward_.get(), cursor, kIdCeiling, row) || (row.item.id > cursor + 1 && !Seekable(row.item.id))) {
                 step = Step::kDamage;
                 return Status::OK();
             }
@@ -195,7 +212,7 @@ private:
         }
         if (code != SQLITE_ROW) return Failure(code, step);
         StoredRow row;
-        step = Sound(forward_.get(), id, kIdCeiling, row) ? Step::kRow : Step::kDamage;
+        step = Sound(forward_.get(), id, kIdCeiling, row) && Seekable(row.item.id) ? Step::kRow : Step::kDamage;
         found = row.item.id;
         return Status::OK();
     }
@@ -246,6 +263,11 @@ private:
             code = sqlite3_step(one_.get());
             if (code == SQLITE_ROW) sound = Sound(one_.get(), id - 1, id, row);
         }
+        if (IsCorruption(code)) {
+            ResetAtExit reset(alarm_only_.get());
+            sqlite3_bind_int64(alarm_only_.get(), 1, id);
+            if (sqlite3_step(alarm_only_.get()) == SQLITE_ROW) sound = Sound(alarm_only_.get(), id - 1, id, row);
+        }
         if (sound) {
             misses = 0;
             return Keep(row);
@@ -269,6 +291,7 @@ private:
     Statement forward_;
     Statement backward_;
     Statement one_;
+    Statement alarm_only_;
     int64_t known_top_ = 0;
 };
 

@@ -685,3 +685,32 @@ TEST(OutboxRegression, ACellTooBigToReadIsDamage) {
 }
 
 }  // namespace
+
+// Caught: (alarms lost to a salvage): a row whose refusal reason spilled onto a damaged
+// overflow page reads back whole without the reason, yet the salvage read every column
+// and dropped the row with its alarm.
+TEST(OutboxRegression, ASalvageKeepsAnAlarmWhoseBookkeepingIsDamaged) {
+    TestDir dir;
+    const std::string path = dir.Join("outbox.db");
+    FillOutbox(path, 3);
+    ASSERT_TRUE(Sql(path, "UPDATE outbox SET first_refused = 1, refusals = 1, next_attempt = 1, reason = '" +
+                              std::string(3 * kPageSize, 'z') + "' WHERE id = 2"));
+    std::string file = ReadFile(path);
+    const std::string reason_tail(kPageSize / 2, 'z');
+    for (size_t page = 1; page < file.size() / kPageSize; ++page) {
+        const std::string bytes = file.substr(page * kPageSize, kPageSize);
+        if (bytes[0] != 0x0d && bytes.find(reason_tail) != std::string::npos) {
+            std::fill_n(file.begin() + static_cast<std::ptrdiff_t>(page * kPageSize), 4, '\xff');  // next-page link
+        }
+    }
+    WriteFile(path, file);
+
+    Outbox outbox(path);
+    ASSERT_TRUE(outbox.Open().ok());
+    std::vector<Outbox::Item> items;
+    size_t damaged = 0;
+    ASSERT_TRUE(outbox.TakeOldest(0, 10, items, damaged).ok());
+    std::vector<int64_t> ids;
+    for (const Outbox::Item& item : items) ids.push_back(item.id);
+    EXPECT_EQ((std::vector<int64_t>{1, 2, 3}), ids);
+}
