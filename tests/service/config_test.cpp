@@ -54,11 +54,11 @@ TEST(ConfigTest, FileTextsGiveTheirSettingsAndLines) {
     };
     const Case cases[] = {
         {R"({"service_endpoint": ")" + kPrimary + R"("})", [](ServiceConfig& c) { c.service_endpoint = kPrimary; }, {}},
-        {R"({"server_address": "10.1.2.3", "server_port": 40000, "server_user": "op", "server_password": "pw",
+        {R"({"server_address": "127.0.0.3", "server_port": 40000, "server_user": "op", "server_password": "pw",
              "report_motion": true, "ignore_ntp": false, "site_number": "7", "service_endpoint": ")" + kPrimary + R"(",
              "log_level": 3})",
          [](ServiceConfig& c) {
-             c.server_address = "10.1.2.3";
+             c.server_address = "127.0.0.3";
              c.server_port = 40000;  // kept in its 16 bits, never negative
              c.server_user = "op";
              c.server_password = "pw";

@@ -25,16 +25,16 @@ TEST(RegistrationTest, TheReportedAddressOfALocalRecorder) {
         size_t lines;
     };
     const Case cases[] = {
-        {"the licensed adapter", {{true, "AA:AA:AA:AA:AA:AA", "192.168.1.9"}, {true, kLicensed, "10.0.0.5"}}, {},
-         "10.0.0.5", 0},
+        {"the licensed adapter", {{true, "AA:AA:AA:AA:AA:AA", "127.0.0.9"}, {true, kLicensed, "127.0.0.5"}}, {},
+         "127.0.0.5", 0},
         {"its address unusable: the first usable",
-         {{true, kLicensed, "0.0.0.0"}, {true, "", "192.168.1.9"}, {true, "", "192.168.1.10"}}, {}, "192.168.1.9", 2},
+         {{true, kLicensed, "0.0.0.0"}, {true, "", "127.0.0.9"}, {true, "", "127.0.0.10"}}, {}, "127.0.0.9", 2},
         {"no adapters", {}, {}, kLocalRecorderAddress, 2},
         {"only unusable ones", {{true, kLicensed, "0.0.0.0"}}, {}, kLocalRecorderAddress, 2},
-        {"a MAC differing in case", {{true, "00:1a:2b:3c:4d:5e", "10.0.0.5"}}, {}, "10.0.0.5", 2},
-        {"an adapter without address", {{false, kLicensed, ""}, {true, kLicensed, "10.0.0.6"}}, {}, "10.0.0.6", 0},
-        {"a failed read is skipped", {{true, kLicensed, "10.0.0.5"}, {true, kLicensed, "10.0.0.6"}}, {{0, -4}},
-         "10.0.0.6", 1},
+        {"a MAC differing in case", {{true, "00:1a:2b:3c:4d:5e", "127.0.0.5"}}, {}, "127.0.0.5", 2},
+        {"an adapter without address", {{false, kLicensed, ""}, {true, kLicensed, "127.0.0.6"}}, {}, "127.0.0.6", 0},
+        {"a failed read is skipped", {{true, kLicensed, "127.0.0.5"}, {true, kLicensed, "127.0.0.6"}}, {{0, -4}},
+         "127.0.0.6", 1},
     };
     for (const Case& c : cases) {
         FakeRecorderLink recorder;
@@ -63,14 +63,14 @@ TEST(RegistrationTest, RegisteringFillsTheDescriptionOnce) {
     };
     const Case cases[] = {
         {"10.1.2.3", 0, 0, kLicensed, "10.1.2.3"},  // a remote recorder: no adapter is asked
-        {kLocalRecorderAddress, 0, 0, kLicensed, "10.0.0.5"},
+        {kLocalRecorderAddress, 0, 0, kLicensed, "127.0.0.5"},
         {"10.1.2.3", -1, 0, "", ""},  // no licensed MAC: the address is not set
         {"10.1.2.3", 1, 0, "", ""},   // only 0 counts as read
         {"10.1.2.3", 0, -3, kLicensed, "10.1.2.3"},
     };
     for (const Case& c : cases) {
         FakeRecorderLink recorder;
-        recorder.adapters = {{true, kLicensed, "10.0.0.5"}};
+        recorder.adapters = {{true, kLicensed, "127.0.0.5"}};
         recorder.results["mac"] = c.mac_result;
         recorder.results["zone"] = c.zone_result;
         NvrInfo configured;
